@@ -1,0 +1,33 @@
+#include "elements/complex.h"
+
+#include <complex.h>
+
+namespace kovrant {
+
+Complex principal_sqrt(Complex z) {
+  double _Complex c;
+  __real__ c = z.re;
+  __imag__ c = z.im;
+  const double _Complex root = csqrt(c);
+  return {__real__ root, __imag__ root};
+}
+
+Complex real_power(Complex z, double e) {
+  if (e == 1.0) return z;
+  if (e == 0.5) return principal_sqrt(z);
+  if (e == 0.0) return {1.0, 0.0};
+  const double modulus = std::hypot(z.re, z.im);
+  const double theta = std::atan2(z.im, z.re);
+  const double r = std::pow(modulus, e);
+  return {r * std::cos(e * theta), r * std::sin(e * theta)};
+}
+
+Complex saturating_tanh(Complex z) {
+  if (std::fabs(z.re) > 20.0) return {std::signbit(z.re) ? -1.0 : 1.0, 0.0};
+  const double two_x = 2.0 * z.re;
+  const double two_y = 2.0 * z.im;
+  const Complex numerator{std::sinh(two_x), std::sin(two_y)};
+  return numerator / (std::cosh(two_x) + std::cos(two_y));
+}
+
+}  // namespace kovrant

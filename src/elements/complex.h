@@ -1,0 +1,67 @@
+// Double-precision complex arithmetic with fixed, portable definitions.
+//
+// Contract: every operation is the textbook formula, evaluated in the order
+// written here, with no scaling, no Annex G recovery of infinities and no
+// special cases beyond those stated. std::complex does not promise this (its
+// division is a scaled algorithm and its product may call __muldc3), and
+// results must not change with the compiler or the machine. The layout is two
+// doubles, real part first, so arrays of Complex can be handed to NumPy as
+// complex128 buffers.
+#pragma once
+
+#include <cmath>
+
+namespace kovrant {
+
+struct Complex {
+  double re = 0.0;
+  double im = 0.0;
+};
+
+inline Complex operator+(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
+inline Complex operator-(Complex a, Complex b) { return {a.re - b.re, a.im - b.im}; }
+inline Complex operator*(Complex a, Complex b) {
+  return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+inline Complex operator*(double s, Complex a) { return {s * a.re, s * a.im}; }
+inline Complex operator*(Complex a, double s) { return {a.re * s, a.im * s}; }
+inline bool operator==(Complex a, Complex b) { return a.re == b.re && a.im == b.im; }
+
+// a / b as a * conj(b) / |b|^2, with no guard against |b|^2 == 0.
+inline Complex operator/(Complex a, Complex b) {
+  const double norm = b.re * b.re + b.im * b.im;
+  const double re = a.re * b.re + a.im * b.im;
+  const double im = a.im * b.re - a.re * b.im;
+  return {re / norm, im / norm};
+}
+
+// A real number divided by a complex one: the same formula with a.im = 0.
+inline Complex operator/(double a, Complex b) { return Complex{a, 0.0} / b; }
+inline Complex operator/(Complex a, double s) { return {a.re / s, a.im / s}; }
+
+// 1 / z as conj(z) / |z|^2.
+inline Complex reciprocal(Complex z) {
+  const double norm = z.re * z.re + z.im * z.im;
+  return {z.re / norm, -z.im / norm};
+}
+
+// Principal square root: non-negative real part; on the negative real axis the
+// imaginary part takes the sign of the (zero) imaginary part. glibc's csqrt
+// implements exactly this branch cut.
+Complex principal_sqrt(Complex z);
+
+// z^e for a real exponent: exact for e = 1, 0.5 and 0, polar form otherwise.
+Complex real_power(Complex z, double e);
+
+// Polar form of z^e from a precomputed cos(e*theta), sin(e*theta), used when
+// the argument theta of z is known to be the same for a whole frequency list.
+inline Complex polar_power(double modulus, double e, double cos_e_theta, double sin_e_theta) {
+  const double r = std::pow(modulus, e);
+  return {r * cos_e_theta, r * sin_e_theta};
+}
+
+// tanh(z), exactly +-1 when |Re z| > 20, else
+// (sinh 2x + j sin 2y) / (cosh 2x + cos 2y).
+Complex saturating_tanh(Complex z);
+
+}  // namespace kovrant

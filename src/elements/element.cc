@@ -1,0 +1,132 @@
+#include "elements/element.h"
+
+#include <cmath>
+#include <limits>
+
+namespace kovrant {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+const std::array<KindInfo, kKindCount> kCatalogue = {{
+    {"R", "R", 1, {"r"}, {"ohm"}, {1.0}},
+    {"C", "C", 1, {"c"}, {"F"}, {0.001}},
+    {"L", "L", 1, {"l"}, {"H"}, {1e-6}},
+    {"La", "La", 2, {"l", "alpha"}, {"H*s", "-"}, {1e-6, 0.8}},
+    {"Cpe", "CPE", 2, {"q", "alpha"}, {"ohm^-1*s^alpha", "-"}, {0.001, 0.8}},
+    {"W", "W", 1, {"aw"}, {"ohm*s^-0.5"}, {1.0}},
+    {"Wo", "Wo", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
+    {"Ws", "Ws", 2, {"z0", "tau"}, {"ohm", "s"}, {1.0, 10.0}},
+    {"G", "G", 2, {"rg", "tg"}, {"ohm", "s"}, {1.0, 1.0}},
+    {"Gs", "Gs", 3, {"rg", "tg", "phi"}, {"ohm", "s", "-"}, {1.0, 1.0, 1.0}},
+    {"K", "K", 2, {"r", "tau_k"}, {"ohm", "s"}, {1.0, 0.001}},
+    {"Zarc", "Zarc", 3, {"r", "tau_k", "gamma"}, {"ohm", "s", "-"}, {1.0, 0.001, 0.8}},
+    {"Tlmq", "TLMQ", 3, {"r_ion", "qs", "gamma"}, {"ohm", "F*s^(gamma-1)", "-"}, {1.0, 0.001, 0.8}},
+    {"T", "T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
+}};
+
+const std::array<Kind, kKindCount> kAllKinds = {Kind::R,  Kind::C,  Kind::L,  Kind::La,   Kind::Cpe,
+                                                Kind::W,  Kind::Wo, Kind::Ws, Kind::G,    Kind::Gs,
+                                                Kind::K,  Kind::Zarc, Kind::Tlmq, Kind::T};
+
+// coth(z) and 1/sinh(z) with the same saturation threshold as tanh.
+struct CothCsch {
+  Complex coth;
+  Complex csch;
+};
+
+CothCsch saturating_coth_csch(Complex z) {
+  if (std::fabs(z.re) > 20.0) return {{std::signbit(z.re) ? -1.0 : 1.0, 0.0}, {0.0, 0.0}};
+  const Complex cosh_z{std::cosh(z.re) * std::cos(z.im), std::sinh(z.re) * std::sin(z.im)};
+  const Complex sinh_z{std::sinh(z.re) * std::cos(z.im), std::cosh(z.re) * std::sin(z.im)};
+  return {cosh_z / sinh_z, reciprocal(sinh_z)};
+}
+
+Complex j_omega(double omega) { return {0.0, omega}; }
+
+}  // namespace
+
+const std::array<std::string_view, kKindCount> Element::CODES = {
+    "R", "C", "L", "La", "CPE", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "TLMQ", "T"};
+
+const KindInfo& kind_info(Kind kind) { return kCatalogue[static_cast<size_t>(kind)]; }
+
+const std::array<Kind, kKindCount>& all_kinds() { return kAllKinds; }
+
+Bounds default_bounds_for_field(std::string_view field) {
+  if (field == "alpha" || field == "gamma") return {0.0, 1.0};
+  return {1e-12, kInf};
+}
+
+std::optional<Element> Element::default_for_code(std::string_view code) {
+  Kind kind;
+  if (code == "CPE" || code == "Cpe") {
+    kind = Kind::Cpe;
+  } else if (code == "TLMQ" || code == "Tlmq") {
+    kind = Kind::Tlmq;
+  } else {
+    bool found = false;
+    for (Kind candidate : kAllKinds) {
+      if (candidate != Kind::Cpe && candidate != Kind::Tlmq && kind_info(candidate).code == code) {
+        kind = candidate;
+        found = true;
+        break;
+      }
+    }
+    if (!found) return std::nullopt;
+  }
+  Element element;
+  element.kind = kind;
+  element.values = kind_info(kind).defaults;
+  return element;
+}
+
+Complex element_impedance(Kind kind, const double* v, double omega) {
+  switch (kind) {
+    case Kind::R:
+      return {v[0], 0.0};
+    case Kind::C:
+      return reciprocal(j_omega(omega) * v[0]);
+    case Kind::L:
+      return j_omega(omega) * v[0];
+    case Kind::La:
+      return real_power(j_omega(omega) * v[0], v[1]);
+    case Kind::Cpe:
+      return reciprocal(v[0] * real_power(j_omega(omega), v[1]));
+    case Kind::W: {
+      const double root = std::sqrt(omega);
+      return Complex{v[0] * root, -v[0] * root} / (root * root);
+    }
+    case Kind::Wo: {
+      const Complex x = principal_sqrt(Complex{0.0, omega * v[1]});
+      return Complex{v[0], 0.0} / (x * saturating_tanh(x));
+    }
+    case Kind::Ws: {
+      const Complex x = principal_sqrt(Complex{0.0, omega * v[1]});
+      return (v[0] * saturating_tanh(x)) / x;
+    }
+    case Kind::G:
+      return Complex{v[0], 0.0} / principal_sqrt(Complex{1.0, omega * v[1]});
+    case Kind::Gs: {
+      const Complex x = principal_sqrt(Complex{1.0, omega * v[1]});
+      return Complex{v[0], 0.0} / (x * saturating_tanh(v[2] * x));
+    }
+    case Kind::K:
+      return Complex{v[0], 0.0} / (Complex{1.0, 0.0} + j_omega(omega) * v[1]);
+    case Kind::Zarc:
+      return Complex{v[0], 0.0} / (Complex{1.0, 0.0} + real_power(j_omega(omega) * v[1], v[2]));
+    case Kind::Tlmq: {
+      const Complex zq = reciprocal(v[1] * real_power(j_omega(omega), v[2]));
+      const Complex r_ion{v[0], 0.0};
+      return principal_sqrt(r_ion * zq) / saturating_tanh(principal_sqrt(r_ion / zq));
+    }
+    case Kind::T: {
+      const Complex x = principal_sqrt(Complex{v[2], omega * v[3]});
+      const CothCsch h = saturating_coth_csch(x);
+      return (v[0] * h.coth) / x + (v[1] * h.csch) / x;
+    }
+  }
+  return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+}
+
+}  // namespace kovrant

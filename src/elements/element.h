@@ -1,0 +1,73 @@
+// The catalogue of the fourteen element kinds.
+//
+// Contract: for each kind, kind_info() gives its kind name, catalogue code,
+// field names, units, default values and parameter count; every other part of
+// the system reads the physics of an element from here. Element is a plain
+// value (kind plus up to four doubles, no label). element_impedance() evaluates
+// the textbook formula of a kind at one angular frequency with no guard
+// against zero denominators or non-finite values: IEEE results propagate.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "elements/complex.h"
+
+namespace kovrant {
+
+enum class Kind : std::uint8_t { R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tlmq, T };
+
+inline constexpr int kKindCount = 14;
+inline constexpr int kMaxFields = 4;
+
+struct KindInfo {
+  std::string_view name;  // "Cpe": class names, reprs, automatic labels
+  std::string_view code;  // "CPE": the catalogue code listed in error reports
+  int param_count;
+  std::array<std::string_view, kMaxFields> fields;
+  std::array<std::string_view, kMaxFields> units;
+  std::array<double, kMaxFields> defaults;
+};
+
+const KindInfo& kind_info(Kind kind);
+
+// Kinds in catalogue order, for walking the whole catalogue.
+const std::array<Kind, kKindCount>& all_kinds();
+
+struct Bounds {
+  double lo;
+  double hi;
+};
+
+// Default physical bounds of a parameter, decided by its field name alone.
+Bounds default_bounds_for_field(std::string_view field);
+
+struct Element {
+  Kind kind = Kind::R;
+  std::array<double, kMaxFields> values{};
+
+  // The fourteen catalogue codes, in kind order.
+  static const std::array<std::string_view, kKindCount> CODES;
+
+  // The default element of the kind whose parser code is exactly `code`
+  // ("CPE" and "Cpe" both give a CPE), or nothing.
+  static std::optional<Element> default_for_code(std::string_view code);
+
+  int param_count() const { return kind_info(kind).param_count; }
+  std::span<const double> field_values() const {
+    return std::span<const double>(values.data(), static_cast<size_t>(param_count()));
+  }
+};
+
+// Impedance of an element of `kind` whose fields are values[0..param_count)
+// at angular frequency omega (rad/s).
+Complex element_impedance(Kind kind, const double* values, double omega);
+
+inline Complex element_impedance(const Element& element, double omega) {
+  return element_impedance(element.kind, element.values.data(), omega);
+}
+
+}  // namespace kovrant
