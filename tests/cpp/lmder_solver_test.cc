@@ -1,0 +1,108 @@
+#include "fit/lmder_solver.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace kovrant {
+namespace {
+
+// Rosenbrock's function as two residuals, minimum 0 at (1, 1).
+LeastSquaresFunctions rosenbrock(int* residual_calls = nullptr) {
+  LeastSquaresFunctions f;
+  f.residuals = [residual_calls](std::span<const double> x, std::span<double> r) {
+    if (residual_calls) ++*residual_calls;
+    r[0] = 10.0 * (x[1] - x[0] * x[0]);
+    r[1] = 1.0 - x[0];
+    return true;
+  };
+  f.jacobian = [](std::span<const double> x, std::span<double> j) {
+    j[0] = -20.0 * x[0];  // column 0
+    j[1] = -1.0;
+    j[2] = 10.0;  // column 1
+    j[3] = 0.0;
+    return true;
+  };
+  return f;
+}
+
+TEST(LmderSolver, SolvesRosenbrockFromStandardStart) {
+  LmderSolver solver(2, 2);
+  std::vector<double> x = {-1.2, 1.0};
+  int calls = 0;
+  const LmderReport report = solver.minimize(rosenbrock(&calls), x, LmderSettings{1e-10, 1e-10, 0.0, 100.0, 1000});
+  EXPECT_TRUE(is_converged(report.termination));
+  EXPECT_NEAR(x[0], 1.0, 1e-9);
+  EXPECT_NEAR(x[1], 1.0, 1e-9);
+  EXPECT_EQ(report.residual_evaluations, calls);
+  EXPECT_GT(report.jacobian_evaluations, 0);
+}
+
+TEST(LmderSolver, ExactlyZeroResidualsEndWithOrthogonalGradient) {
+  LmderSolver solver(2, 2);
+  std::vector<double> x = {1.0, 1.0};
+  const LmderReport report = solver.minimize(rosenbrock(), x, LmderSettings{});
+  EXPECT_EQ(report.termination, LmderTermination::OrthogonalGradient);
+  EXPECT_TRUE(is_converged(report.termination));
+  EXPECT_EQ(report.residual_evaluations, 1);
+}
+
+TEST(LmderSolver, EvaluationLimitIsNotConverged) {
+  LmderSolver solver(2, 2);
+  std::vector<double> x = {-1.2, 1.0};
+  const LmderReport report = solver.minimize(rosenbrock(), x, LmderSettings{1e-14, 1e-14, 0.0, 100.0, 3});
+  EXPECT_EQ(report.termination, LmderTermination::EvaluationLimit);
+  EXPECT_FALSE(is_converged(report.termination));
+  EXPECT_EQ(report.residual_evaluations, 3);
+}
+
+TEST(LmderSolver, ImproperInputLeavesStartUnchanged) {
+  struct Case {
+    size_t m;
+    LmderSettings settings;
+  };
+  const Case cases[] = {
+      {1, LmderSettings{}},                             // fewer residuals than parameters
+      {2, LmderSettings{-1.0, 1e-8, 1e-8, 100.0, 10}},  // negative ftol
+      {2, LmderSettings{1e-8, 1e-8, 1e-8, 100.0, 0}},   // no evaluations allowed
+  };
+  for (const Case& c : cases) {
+    LmderSolver solver(c.m, 2);
+    std::vector<double> x = {-1.2, 1.0};
+    LeastSquaresFunctions f = rosenbrock();
+    const LmderReport report = solver.minimize(f, x, c.settings);
+    EXPECT_EQ(report.termination, LmderTermination::ImproperInput);
+    EXPECT_EQ(report.residual_evaluations, 0);
+    EXPECT_EQ(x[0], -1.2);
+    EXPECT_EQ(x[1], 1.0);
+  }
+}
+
+TEST(LmderSolver, CallbackCanStopTheSolve) {
+  LmderSolver solver(2, 2);
+  std::vector<double> x = {-1.2, 1.0};
+  LeastSquaresFunctions f = rosenbrock();
+  int calls = 0;
+  auto inner = f.residuals;
+  f.residuals = [&](std::span<const double> p, std::span<double> r) { return inner(p, r) && ++calls < 3; };
+  const LmderReport report = solver.minimize(f, x, LmderSettings{});
+  EXPECT_EQ(report.termination, LmderTermination::UserStop);
+  EXPECT_EQ(calls, 3);
+}
+
+TEST(LmderSolver, NanResidualsEndWithinTheEvaluationLimit) {
+  LmderSolver solver(2, 2);
+  std::vector<double> x = {-1.2, 1.0};
+  LeastSquaresFunctions f = rosenbrock();
+  f.residuals = [](std::span<const double>, std::span<double> r) {
+    r[0] = NAN;
+    r[1] = NAN;
+    return true;
+  };
+  const LmderReport report = solver.minimize(f, x, LmderSettings{1e-8, 1e-8, 1e-8, 100.0, 50});
+  EXPECT_FALSE(is_converged(report.termination));
+  EXPECT_LE(report.residual_evaluations, 50);
+}
+
+}  // namespace
+}  // namespace kovrant

@@ -1,0 +1,85 @@
+#include "fit/simulated_annealing.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace kovrant {
+namespace {
+
+double bowl(std::span<const double> x) { return (x[0] - 1.0) * (x[0] - 1.0) + (x[1] + 2.0) * (x[1] + 2.0); }
+
+NeighbourMove uniform_move(Rng& rng) {
+  return [&rng](std::span<const double> from, double temperature, std::span<double> to) {
+    for (size_t j = 0; j < from.size(); ++j) to[j] = from[j] + uniform_between(rng, -temperature, temperature);
+  };
+}
+
+TEST(SimulatedAnnealing, ApproachesBowlMinimum) {
+  Rng moves = make_rng(5, 1), acceptance = make_rng(5, 2);
+  StopCheck stop;
+  const std::vector<double> x0 = {4.0, 4.0};
+  const auto result = simulated_annealing_minimize(bowl, uniform_move(moves), x0, 2.0, 5000, acceptance, stop);
+  EXPECT_EQ(result.iterations, 5000u);
+  EXPECT_LT(result.best_cost, 1e-3);
+  EXPECT_EQ(result.best_cost, bowl(result.best_point));
+}
+
+TEST(SimulatedAnnealing, TemperatureFollowsTheFastSchedule) {
+  std::vector<double> temperatures;
+  const NeighbourMove record = [&](std::span<const double> from, double temperature, std::span<double> to) {
+    temperatures.push_back(temperature);
+    std::copy(from.begin(), from.end(), to.begin());
+  };
+  Rng acceptance = make_rng(1, 0);
+  StopCheck stop;
+  const std::vector<double> x0 = {0.0};
+  simulated_annealing_minimize([](std::span<const double>) { return 0.0; }, record, x0, 2.0, 4, acceptance, stop);
+  EXPECT_EQ(temperatures, (std::vector<double>{2.0, 1.0, 2.0 / 3.0, 0.5}));
+}
+
+TEST(SimulatedAnnealing, SameSeedGivesSameResult) {
+  auto run = [] {
+    Rng moves = make_rng(99, 1), acceptance = make_rng(99, 2);
+    StopCheck stop;
+    const std::vector<double> x0 = {4.0, 4.0};
+    return simulated_annealing_minimize(bowl, uniform_move(moves), x0, 2.0, 300, acceptance, stop);
+  };
+  const auto first = run(), second = run();
+  EXPECT_EQ(first.best_point, second.best_point);
+  EXPECT_EQ(first.best_cost, second.best_cost);
+}
+
+TEST(SimulatedAnnealing, NanCostsAreNeverAcceptedAndDoNotEndTheRun) {
+  const Objective objective = [](std::span<const double> x) { return x[0] > 0.0 ? std::nan("") : x[0] * x[0]; };
+  Rng moves = make_rng(3, 1), acceptance = make_rng(3, 2);
+  StopCheck stop;
+  const std::vector<double> x0 = {-1.0};
+  const auto result = simulated_annealing_minimize(objective, uniform_move(moves), x0, 1.0, 2000, acceptance, stop);
+  EXPECT_EQ(result.iterations, 2000u);
+  EXPECT_LE(result.best_point[0], 0.0);
+  EXPECT_LT(result.best_cost, 1e-2);
+}
+
+TEST(SimulatedAnnealing, LeavesANanStartingPoint) {
+  const Objective objective = [](std::span<const double> x) { return x[0] < -0.5 ? std::nan("") : x[0] * x[0]; };
+  Rng moves = make_rng(4, 1), acceptance = make_rng(4, 2);
+  StopCheck stop;
+  const std::vector<double> x0 = {-1.0};
+  const auto result = simulated_annealing_minimize(objective, uniform_move(moves), x0, 1.0, 500, acceptance, stop);
+  EXPECT_FALSE(std::isnan(result.best_cost));
+}
+
+TEST(SimulatedAnnealing, StopCheckInterrupts) {
+  Rng moves = make_rng(5, 1), acceptance = make_rng(5, 2);
+  int polls = 0;
+  StopCheck stop([&] { return ++polls >= 1; });
+  const std::vector<double> x0 = {4.0, 4.0};
+  const auto result =
+      simulated_annealing_minimize(bowl, uniform_move(moves), x0, 2.0, 1'000'000'000, acceptance, stop);
+  EXPECT_TRUE(result.interrupted);
+  EXPECT_EQ(result.iterations, 0u);
+}
+
+}  // namespace
+}  // namespace kovrant
