@@ -21,10 +21,10 @@ class CompiledCircuit {
   static constexpr size_t kBlock = 64;
 
   struct Workspace {
-    std::vector<Complex> leaf_values;        // leaf_count * block_size()
+    std::vector<Complex> leaf_values;         // leaf_count * block_size()
     std::vector<const Complex*> leaf_blocks;  // leaf_count
-    std::vector<Complex> series_sums;        // (depth + 1) * block_size()
-    std::vector<Complex> admittances;        // (depth + 1) * block_size()
+    std::vector<Complex> series_sums;         // (depth + 1) * block_size()
+    std::vector<Complex> admittances;         // (depth + 1) * block_size()
   };
 
   explicit CompiledCircuit(const SeriesList& series);

@@ -51,8 +51,8 @@ void impedance_list(const SeriesList& series, std::span<const double> frequencie
   const std::vector<double> values = param_values(series);
   auto evaluate_range = [&](size_t begin, size_t end) {
     CompiledCircuit::Workspace workspace = compiled.make_workspace();
-    compiled.evaluate(values, std::span<const double>(omegas).subspan(begin, end - begin), out.subspan(begin, end - begin),
-                      workspace);
+    compiled.evaluate(values, std::span<const double>(omegas).subspan(begin, end - begin),
+                      out.subspan(begin, end - begin), workspace);
   };
   if (n < kParallelThreshold) {
     evaluate_range(0, n);

@@ -25,9 +25,8 @@ const std::array<KindInfo, kKindCount> kCatalogue = {{
     {"T", "T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
 }};
 
-const std::array<Kind, kKindCount> kAllKinds = {Kind::R,  Kind::C,  Kind::L,  Kind::La,   Kind::Cpe,
-                                                Kind::W,  Kind::Wo, Kind::Ws, Kind::G,    Kind::Gs,
-                                                Kind::K,  Kind::Zarc, Kind::Tlmq, Kind::T};
+const std::array<Kind, kKindCount> kAllKinds = {Kind::R,  Kind::C, Kind::L,  Kind::La, Kind::Cpe,  Kind::W,    Kind::Wo,
+                                                Kind::Ws, Kind::G, Kind::Gs, Kind::K,  Kind::Zarc, Kind::Tlmq, Kind::T};
 
 // coth(z) and 1/sinh(z) with the same saturation threshold as tanh.
 struct CothCsch {
@@ -87,8 +86,8 @@ Complex impedance_with(Kind kind, const double* v, double omega, const Imaginary
 
 }  // namespace
 
-const std::array<std::string_view, kKindCount> Element::CODES = {
-    "R", "C", "L", "La", "CPE", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "TLMQ", "T"};
+const std::array<std::string_view, kKindCount> Element::CODES = {"R",  "C", "L",  "La", "CPE",  "W",    "Wo",
+                                                                 "Ws", "G", "Gs", "K",  "Zarc", "TLMQ", "T"};
 
 const KindInfo& kind_info(Kind kind) { return kCatalogue[static_cast<size_t>(kind)]; }
 

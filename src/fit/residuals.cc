@@ -83,8 +83,8 @@ std::vector<double> physical(std::span<const double> internal_coordinates, std::
   const size_t n = std::min(internal_coordinates.size(), bounds.size());
   std::vector<double> values(n);
   for (size_t j = 0; j < n; ++j) {
-    values[j] = std::isfinite(bounds[j].hi) ? internal_coordinates[j]
-                                            : bounds[j].lo + std::pow(10.0, internal_coordinates[j]);
+    values[j] =
+        std::isfinite(bounds[j].hi) ? internal_coordinates[j] : bounds[j].lo + std::pow(10.0, internal_coordinates[j]);
   }
   return values;
 }

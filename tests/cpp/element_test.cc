@@ -26,10 +26,10 @@ void expect_near(Complex a, Complex b, double rel = 1e-12) {
 
 TEST(ElementCatalogue, ParserCodesAreExactAndCaseSensitive) {
   const std::pair<const char*, Kind> accepted[] = {
-      {"R", Kind::R},     {"C", Kind::C},   {"L", Kind::L},   {"La", Kind::La},     {"CPE", Kind::Cpe},
-      {"Cpe", Kind::Cpe}, {"W", Kind::W},   {"Wo", Kind::Wo}, {"Ws", Kind::Ws},     {"G", Kind::G},
-      {"Gs", Kind::Gs},   {"K", Kind::K},   {"Zarc", Kind::Zarc}, {"TLMQ", Kind::Tlmq}, {"Tlmq", Kind::Tlmq},
-      {"T", Kind::T}};
+      {"R", Kind::R},       {"C", Kind::C},       {"L", Kind::L},       {"La", Kind::La},
+      {"CPE", Kind::Cpe},   {"Cpe", Kind::Cpe},   {"W", Kind::W},       {"Wo", Kind::Wo},
+      {"Ws", Kind::Ws},     {"G", Kind::G},       {"Gs", Kind::Gs},     {"K", Kind::K},
+      {"Zarc", Kind::Zarc}, {"TLMQ", Kind::Tlmq}, {"Tlmq", Kind::Tlmq}, {"T", Kind::T}};
   for (const auto& [code, kind] : accepted) {
     const auto element = Element::default_for_code(code);
     ASSERT_TRUE(element.has_value()) << code;

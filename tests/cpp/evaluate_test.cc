@@ -77,7 +77,8 @@ TEST(Impedance, StoredValuesCursorAndCompiledFormAreBitIdentical) {
 }
 
 TEST(ImpedanceList, ParallelPathMatchesSequentialPath) {
-  const SeriesList tree = with_values("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)", {1e-6, 0.1, 2.0, 1e-4, 0.85, 3.0, 5.0, 20.0, 1e-3, 0.7});
+  const SeriesList tree =
+      with_values("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)", {1e-6, 0.1, 2.0, 1e-4, 0.85, 3.0, 5.0, 20.0, 1e-3, 0.7});
   std::vector<double> frequencies;
   for (int i = 0; i < 1000; ++i) frequencies.push_back(std::pow(10.0, -2.0 + 7.0 * i / 999.0));
   std::vector<Complex> all(1000), fewer(999);

@@ -26,8 +26,7 @@ TEST(Params, ListsNamesUnitsBoundsValuesInTreeOrder) {
   EXPECT_EQ(bounds[3].hi, 1.0);
   EXPECT_EQ(param_values(tree), (std::vector<double>{1.0, 1.0, 0.001, 0.8}));
   EXPECT_EQ(param_names(parse("L0-R0-(R1,CPE1)-(R2,CPE2)").value()),
-            (std::vector<std::string>{"L0.l", "R0.r", "R1.r", "CPE1.q", "CPE1.alpha", "R2.r", "CPE2.q",
-                                      "CPE2.alpha"}));
+            (std::vector<std::string>{"L0.l", "R0.r", "R1.r", "CPE1.q", "CPE1.alpha", "R2.r", "CPE2.q", "CPE2.alpha"}));
 }
 
 TEST(Params, EmptyTreeHasNothing) {

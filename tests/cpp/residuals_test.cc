@@ -61,7 +61,8 @@ TEST(Residuals, ZeroMeasuredPointIsScaledByTinyWeight) {
   const SeriesList tree = parse("R0").value();
   const std::vector<Complex> measured{{0.0, 0.0}};
   const auto weights = compute_weights(measured, Weighting::Modulus);
-  const auto r = residuals(tree, std::vector<double>{2.0}, std::vector<double>{1.0}, measured, weights, make_eval_counter());
+  const auto r =
+      residuals(tree, std::vector<double>{2.0}, std::vector<double>{1.0}, measured, weights, make_eval_counter());
   EXPECT_EQ(r[0], 2.0 / 1e-30);
 }
 
@@ -69,24 +70,25 @@ TEST(Jacobian, CentralDifferencesWithExactStepRule) {
   const SeriesList tree = parse("R0-(R1,CPE1)").value();
   const Spectrum s = spectrum_of(tree, 7);
   const auto weights = compute_weights(s.measured, Weighting::Modulus);
-  for (const std::vector<double>& params : {std::vector<double>{0.0, 1e6, 1e-4, 0.8}, std::vector<double>{5.0, 100.0, 1e-4, 0.8}}) {
-  const EvalCounter counter = make_eval_counter();
-  const auto columns = jacobian_columns(tree, params, s.omegas, s.measured, weights, counter);
-  EXPECT_EQ(counter->load(), 8u);
-  ASSERT_EQ(columns.size(), 4u);
-  for (size_t j = 0; j < 4; ++j) {
-    const double h = 6.055454452393343e-06 * std::max(std::fabs(params[j]), 1e-8);
-    auto plus = params, minus = params;
-    plus[j] += h;
-    minus[j] -= h;
-    const auto rp = residuals(tree, plus, s.omegas, s.measured, weights, make_eval_counter());
-    const auto rm = residuals(tree, minus, s.omegas, s.measured, weights, make_eval_counter());
-    ASSERT_EQ(columns[j].size(), 14u);
-    for (size_t k = 0; k < 14; ++k) EXPECT_EQ(columns[j][k], (rp[k] - rm[k]) / (2.0 * h));
-  }
-  if (params[0] == 0.0) continue;
-  // Analytic check: d r / d R0 is 1 / weight in the real rows.
-  for (size_t i = 0; i < 7; ++i) EXPECT_NEAR(columns[0][2 * i] * weights[i], 1.0, 1e-6);
+  for (const std::vector<double>& params :
+       {std::vector<double>{0.0, 1e6, 1e-4, 0.8}, std::vector<double>{5.0, 100.0, 1e-4, 0.8}}) {
+    const EvalCounter counter = make_eval_counter();
+    const auto columns = jacobian_columns(tree, params, s.omegas, s.measured, weights, counter);
+    EXPECT_EQ(counter->load(), 8u);
+    ASSERT_EQ(columns.size(), 4u);
+    for (size_t j = 0; j < 4; ++j) {
+      const double h = 6.055454452393343e-06 * std::max(std::fabs(params[j]), 1e-8);
+      auto plus = params, minus = params;
+      plus[j] += h;
+      minus[j] -= h;
+      const auto rp = residuals(tree, plus, s.omegas, s.measured, weights, make_eval_counter());
+      const auto rm = residuals(tree, minus, s.omegas, s.measured, weights, make_eval_counter());
+      ASSERT_EQ(columns[j].size(), 14u);
+      for (size_t k = 0; k < 14; ++k) EXPECT_EQ(columns[j][k], (rp[k] - rm[k]) / (2.0 * h));
+    }
+    if (params[0] == 0.0) continue;
+    // Analytic check: d r / d R0 is 1 / weight in the real rows.
+    for (size_t i = 0; i < 7; ++i) EXPECT_NEAR(columns[0][2 * i] * weights[i], 1.0, 1e-6);
   }
 }
 
