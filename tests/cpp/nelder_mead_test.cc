@@ -59,7 +59,7 @@ TEST(NelderMead, NanAndInfiniteCostsRankLastAndDoNotEndTheSearch) {
   // NaN but one vertex is not, and the search must reach the minimum at 2.
   const Objective objective = [](std::span<const double> x) {
     if (x[0] < 0.5) return std::nan("");
-    if (x[0] > 3.0) return INFINITY;
+    if (x[0] > 3.0) return HUGE_VAL;
     return (x[0] - 2.0) * (x[0] - 2.0);
   };
   StopCheck stop;

@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BoxCase{{0.0, INFINITY}, -100.0, -2.0, 6.0},     // magnitude of the start
                       BoxCase{{0.0, 1.0}, 0.3, 0.0, 1.0},              // finite bounds are the box
                       BoxCase{{0.0, 1.0}, 7.0, 0.0, 1.0},              // whatever the start
-                      BoxCase{{1e-12, INFINITY}, 1e-9, -300.0, std::log10(1e-5 - 1e-12)},  // lo above m 1e-4
+                      BoxCase{{1e-3, INFINITY}, 1.0, -300.0, std::log10(1e4 - 1e-3)},  // lo above m 1e-4
                       BoxCase{{1e5, INFINITY}, 1.0, -300.0, -300.0},   // lo above m 1e4: degenerate
                       BoxCase{{0.0, NAN}, 100.0, -2.0, 6.0},           // NaN upper bound counts as infinite
                       BoxCase{{0.0, INFINITY}, NAN, -300.0, -300.0}));  // NaN start
