@@ -1,0 +1,71 @@
+#include "fit/fit_outcome.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "circuit/params.h"
+#include "fit/matrix_inverse.h"
+#include "fit/spectrum_model.h"
+
+namespace kovrant {
+namespace {
+
+double clamp_into(double v, const Bounds& bounds) { return v < bounds.lo ? bounds.lo : (v > bounds.hi ? bounds.hi : v); }
+
+// J^T J of a column-major rows x p matrix, row-major p x p.
+std::vector<double> normal_matrix(std::span<const double> jacobian, size_t rows, size_t p) {
+  std::vector<double> a(p * p);
+  for (size_t r = 0; r < p; ++r) {
+    for (size_t c = r; c < p; ++c) {
+      double sum = 0.0;
+      for (size_t k = 0; k < rows; ++k) sum += jacobian[r * rows + k] * jacobian[c * rows + k];
+      a[r * p + c] = sum;
+      a[c * p + r] = sum;
+    }
+  }
+  return a;
+}
+
+std::optional<std::vector<double>> standard_errors(std::span<const double> jacobian, size_t rows, size_t p,
+                                                   double chi_square) {
+  const double dof = static_cast<double>(p == 0 ? 0 : rows) - static_cast<double>(p);
+  if (dof <= 0.0) return std::nullopt;
+  const auto inverse = invert_matrix(normal_matrix(jacobian, rows, p), p);
+  if (!inverse) return std::nullopt;
+  const double variance_scale = chi_square / dof;
+  std::vector<double> errors(p);
+  for (size_t j = 0; j < p; ++j) errors[j] = std::sqrt((*inverse)[j * p + j] * variance_scale);
+  return errors;
+}
+
+}  // namespace
+
+FitOutcome build_outcome(const SeriesList& series, std::span<const double> params, bool success,
+                         std::uint64_t iterations, std::span<const double> omegas, std::span<const Complex> measured,
+                         std::span<const double> weights, const EvalCounter& counter) {
+  const std::vector<Bounds> bounds = param_bounds(series);
+  std::vector<double> values(params.begin(), params.end());
+  for (size_t j = 0; j < std::min(values.size(), bounds.size()); ++j) values[j] = clamp_into(values[j], bounds[j]);
+
+  SpectrumModel model(series, omegas, measured, weights, counter);
+  const size_t rows = model.residual_count();
+  const size_t p = model.param_count();
+  std::vector<double> residual_vector(rows);
+  model.residuals(values, residual_vector);
+  std::vector<double> jacobian(rows * p);
+  model.jacobian(values, jacobian);
+
+  FitOutcome outcome;
+  outcome.cost = cost_of(residual_vector);
+  outcome.chi_square = outcome.cost + outcome.cost;
+  outcome.standard_errors = standard_errors(jacobian, rows, p, outcome.chi_square);
+  outcome.fitted_circuit = rebuild(series, values);
+  outcome.param_names = param_names(series);
+  outcome.values = std::move(values);
+  outcome.iterations = iterations;
+  outcome.success = success;
+  outcome.impedance_evals = counter->load();
+  return outcome;
+}
+
+}  // namespace kovrant

@@ -1,0 +1,97 @@
+// The multi-start Levenberg-Marquardt fit, the default fitting method.
+//
+// Contract (levenberg_marquardt_fit):
+// - Checks the inputs (prepare_fit), then builds nine starting candidates from
+//   the circuit's current values p0: p0; p0 with every parameter of infinite
+//   upper bound times 3, 1/3, 8 and 1/8; p0 with every parameter of finite
+//   upper bound at 20, 40, 60 and 80 % of its range. They are solved in
+//   ascending order of cost (stable, IEEE totalOrder) until a solve is
+//   converged with a finite cost and plausible; the best result is kept
+//   (converged beats not converged, then lower cost).
+// - A best result on or beyond a finite bound is clamped and solved once more
+//   with those parameters held; the re-solve is kept only if it converged to a
+//   lower cost.
+// - Ends with build_outcome; `iterations` is the total of the solver's
+//   residual evaluations over all solves.
+// - Errors: the prepare_fit kinds; InvalidArgument "ftol must be >= 0" (then
+//   xtol, gtol) for a negative or NaN tolerance; Interrupted when the stop
+//   check fires. A single solve never fails otherwise.
+//
+// Contract (levenberg_marquardt_single_start): one lmder solve in internal
+// coordinates from x0 with factor 100, diagonal scaling and at most
+// max(max_iterations, 1) * (P + 1) residual evaluations. Its Jacobian is the
+// model's Jacobian at physical(x) times dp/dx, with the columns of fixed
+// parameters zeroed. Converged means lmder's ftol, xtol or gtol test held
+// (exactly zero residuals included).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "circuit/tree.h"
+#include "fit/fit_error.h"
+#include "fit/fit_outcome.h"
+#include "fit/lmder_solver.h"
+#include "fit/spectrum_model.h"
+#include "fit/stop_check.h"
+#include "util/result.h"
+
+namespace kovrant {
+
+struct LmSettings {
+  double ftol = 1e-8;
+  double xtol = 1e-8;
+  double gtol = 1e-8;
+  std::uint32_t max_iterations = 200;
+};
+
+// One solve's least-squares problem: residuals at physical(x) and their
+// chain-rule Jacobian in internal coordinates. Both return false when the
+// stop check fires.
+class LmProblem {
+ public:
+  LmProblem(SpectrumModel& model, std::span<const Bounds> bounds, const std::vector<bool>& fixed, StopCheck& stop);
+
+  bool residuals(std::span<const double> x, std::span<double> out);
+  bool jacobian(std::span<const double> x, std::span<double> out);
+
+ private:
+  std::span<const double> to_physical(std::span<const double> x);
+
+  SpectrumModel& model_;
+  std::span<const Bounds> bounds_;
+  const std::vector<bool>& fixed_;
+  StopCheck& stop_;
+  std::vector<double> physical_;
+};
+
+struct LmSolve {
+  std::vector<double> params;  // physical values
+  bool converged = false;
+  std::uint64_t evaluations = 0;
+};
+
+// `solver` must be sized for the model (2N residuals, P parameters).
+Result<LmSolve, FitError> levenberg_marquardt_single_start(SpectrumModel& model, LmderSolver& solver,
+                                                           std::span<const Bounds> bounds, std::span<const double> x0,
+                                                           const std::vector<bool>& fixed, const LmSettings& settings,
+                                                           StopCheck& stop);
+
+Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& series, std::span<const double> frequencies_hz,
+                                                     std::span<const Complex> impedances, Weighting weighting,
+                                                     const LmSettings& settings, StopCheck& stop);
+
+// The nine starting vectors, in their order before sorting.
+std::vector<std::vector<double>> lm_start_candidates(std::span<const double> start_values,
+                                                     std::span<const Bounds> bounds);
+
+// a before b under IEEE 754 totalOrder (-NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN).
+bool total_order_less(double a, double b);
+
+// Whether a solve's physical values are away from finite bounds and within
+// six decades of the start values (see the .cc for the exact tests).
+bool is_plausible(std::span<const double> values, std::span<const double> start_values,
+                  std::span<const Bounds> bounds);
+
+}  // namespace kovrant

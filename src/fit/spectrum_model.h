@@ -1,0 +1,82 @@
+// The circuit against one measured spectrum, evaluated without allocation:
+// the engine behind every fitting method.
+//
+// Contract:
+// - residuals() and jacobian() give exactly the bits of residuals() and
+//   jacobian_columns() of fit/residuals.h at the same parameters, and add the
+//   same amounts (1 and 2P) to the evaluation counter.
+// - The Jacobian reuses the per-leaf impedances of the last residual
+//   evaluation when it is asked for at the same parameters (bit for bit);
+//   a perturbed column re-evaluates only the leaf that owns the parameter and
+//   recombines it with the others. Large problems spread the columns over the
+//   worker pool; results never depend on the thread count.
+// - The spans given to the constructor must outlive the model. A model
+//   belongs to one thread at a time (its own parallel work aside).
+// - physical_value() and internal_value() are the scalar forms of physical()
+//   and internal() of fit/residuals.h, bit for bit.
+#pragma once
+
+#include <cmath>
+#include <span>
+#include <vector>
+
+#include "circuit/compiled_circuit.h"
+#include "fit/residuals.h"
+
+namespace kovrant {
+
+inline double physical_value(double x, const Bounds& bounds) {
+  return std::isfinite(bounds.hi) ? x : bounds.lo + std::pow(10.0, x);
+}
+
+inline double internal_value(double p, const Bounds& bounds) {
+  return std::isfinite(bounds.hi) ? p : std::log10(std::fmax(p - bounds.lo, 1e-300));
+}
+
+class SpectrumModel {
+ public:
+  SpectrumModel(const SeriesList& series, std::span<const double> omegas, std::span<const Complex> measured,
+                std::span<const double> weights, EvalCounter counter);
+
+  size_t param_count() const { return compiled_.param_count(); }
+  size_t residual_count() const { return 2 * omegas_.size(); }
+  const EvalCounter& counter() const { return counter_; }
+
+  // The 2N residuals at `params` (param_count values) into `out`.
+  void residuals(std::span<const double> params, std::span<double> out);
+
+  // cost_of(residuals(params)), through an internal buffer.
+  double cost(std::span<const double> params);
+
+  // The 2N x P Jacobian, column-major, into `out`.
+  void jacobian(std::span<const double> params, std::span<double> out);
+
+ private:
+  // Scratch of one Jacobian column task.
+  struct ColumnScratch {
+    CompiledCircuit::Workspace workspace;
+    std::vector<const Complex*> leaf_blocks;
+    std::vector<Complex> shifted_leaf;  // block_size() values
+    std::vector<Complex> model_plus;    // block_size() values
+    std::vector<Complex> model_minus;   // block_size() values
+  };
+
+  void evaluate_leaves(std::span<const double> params);
+  void jacobian_column(size_t j, std::span<const double> params, ColumnScratch& scratch, double* column) const;
+
+  CompiledCircuit compiled_;
+  std::span<const double> omegas_;
+  std::span<const Complex> measured_;
+  std::span<const double> weights_;
+  EvalCounter counter_;
+
+  CompiledCircuit::Workspace workspace_;
+  std::vector<Complex> leaf_impedances_;  // leaf-major: leaf l's N values at l * N
+  std::vector<double> leaf_params_;       // the parameters leaf_impedances_ belong to
+  bool leaf_impedances_valid_ = false;
+  std::vector<Complex> model_block_;
+  std::vector<double> residual_buffer_;
+  std::vector<ColumnScratch> column_scratch_;  // one per column, used by the task that starts there
+};
+
+}  // namespace kovrant
