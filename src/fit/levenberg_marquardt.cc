@@ -75,14 +75,25 @@ std::span<const double> LmProblem::to_physical(std::span<const double> x) {
   return physical_;
 }
 
+bool LmProblem::fail(Failure failure) {
+  failure_ = failure;
+  return false;
+}
+
 bool LmProblem::residuals(std::span<const double> x, std::span<double> out) {
-  if (stop_.should_stop()) return false;
+  if (stop_.should_stop()) return fail(Failure::Stopped);
   model_.residuals(to_physical(x), out);
+  if (first_evaluation_) {
+    first_evaluation_ = false;
+    for (double r : out) {
+      if (!std::isfinite(r)) return fail(Failure::NonFinite);
+    }
+  }
   return true;
 }
 
 bool LmProblem::jacobian(std::span<const double> x, std::span<double> out) {
-  if (stop_.should_stop()) return false;
+  if (stop_.should_stop()) return fail(Failure::Stopped);
   const std::span<const double> p = to_physical(x);
   model_.jacobian(p, out);
   const size_t rows = model_.residual_count();
@@ -90,9 +101,12 @@ bool LmProblem::jacobian(std::span<const double> x, std::span<double> out) {
     double* column = out.data() + j * rows;
     if (fixed_[j]) {
       std::fill_n(column, rows, 0.0);
-    } else if (!std::isfinite(bounds_[j].hi)) {
-      const double derivative = physical_derivative(p[j], bounds_[j]);
-      for (size_t k = 0; k < rows; ++k) column[k] *= derivative;
+      continue;
+    }
+    const double derivative = physical_derivative(p[j], bounds_[j]);
+    for (size_t k = 0; k < rows; ++k) {
+      column[k] *= derivative;
+      if (!std::isfinite(column[k])) return fail(Failure::NonFinite);
     }
   }
   return true;
@@ -111,7 +125,7 @@ Result<LmSolve, FitError> levenberg_marquardt_single_start(SpectrumModel& model,
   const LmderSettings lmder_settings{settings.ftol, settings.xtol, settings.gtol, 100.0,
                                      max_residual_evaluations(settings.max_iterations, model.param_count())};
   const LmderReport report = solver.minimize(functions, x, lmder_settings);
-  if (report.termination == LmderTermination::UserStop) return FitError::interrupted();
+  if (problem.failure() == LmProblem::Failure::Stopped) return FitError::interrupted();
 
   LmSolve solve;
   solve.params.resize(x.size());

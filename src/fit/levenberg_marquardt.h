@@ -22,7 +22,7 @@
 // max(max_iterations, 1) * (P + 1) residual evaluations. Its Jacobian is the
 // model's Jacobian at physical(x) times dp/dx, with the columns of fixed
 // parameters zeroed. Converged means lmder's ftol, xtol or gtol test held
-// (exactly zero residuals included).
+// (exactly zero residuals included); a numerical failure is not converged.
 #pragma once
 
 #include <cstdint>
@@ -47,23 +47,32 @@ struct LmSettings {
 };
 
 // One solve's least-squares problem: residuals at physical(x) and their
-// chain-rule Jacobian in internal coordinates. Both return false when the
-// stop check fires.
+// chain-rule Jacobian in internal coordinates. Both return false, ending the
+// solve, when the stop check fires or on a numerical failure: non-finite
+// residuals at the solve's first point (lmder cannot move from there) or a
+// non-finite Jacobian entry. Non-finite residuals at a trial point are left to
+// lmder, which rejects the step.
 class LmProblem {
  public:
+  enum class Failure { None, Stopped, NonFinite };
+
   LmProblem(SpectrumModel& model, std::span<const Bounds> bounds, const std::vector<bool>& fixed, StopCheck& stop);
 
   bool residuals(std::span<const double> x, std::span<double> out);
   bool jacobian(std::span<const double> x, std::span<double> out);
+  Failure failure() const { return failure_; }
 
  private:
   std::span<const double> to_physical(std::span<const double> x);
+  bool fail(Failure failure);
 
   SpectrumModel& model_;
   std::span<const Bounds> bounds_;
   const std::vector<bool>& fixed_;
   StopCheck& stop_;
   std::vector<double> physical_;
+  bool first_evaluation_ = true;
+  Failure failure_ = Failure::None;
 };
 
 struct LmSolve {
