@@ -14,10 +14,14 @@ std::string FitError::message() const {
       return "circuit topology has no parameters to fit";
     case Kind::Solver:
       return "solver error: " + detail;
-    case Kind::UnknownMethod:
-      return "unknown fit method " + debug_quote(detail) +
-             ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "
-             "\"differential_evolution\", \"simulated_annealing\", \"basin_hopping\"";
+    case Kind::UnknownMethod: {
+      std::string text = "unknown fit method " + debug_quote(detail) + ", expected one of ";
+      for (size_t k = 0; k < kFitMethodNames.size(); ++k) {
+        if (k > 0) text += ", ";
+        text += debug_quote(kFitMethodNames[k]);
+      }
+      return text;
+    }
     case Kind::InvalidArgument:
       return detail;
     case Kind::Interrupted:

@@ -7,9 +7,16 @@
 // (an argument that no method can work with, such as "ftol must be >= 0").
 #pragma once
 
+#include <array>
 #include <string>
+#include <string_view>
 
 namespace kovrant {
+
+// The six fitting methods, in the order the UnknownMethod message lists them.
+inline constexpr std::array<std::string_view, 6> kFitMethodNames = {
+    "levenberg_marquardt",    "particle_swarm",      "nelder_mead",
+    "differential_evolution", "simulated_annealing", "basin_hopping"};
 
 struct FitError {
   enum class Kind { LengthMismatch, EmptySpectrum, NoParameters, Solver, UnknownMethod, InvalidArgument, Interrupted };

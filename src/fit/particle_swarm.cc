@@ -43,6 +43,10 @@ SearchResult<double> particle_swarm_minimize(const Objective& objective, const S
     }
     particle.best_position = particle.position;
     particle.best_cost = objective(particle.position);
+    if (stop.should_stop()) {
+      result.interrupted = true;
+      return result;
+    }
   }
   std::vector<double> swarm_best = swarm[best_particle(swarm)].best_position;
 

@@ -1,0 +1,257 @@
+#include "fit/global_fits.h"
+
+#include <cmath>
+#include <new>
+#include <stdexcept>
+
+#include "circuit/params.h"
+#include "fit/differential_evolution.h"
+#include "fit/fit_inputs.h"
+#include "fit/levenberg_marquardt.h"
+#include "fit/nelder_mead.h"
+#include "fit/particle_swarm.h"
+#include "fit/polish.h"
+#include "fit/simulated_annealing.h"
+#include "util/text.h"
+
+namespace kovrant {
+namespace {
+
+// Generator streams, so that the generators of one seed are independent.
+constexpr std::uint64_t kSaAcceptanceStream = 1;
+constexpr std::uint64_t kSaNeighbourStream = 2;
+constexpr std::uint64_t kBasinHoppingStream = 3;
+constexpr std::uint64_t kParticleSwarmStream = 4;
+constexpr std::uint64_t kFirstDeRunStream = 10;
+
+constexpr LmSettings kBasinHoppingLmSettings{1e-8, 1e-8, 1e-8, 200};
+
+std::vector<double> to_internal(std::span<const double> values, std::span<const Bounds> bounds) {
+  std::vector<double> x(values.size());
+  for (size_t j = 0; j < x.size(); ++j) x[j] = internal_value(values[j], bounds[j]);
+  return x;
+}
+
+std::vector<double> to_physical(std::span<const double> x, std::span<const Bounds> bounds) {
+  std::vector<double> values(x.size());
+  for (size_t j = 0; j < values.size(); ++j) values[j] = physical_value(x[j], bounds[j]);
+  return values;
+}
+
+// The spectrum, its model and the global method's counter, as every
+// polished method needs them.
+struct GlobalFit {
+  FitInputs inputs;
+  EvalCounter counter = make_eval_counter();
+  SpectrumModel model;
+  PsoProblem problem;
+
+  GlobalFit(const SeriesList& series, FitInputs prepared, std::span<const Complex> impedances)
+      : inputs(std::move(prepared)),
+        model(series, inputs.omegas, impedances, inputs.weights, counter),
+        problem(model, inputs.bounds) {}
+
+  Result<FitOutcome, FitError> polish(const SeriesList& series, std::span<const double> best_x,
+                                      std::uint64_t iterations, std::span<const double> frequencies_hz,
+                                      std::span<const Complex> impedances, Weighting weighting, StopCheck& stop) {
+    return polish_or_fallback(series, to_physical(best_x, inputs.bounds), iterations, frequencies_hz, impedances,
+                              weighting, inputs.omegas, inputs.weights, counter, stop);
+  }
+};
+
+std::optional<FitError> check_annealing_temperature(double initial_temperature) {
+  if (initial_temperature <= 0.0) {
+    return FitError::solver("Invalid parameter: \"`SimulatedAnnealing`: Initial temperature must be > 0.\"");
+  }
+  // NaN or +inf would turn every neighbour into NaN or infinity.
+  if (!std::isfinite(initial_temperature)) {
+    return FitError::invalid_argument("sa_initial_temperature must be a finite number > 0");
+  }
+  return std::nullopt;
+}
+
+std::optional<FitError> check_basin_hopping(const BasinHoppingSettings& settings) {
+  if (!(settings.step_size >= 0.0) || !std::isfinite(settings.step_size)) {
+    return FitError::invalid_argument("basin_hopping_step_size must be a finite number >= 0");
+  }
+  // NaN would silently reject every uphill hop.
+  if (std::isnan(settings.temperature)) {
+    return FitError::invalid_argument("basin_hopping_temperature must not be NaN");
+  }
+  return std::nullopt;
+}
+
+// The differential-evolution box in single precision; an interval that is
+// empty there cannot seed a population.
+Result<SearchBox<float>, FitError> single_precision_box(const SearchBox<double>& box, const SeriesList& series) {
+  SearchBox<float> narrow;
+  for (size_t j = 0; j < box.lower.size(); ++j) {
+    const float lower = static_cast<float>(box.lower[j]);
+    const float upper = static_cast<float>(box.upper[j]);
+    if (!(lower < upper)) {
+      return FitError::invalid_argument("differential evolution cannot search parameter " +
+                                        debug_quote(param_names(series)[j]) + ": its search interval [" +
+                                        format_plain_number(box.lower[j]) + ", " + format_plain_number(box.upper[j]) +
+                                        "] is empty");
+    }
+    narrow.lower.push_back(lower);
+    narrow.upper.push_back(upper);
+  }
+  return narrow;
+}
+
+}  // namespace
+
+PsoProblem::PsoProblem(SpectrumModel& model, std::span<const Bounds> bounds)
+    : model_(model), bounds_(bounds), physical_(model.param_count()), widened_(model.param_count()) {}
+
+double PsoProblem::cost(std::span<const double> x) {
+  for (size_t j = 0; j < physical_.size(); ++j) physical_[j] = physical_value(x[j], bounds_[j]);
+  return model_.cost(physical_);
+}
+
+float PsoProblem::cost_f32(std::span<const float> x) {
+  for (size_t j = 0; j < widened_.size(); ++j) widened_[j] = static_cast<double>(x[j]);
+  return static_cast<float>(cost(widened_));
+}
+
+void SaProblem::neighbour(std::span<const double> from, double temperature, std::span<double> to) {
+  for (size_t j = 0; j < from.size(); ++j) to[j] = from[j] + uniform_between(rng_, -temperature, temperature);
+}
+
+Result<FitOutcome, FitError> nelder_mead_fit(const SeriesList& series, std::span<const double> frequencies_hz,
+                                             std::span<const Complex> impedances, Weighting weighting,
+                                             std::uint64_t max_iterations, StopCheck& stop) {
+  auto prepared = prepare_fit(series, frequencies_hz, impedances, weighting);
+  if (!prepared) return prepared.error();
+  GlobalFit fit(series, std::move(prepared.value()), impedances);
+  NelderMeadSettings settings;
+  settings.max_iterations = max_iterations;
+  const auto result =
+      nelder_mead_minimize([&fit](std::span<const double> x) { return fit.problem.cost(x); },
+                           initial_simplex(to_internal(fit.inputs.start_values, fit.inputs.bounds)), settings, stop);
+  if (result.interrupted) return FitError::interrupted();
+  return fit.polish(series, result.best_point, result.iterations, frequencies_hz, impedances, weighting, stop);
+}
+
+Result<FitOutcome, FitError> simulated_annealing_fit(const SeriesList& series, std::span<const double> frequencies_hz,
+                                                     std::span<const Complex> impedances, Weighting weighting,
+                                                     double initial_temperature, std::uint64_t iterations,
+                                                     std::optional<std::uint64_t> seed, StopCheck& stop) {
+  auto prepared = prepare_fit(series, frequencies_hz, impedances, weighting);
+  if (!prepared) return prepared.error();
+  if (auto error = check_annealing_temperature(initial_temperature)) return *error;
+  GlobalFit fit(series, std::move(prepared.value()), impedances);
+  Rng acceptance_rng = make_rng(seed, kSaAcceptanceStream);
+  SaProblem annealing(fit.problem, make_rng(seed, kSaNeighbourStream));
+  const auto result = simulated_annealing_minimize(
+      [&annealing](std::span<const double> x) { return annealing.cost(x); },
+      [&annealing](std::span<const double> from, double temperature, std::span<double> to) {
+        annealing.neighbour(from, temperature, to);
+      },
+      to_internal(fit.inputs.start_values, fit.inputs.bounds), initial_temperature, iterations, acceptance_rng, stop);
+  if (result.interrupted) return FitError::interrupted();
+  return fit.polish(series, result.best_point, result.iterations, frequencies_hz, impedances, weighting, stop);
+}
+
+Result<FitOutcome, FitError> basin_hopping_fit(const SeriesList& series, std::span<const double> frequencies_hz,
+                                               std::span<const Complex> impedances, Weighting weighting,
+                                               const BasinHoppingSettings& settings,
+                                               std::optional<std::uint64_t> seed, StopCheck& stop) {
+  auto prepared = prepare_fit(series, frequencies_hz, impedances, weighting);
+  if (!prepared) return prepared.error();
+  if (auto error = check_basin_hopping(settings)) return *error;
+  const FitInputs& inputs = prepared.value();
+  Rng rng = make_rng(seed, kBasinHoppingStream);
+
+  auto initial = levenberg_marquardt_fit(series, frequencies_hz, impedances, weighting, kBasinHoppingLmSettings, stop);
+  if (!initial) return initial.error();
+  FitOutcome current = std::move(initial.value());
+  std::vector<double> best_values = current.values;
+  double best_cost = current.cost;
+  std::uint64_t iterations = current.iterations;
+  std::uint64_t evaluations = current.impedance_evals;
+
+  for (std::uint32_t hop = 0; hop < settings.hops; ++hop) {
+    if (stop.should_stop()) return FitError::interrupted();
+    std::vector<double> x = to_internal(current.values, inputs.bounds);
+    for (double& coordinate : x) coordinate += uniform_between(rng, -settings.step_size, settings.step_size);
+    const SeriesList hop_start = rebuild(series, to_physical(x, inputs.bounds));
+    auto trial = levenberg_marquardt_fit(hop_start, frequencies_hz, impedances, weighting, kBasinHoppingLmSettings, stop);
+    if (!trial) return trial.error();
+    iterations += trial.value().iterations;
+    evaluations += trial.value().impedance_evals;
+    const double trial_cost = trial.value().cost;
+    if (!std::isfinite(trial_cost)) continue;
+    // NaN ranks last, so a NaN start cannot block every later result.
+    if (ranks_below(trial_cost, best_cost)) {
+      best_values = trial.value().values;
+      best_cost = trial_cost;
+    }
+    const bool accepted = ranks_below(trial_cost, current.cost) ||
+                          std::exp(-(trial_cost - current.cost) / settings.temperature) > uniform_unit(rng);
+    if (accepted) current = std::move(trial.value());
+  }
+
+  const EvalCounter counter = make_eval_counter();
+  counter->store(evaluations);
+  return build_outcome(series, best_values, true, iterations, inputs.omegas, impedances, inputs.weights, counter);
+}
+
+Result<FitOutcome, FitError> particle_swarm_fit(const SeriesList& series, std::span<const double> frequencies_hz,
+                                                std::span<const Complex> impedances, Weighting weighting,
+                                                std::uint32_t num_particles, std::uint64_t generations,
+                                                std::optional<std::uint64_t> seed, StopCheck& stop) {
+  auto prepared = prepare_fit(series, frequencies_hz, impedances, weighting);
+  if (!prepared) return prepared.error();
+  GlobalFit fit(series, std::move(prepared.value()), impedances);
+  const SearchBox<double> box = pso_search_box(fit.inputs.bounds, fit.inputs.start_values);
+  ParticleSwarmSettings settings;
+  settings.particles = num_particles;
+  settings.generations = generations;
+  Rng rng = make_rng(seed, kParticleSwarmStream);
+  SearchResult<double> result;
+  try {
+    result = particle_swarm_minimize([&fit](std::span<const double> x) { return fit.problem.cost(x); }, box, settings,
+                                     rng, stop);
+  } catch (const std::bad_alloc&) {
+    return FitError::invalid_argument("num_particles is too large: the swarm does not fit in memory");
+  } catch (const std::length_error&) {
+    return FitError::invalid_argument("num_particles is too large: the swarm does not fit in memory");
+  }
+  if (result.interrupted) return FitError::interrupted();
+  if (!result.found) return FitError::solver("particle swarm found no best position");
+  return fit.polish(series, result.best_point, result.iterations, frequencies_hz, impedances, weighting, stop);
+}
+
+Result<FitOutcome, FitError> differential_evolution_fit(const SeriesList& series,
+                                                        std::span<const double> frequencies_hz,
+                                                        std::span<const Complex> impedances, Weighting weighting,
+                                                        std::uint32_t evaluations_per_run,
+                                                        std::optional<std::uint64_t> generator_seed, StopCheck& stop) {
+  auto prepared = prepare_fit(series, frequencies_hz, impedances, weighting);
+  if (!prepared) return prepared.error();
+  auto box = single_precision_box(pso_search_box(prepared.value().bounds, prepared.value().start_values), series);
+  if (!box) return box.error();
+  GlobalFit fit(series, std::move(prepared.value()), impedances);
+
+  std::vector<double> best_x;
+  double best_cost = 0.0;
+  std::uint64_t evaluations = 0;
+  for (int run = 0; run < kDeRuns; ++run) {
+    Rng rng = make_rng(generator_seed, kFirstDeRunStream + static_cast<std::uint64_t>(run));
+    const auto result = jde_minimize([&fit](std::span<const float> x) { return fit.problem.cost_f32(x); },
+                                     box.value(), evaluations_per_run, rng, stop);
+    if (result.interrupted) return FitError::interrupted();
+    evaluations += result.iterations;
+    const std::vector<double> run_x(result.best_point.begin(), result.best_point.end());
+    const double run_cost = fit.problem.cost(run_x);
+    if (run == 0 || ranks_below(run_cost, best_cost)) {
+      best_x = run_x;
+      best_cost = run_cost;
+    }
+  }
+  return fit.polish(series, best_x, evaluations, frequencies_hz, impedances, weighting, stop);
+}
+
+}  // namespace kovrant
