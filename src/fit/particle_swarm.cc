@@ -51,11 +51,12 @@ SearchResult<double> particle_swarm_minimize(const Objective& objective, const S
   std::vector<double> swarm_best = swarm[best_particle(swarm)].best_position;
 
   for (std::uint64_t generation = 1; generation <= settings.generations; ++generation) {
-    if (stop.should_stop()) {
-      result.interrupted = true;
-      break;
-    }
     for (Particle& particle : swarm) {
+      // Checked per particle: one generation of a large swarm can take long.
+      if (stop.should_stop()) {
+        result.interrupted = true;
+        return result;
+      }
       for (size_t j = 0; j < dimension; ++j) {
         const double r_cognitive = uniform_unit(rng);
         const double r_social = uniform_unit(rng);

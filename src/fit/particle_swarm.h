@@ -7,7 +7,9 @@
 // (r1, r2 uniform in [0, 1) per coordinate), clamps it into the box, evaluates
 // it and updates its personal best; the swarm best is updated after the whole
 // generation. Costs compare with ranks_below. No particles means no best
-// point (found = false). `iterations` counts the generations run.
+// point (found = false). `iterations` counts the generations run. The stop
+// check is polled before every particle's evaluation and ends the search
+// (interrupted, no result).
 //
 // Contract (pso_search_box): per parameter, finite upper bound: the bounds;
 // infinite or NaN upper bound: four decades either side of |p0| in internal

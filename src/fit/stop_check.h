@@ -5,7 +5,8 @@
 // the callback itself runs at the first call and then at most once per
 // kStopPollInterval, so a costly callback (one that takes a lock, say) does
 // not slow small iterations down. Once the callback has returned true every
-// later call returns true without asking again.
+// later call returns true without asking again. Fits call it only on the
+// thread that runs them, never on a worker thread.
 #pragma once
 
 #include <chrono>
