@@ -10,8 +10,6 @@
 namespace kovrant {
 namespace {
 
-double clamp_into(double v, const Bounds& bounds) { return v < bounds.lo ? bounds.lo : (v > bounds.hi ? bounds.hi : v); }
-
 // J^T J of a column-major rows x p matrix, row-major p x p.
 std::vector<double> normal_matrix(std::span<const double> jacobian, size_t rows, size_t p) {
   std::vector<double> a(p * p);
@@ -45,7 +43,7 @@ FitOutcome build_outcome(const SeriesList& series, std::span<const double> param
                          std::span<const double> weights, const EvalCounter& counter) {
   const std::vector<Bounds> bounds = param_bounds(series);
   std::vector<double> values(params.begin(), params.end());
-  for (size_t j = 0; j < std::min(values.size(), bounds.size()); ++j) values[j] = clamp_into(values[j], bounds[j]);
+  for (size_t j = 0; j < std::min(values.size(), bounds.size()); ++j) values[j] = clamp_into_bounds(values[j], bounds[j]);
 
   SpectrumModel model(series, omegas, measured, weights, counter);
   const size_t rows = model.residual_count();

@@ -1,7 +1,7 @@
 // The record every fitting method ends with, and how it is built.
 //
-// Contract (build_outcome): clamps the first min(len(params), P) values into
-// their bounds (NaN stays NaN), evaluates residuals (cost = 1/2 sum r^2 from
+// Contract (build_outcome): takes exactly P values, clamps them into their
+// bounds (NaN stays NaN), evaluates residuals (cost = 1/2 sum r^2 from
 // -0.0, chi_square = cost + cost) and the Jacobian at the clamped values, and
 // estimates standard errors sqrt(diag((J^T J)^-1) * chi_square / dof) with
 // dof = 2N - P. They are absent when dof <= 0 or J^T J is singular; a negative

@@ -26,18 +26,6 @@ constexpr std::uint64_t kFirstDeRunStream = 10;
 
 constexpr LmSettings kBasinHoppingLmSettings{1e-8, 1e-8, 1e-8, 200};
 
-std::vector<double> to_internal(std::span<const double> values, std::span<const Bounds> bounds) {
-  std::vector<double> x(values.size());
-  for (size_t j = 0; j < x.size(); ++j) x[j] = internal_value(values[j], bounds[j]);
-  return x;
-}
-
-std::vector<double> to_physical(std::span<const double> x, std::span<const Bounds> bounds) {
-  std::vector<double> values(x.size());
-  for (size_t j = 0; j < values.size(); ++j) values[j] = physical_value(x[j], bounds[j]);
-  return values;
-}
-
 // The spectrum, its model and the global method's counter, as every
 // polished method needs them.
 struct GlobalFit {
@@ -50,11 +38,13 @@ struct GlobalFit {
       : inputs(std::move(prepared)),
         model(series, inputs.omegas, impedances, inputs.weights, counter),
         problem(model, inputs.bounds) {}
+  GlobalFit(const GlobalFit&) = delete;
+  GlobalFit& operator=(const GlobalFit&) = delete;
 
   Result<FitOutcome, FitError> polish(const SeriesList& series, std::span<const double> best_x,
                                       std::uint64_t iterations, std::span<const double> frequencies_hz,
                                       std::span<const Complex> impedances, Weighting weighting, StopCheck& stop) {
-    return polish_or_fallback(series, to_physical(best_x, inputs.bounds), iterations, frequencies_hz, impedances,
+    return polish_or_fallback(series, physical(best_x, inputs.bounds), iterations, frequencies_hz, impedances,
                               weighting, inputs.omegas, inputs.weights, counter, stop);
   }
 };
@@ -129,7 +119,7 @@ Result<FitOutcome, FitError> nelder_mead_fit(const SeriesList& series, std::span
   settings.max_iterations = max_iterations;
   const auto result =
       nelder_mead_minimize([&fit](std::span<const double> x) { return fit.problem.cost(x); },
-                           initial_simplex(to_internal(fit.inputs.start_values, fit.inputs.bounds)), settings, stop);
+                           initial_simplex(internal(fit.inputs.start_values, fit.inputs.bounds)), settings, stop);
   if (result.interrupted) return FitError::interrupted();
   return fit.polish(series, result.best_point, result.iterations, frequencies_hz, impedances, weighting, stop);
 }
@@ -149,7 +139,7 @@ Result<FitOutcome, FitError> simulated_annealing_fit(const SeriesList& series, s
       [&annealing](std::span<const double> from, double temperature, std::span<double> to) {
         annealing.neighbour(from, temperature, to);
       },
-      to_internal(fit.inputs.start_values, fit.inputs.bounds), initial_temperature, iterations, acceptance_rng, stop);
+      internal(fit.inputs.start_values, fit.inputs.bounds), initial_temperature, iterations, acceptance_rng, stop);
   if (result.interrupted) return FitError::interrupted();
   return fit.polish(series, result.best_point, result.iterations, frequencies_hz, impedances, weighting, stop);
 }
@@ -174,9 +164,9 @@ Result<FitOutcome, FitError> basin_hopping_fit(const SeriesList& series, std::sp
 
   for (std::uint32_t hop = 0; hop < settings.hops; ++hop) {
     if (stop.should_stop()) return FitError::interrupted();
-    std::vector<double> x = to_internal(current.values, inputs.bounds);
+    std::vector<double> x = internal(current.values, inputs.bounds);
     for (double& coordinate : x) coordinate += uniform_between(rng, -settings.step_size, settings.step_size);
-    const SeriesList hop_start = rebuild(series, to_physical(x, inputs.bounds));
+    const SeriesList hop_start = rebuild(series, physical(x, inputs.bounds));
     auto trial = levenberg_marquardt_fit(hop_start, frequencies_hz, impedances, weighting, kBasinHoppingLmSettings, stop);
     if (!trial) return trial.error();
     iterations += trial.value().iterations;

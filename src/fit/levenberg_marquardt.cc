@@ -30,14 +30,6 @@ int max_residual_evaluations(std::uint32_t max_iterations, size_t param_count) {
   return static_cast<int>(std::min<std::uint64_t>(limit, INT_MAX));
 }
 
-std::vector<double> to_internal(std::span<const double> values, std::span<const Bounds> bounds) {
-  std::vector<double> x(values.size());
-  for (size_t j = 0; j < x.size(); ++j) x[j] = internal_value(values[j], bounds[j]);
-  return x;
-}
-
-double clamp_into(double v, const Bounds& bounds) { return v < bounds.lo ? bounds.lo : (v > bounds.hi ? bounds.hi : v); }
-
 struct WalkResult {
   std::vector<double> params;
   bool converged = false;
@@ -128,8 +120,7 @@ Result<LmSolve, FitError> levenberg_marquardt_single_start(SpectrumModel& model,
   if (problem.failure() == LmProblem::Failure::Stopped) return FitError::interrupted();
 
   LmSolve solve;
-  solve.params.resize(x.size());
-  for (size_t j = 0; j < x.size(); ++j) solve.params[j] = physical_value(x[j], bounds[j]);
+  solve.params = physical(x, bounds);
   solve.converged = is_converged(report.termination);
   solve.evaluations = static_cast<std::uint64_t>(report.residual_evaluations);
   return solve;
@@ -209,7 +200,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& series, s
   std::optional<WalkResult> best;
   for (size_t index : order) {
     auto solve = levenberg_marquardt_single_start(context.model, context.solver, bounds,
-                                                  to_internal(candidates[index], bounds), none_fixed, settings, stop);
+                                                  internal(candidates[index], bounds), none_fixed, settings, stop);
     if (!solve) return solve.error();
     evaluations += solve.value().evaluations;
     WalkResult result{std::move(solve.value().params), solve.value().converged, 0.0};
@@ -225,7 +216,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& series, s
   bool any_at_bound = false;
   for (size_t j = 0; j < p; ++j) {
     const double b = best->params[j];
-    final_params[j] = clamp_into(b, bounds[j]);
+    final_params[j] = clamp_into_bounds(b, bounds[j]);
     at_bound[j] = std::isfinite(bounds[j].hi) && (b <= bounds[j].lo || b >= bounds[j].hi);
     any_at_bound = any_at_bound || at_bound[j];
   }
@@ -234,7 +225,7 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& series, s
     final_params = best->params;
   } else {
     auto resolve = levenberg_marquardt_single_start(context.model, context.solver, bounds,
-                                                    to_internal(final_params, bounds), at_bound, settings, stop);
+                                                    internal(final_params, bounds), at_bound, settings, stop);
     if (!resolve) return resolve.error();
     evaluations += resolve.value().evaluations;
     const double resolved_cost = context.cost(resolve.value().params);

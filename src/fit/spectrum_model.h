@@ -13,7 +13,8 @@
 // - The spans given to the constructor must outlive the model. A model
 //   belongs to one thread at a time (its own parallel work aside).
 // - physical_value() and internal_value() are the scalar forms of physical()
-//   and internal() of fit/residuals.h, bit for bit.
+//   and internal() of fit/residuals.h, bit for bit, for loops that must not
+//   allocate.
 #pragma once
 
 #include <cmath>
@@ -31,6 +32,11 @@ inline double physical_value(double x, const Bounds& bounds) {
 
 inline double internal_value(double p, const Bounds& bounds) {
   return std::isfinite(bounds.hi) ? p : std::log10(std::fmax(p - bounds.lo, 1e-300));
+}
+
+// v limited to [lo, hi]; NaN stays NaN.
+inline double clamp_into_bounds(double v, const Bounds& bounds) {
+  return v < bounds.lo ? bounds.lo : (v > bounds.hi ? bounds.hi : v);
 }
 
 class SpectrumModel {
