@@ -21,13 +21,16 @@ class CompiledCircuit {
   static constexpr size_t kBlock = 64;
 
   struct Workspace {
-    std::vector<Complex> leaf_values;  // leaf_count * kBlock
-    std::vector<Complex> series_sums;  // (depth + 1) * kBlock
-    std::vector<Complex> admittances;  // depth * kBlock
+    std::vector<Complex> leaf_values;         // leaf_count * block_size()
+    std::vector<const Complex*> leaf_blocks;  // leaf_count
+    std::vector<Complex> series_sums;         // (depth + 1) * block_size()
+    std::vector<Complex> admittances;         // (depth + 1) * block_size()
   };
 
   explicit CompiledCircuit(const SeriesList& series);
 
+  // Points per block: kBlock, fewer for circuits with very many leaves.
+  size_t block_size() const { return block_; }
   size_t leaf_count() const { return leaves_.size(); }
   size_t param_count() const { return param_count_; }
   Kind leaf_kind(size_t leaf) const { return leaves_[leaf].kind; }
@@ -42,15 +45,15 @@ class CompiledCircuit {
   void evaluate(std::span<const double> params, std::span<const double> omegas, std::span<Complex> out,
                 Workspace& workspace) const;
 
-  // Impedance of one leaf over a block of at most kBlock frequencies.
+  // Impedance of one leaf at omegas[0..count).
   void evaluate_leaf(size_t leaf, const double* leaf_values, const double* omegas, size_t count, Complex* out) const;
 
-  // Combines per-leaf impedances of one block (leaf l at leaf_blocks[l], count
-  // points each) by the tree structure into out[0..count).
+  // Combines per-leaf impedances of one block (leaf l at leaf_blocks[l],
+  // count <= block_size() points each) by the tree structure into out.
   void combine(const Complex* const* leaf_blocks, size_t count, Complex* out, Workspace& workspace) const;
 
  private:
-  enum class Op : unsigned char { AddLeaf, BeginParallel, EndBranch, EndParallel };
+  enum class Op : unsigned char { AddLeaf, BeginParallel, BeginBranch, EndBranch, EndParallel };
   struct Step {
     Op op;
     unsigned leaf;  // AddLeaf only
@@ -67,6 +70,7 @@ class CompiledCircuit {
   std::vector<Step> program_;
   size_t param_count_ = 0;
   size_t max_depth_ = 0;
+  size_t block_ = kBlock;
 };
 
 }  // namespace kovrant

@@ -69,14 +69,16 @@ std::vector<std::string> param_names(const SeriesList& series) {
       size_t& counter = counters[static_cast<size_t>(leaf.element->kind)];
       label = std::string(info.name) + std::to_string(counter++);
     }
-    for (int field = 0; field < info.param_count; ++field) names.push_back(label + "." + std::string(info.fields[field]));
+    for (int field = 0; field < info.param_count; ++field)
+      names.push_back(label + "." + std::string(info.fields[field]));
   }
   return names;
 }
 
 std::vector<std::string> param_units(const SeriesList& series) {
   std::vector<std::string> units;
-  for_each_param(series, [&](const Element&, const KindInfo& info, int field) { units.emplace_back(info.units[field]); });
+  for_each_param(series,
+                 [&](const Element&, const KindInfo& info, int field) { units.emplace_back(info.units[field]); });
   return units;
 }
 
@@ -90,7 +92,8 @@ std::vector<Bounds> param_bounds(const SeriesList& series) {
 
 std::vector<double> param_values(const SeriesList& series) {
   std::vector<double> values;
-  for_each_param(series, [&](const Element& element, const KindInfo&, int field) { values.push_back(element.values[field]); });
+  for_each_param(series,
+                 [&](const Element& element, const KindInfo&, int field) { values.push_back(element.values[field]); });
   return values;
 }
 

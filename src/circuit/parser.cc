@@ -133,7 +133,11 @@ Result<SeriesList, ParseError> parse(std::string_view text) {
 std::string parse_error_report(const ParseError& error, std::string_view parsed_text) {
   std::string report = error.message();
   if (error.has_position()) {
-    report += "\n\n  " + std::string(parsed_text) + "\n  " + std::string(error.position, ' ') + "^";
+    report += "\n\n  ";
+    report += parsed_text;
+    report += "\n  ";
+    report.append(error.position, ' ');
+    report += '^';
   }
   report +=
       "\n\nsyntax:\n"
@@ -141,7 +145,10 @@ std::string parse_error_report(const ParseError& error, std::string_view parsed_
       "  - connect elements in series with '-', e.g. \"R0-C1\"\n"
       "  - connect elements in parallel with '(...)' or 'p(...)', e.g. \"R0-(R1,C1)\" or \"R0-p(R1,C1)\"\n"
       "\navailable elements (code, parameters, [units]):";
-  for (std::string_view code : Element::CODES) report += "\n" + catalogue_line(code);
+  for (std::string_view code : Element::CODES) {
+    report += '\n';
+    report += catalogue_line(code);
+  }
   return report;
 }
 

@@ -1,15 +1,13 @@
 #include "elements/complex.h"
 
-#include <complex.h>
+#include <complex>
 
 namespace kovrant {
 
 Complex principal_sqrt(Complex z) {
-  double _Complex c;
-  __real__ c = z.re;
-  __imag__ c = z.im;
-  const double _Complex root = csqrt(c);
-  return {__real__ root, __imag__ root};
+  // libstdc++ forwards this to the C library's csqrt.
+  const std::complex<double> root = std::sqrt(std::complex<double>(z.re, z.im));
+  return {root.real(), root.imag()};
 }
 
 Complex real_power(Complex z, double e) {

@@ -20,9 +20,7 @@ struct Complex {
 
 inline Complex operator+(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
 inline Complex operator-(Complex a, Complex b) { return {a.re - b.re, a.im - b.im}; }
-inline Complex operator*(Complex a, Complex b) {
-  return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
-}
+inline Complex operator*(Complex a, Complex b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
 inline Complex operator*(double s, Complex a) { return {s * a.re, s * a.im}; }
 inline Complex operator*(Complex a, double s) { return {a.re * s, a.im * s}; }
 inline bool operator==(Complex a, Complex b) { return a.re == b.re && a.im == b.im; }

@@ -25,9 +25,8 @@ const std::array<KindInfo, kKindCount> kCatalogue = {{
     {"T", "T", 4, {"a", "b", "k_tau", "tau"}, {"ohm*m^2", "ohm*m^2", "-", "s"}, {1.0, 1.0, 1.0, 1.0}},
 }};
 
-const std::array<Kind, kKindCount> kAllKinds = {Kind::R,  Kind::C,  Kind::L,  Kind::La,   Kind::Cpe,
-                                                Kind::W,  Kind::Wo, Kind::Ws, Kind::G,    Kind::Gs,
-                                                Kind::K,  Kind::Zarc, Kind::Tlmq, Kind::T};
+const std::array<Kind, kKindCount> kAllKinds = {Kind::R,  Kind::C, Kind::L,  Kind::La, Kind::Cpe,  Kind::W,    Kind::Wo,
+                                                Kind::Ws, Kind::G, Kind::Gs, Kind::K,  Kind::Zarc, Kind::Tlmq, Kind::T};
 
 // coth(z) and 1/sinh(z) with the same saturation threshold as tanh.
 struct CothCsch {
@@ -44,10 +43,51 @@ CothCsch saturating_coth_csch(Complex z) {
 
 Complex j_omega(double omega) { return {0.0, omega}; }
 
+constexpr double kHalfPi = 1.5707963267948966;  // atan2(y > 0, +0.0)
+
+// z^e with the polar angle's cosine and sine precomputed for z on the
+// positive imaginary axis, where the argument is exactly pi/2: the result is
+// bit-identical to real_power(z, e) for every z.
+class ImaginaryAxisPower {
+ public:
+  explicit ImaginaryAxisPower(double e) : e_(e), uses_polar_(e != 1.0 && e != 0.5 && e != 0.0) {
+    if (uses_polar_) {
+      cos_ = std::cos(e * kHalfPi);
+      sin_ = std::sin(e * kHalfPi);
+    }
+  }
+  Complex operator()(Complex z) const {
+    if (uses_polar_ && z.re == 0.0 && !std::signbit(z.re) && z.im > 0.0) return polar_power(z.im, e_, cos_, sin_);
+    return real_power(z, e_);
+  }
+
+ private:
+  double e_;
+  bool uses_polar_;
+  double cos_ = 0.0;
+  double sin_ = 0.0;
+};
+
+// The exponent of the kinds that raise an imaginary number to a power.
+double power_exponent(Kind kind, const double* v) {
+  switch (kind) {
+    case Kind::La:
+    case Kind::Cpe:
+      return v[1];
+    case Kind::Zarc:
+    case Kind::Tlmq:
+      return v[2];
+    default:
+      return 1.0;
+  }
+}
+
+Complex impedance_with(Kind kind, const double* v, double omega, const ImaginaryAxisPower& power);
+
 }  // namespace
 
-const std::array<std::string_view, kKindCount> Element::CODES = {
-    "R", "C", "L", "La", "CPE", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "TLMQ", "T"};
+const std::array<std::string_view, kKindCount> Element::CODES = {"R",  "C", "L",  "La", "CPE",  "W",    "Wo",
+                                                                 "Ws", "G", "Gs", "K",  "Zarc", "TLMQ", "T"};
 
 const KindInfo& kind_info(Kind kind) { return kCatalogue[static_cast<size_t>(kind)]; }
 
@@ -82,6 +122,17 @@ std::optional<Element> Element::default_for_code(std::string_view code) {
 }
 
 Complex element_impedance(Kind kind, const double* v, double omega) {
+  return impedance_with(kind, v, omega, ImaginaryAxisPower(power_exponent(kind, v)));
+}
+
+void element_impedance_list(Kind kind, const double* values, const double* omegas, size_t count, Complex* out) {
+  const ImaginaryAxisPower power(power_exponent(kind, values));
+  for (size_t i = 0; i < count; ++i) out[i] = impedance_with(kind, values, omegas[i], power);
+}
+
+namespace {
+
+Complex impedance_with(Kind kind, const double* v, double omega, const ImaginaryAxisPower& power) {
   switch (kind) {
     case Kind::R:
       return {v[0], 0.0};
@@ -90,9 +141,9 @@ Complex element_impedance(Kind kind, const double* v, double omega) {
     case Kind::L:
       return j_omega(omega) * v[0];
     case Kind::La:
-      return real_power(j_omega(omega) * v[0], v[1]);
+      return power(j_omega(omega) * v[0]);
     case Kind::Cpe:
-      return reciprocal(v[0] * real_power(j_omega(omega), v[1]));
+      return reciprocal(v[0] * power(j_omega(omega)));
     case Kind::W: {
       const double root = std::sqrt(omega);
       return Complex{v[0] * root, -v[0] * root} / (root * root);
@@ -114,9 +165,9 @@ Complex element_impedance(Kind kind, const double* v, double omega) {
     case Kind::K:
       return Complex{v[0], 0.0} / (Complex{1.0, 0.0} + j_omega(omega) * v[1]);
     case Kind::Zarc:
-      return Complex{v[0], 0.0} / (Complex{1.0, 0.0} + real_power(j_omega(omega) * v[1], v[2]));
+      return Complex{v[0], 0.0} / (Complex{1.0, 0.0} + power(j_omega(omega) * v[1]));
     case Kind::Tlmq: {
-      const Complex zq = reciprocal(v[1] * real_power(j_omega(omega), v[2]));
+      const Complex zq = reciprocal(v[1] * power(j_omega(omega)));
       const Complex r_ion{v[0], 0.0};
       return principal_sqrt(r_ion * zq) / saturating_tanh(principal_sqrt(r_ion / zq));
     }
@@ -129,4 +180,5 @@ Complex element_impedance(Kind kind, const double* v, double omega) {
   return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
 }
 
+}  // namespace
 }  // namespace kovrant

@@ -70,4 +70,8 @@ inline Complex element_impedance(const Element& element, double omega) {
   return element_impedance(element.kind, element.values.data(), omega);
 }
 
+// The same impedance at omegas[0..count), bit-identical to element_impedance
+// at each point; the angle of (j*omega)^exponent is computed once per call.
+void element_impedance_list(Kind kind, const double* values, const double* omegas, size_t count, Complex* out);
+
 }  // namespace kovrant

@@ -35,8 +35,7 @@ std::pair<char32_t, size_t> decode_one(std::string_view text, size_t i) {
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 std::string shortest(double x, std::chars_format format) {
@@ -89,12 +88,24 @@ std::string debug_quote(std::string_view text) {
   for (size_t i = 0; i < text.size();) {
     const auto [code, length] = decode_one(text, i);
     switch (code) {
-      case '"': quoted += "\\\""; break;
-      case '\\': quoted += "\\\\"; break;
-      case '\n': quoted += "\\n"; break;
-      case '\r': quoted += "\\r"; break;
-      case '\t': quoted += "\\t"; break;
-      case 0: quoted += "\\0"; break;
+      case '"':
+        quoted += "\\\"";
+        break;
+      case '\\':
+        quoted += "\\\\";
+        break;
+      case '\n':
+        quoted += "\\n";
+        break;
+      case '\r':
+        quoted += "\\r";
+        break;
+      case '\t':
+        quoted += "\\t";
+        break;
+      case 0:
+        quoted += "\\0";
+        break;
       default:
         if (code < 0x20 || code == 0x7F) {
           char buffer[16];

@@ -1,0 +1,1 @@
+"""Command-line and plotting helpers around the kovrant extension module."""

@@ -1,0 +1,173 @@
+#include "circuit/parser.h"
+
+#include <gtest/gtest.h>
+
+#include "circuit/params.h"
+
+namespace kovrant {
+namespace {
+
+struct Failure {
+  const char* text;
+  ParseError::Kind kind;
+  const char* message;
+};
+
+class ParseFailure : public ::testing::TestWithParam<Failure> {};
+
+TEST_P(ParseFailure, ReportsKindAndMessage) {
+  const auto result = parse(GetParam().text);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().kind, GetParam().kind);
+  EXPECT_EQ(result.error().message(), GetParam().message);
+}
+
+using K = ParseError::Kind;
+INSTANTIATE_TEST_SUITE_P(
+    Notation, ParseFailure,
+    ::testing::Values(Failure{"", K::UnexpectedEnd, "unexpected end of input"},
+                      Failure{"R0-", K::UnexpectedEnd, "unexpected end of input"},
+                      Failure{"R0-(R1,", K::UnexpectedEnd, "unexpected end of input"},
+                      Failure{"(R1;R2)", K::UnexpectedEnd, "unexpected end of input"},
+                      Failure{"(R1 R2)", K::UnexpectedEnd, "unexpected end of input"},
+                      Failure{"(R1,R2", K::UnexpectedEnd, "unexpected end of input"},
+                      Failure{"R0 - R1", K::TrailingInput, "unexpected trailing input at position 2"},
+                      Failure{"R0 R1", K::TrailingInput, "unexpected trailing input at position 2"},
+                      Failure{"R0)", K::TrailingInput, "unexpected trailing input at position 2"},
+                      Failure{"R0,R1", K::TrailingInput, "unexpected trailing input at position 2"},
+                      Failure{"R", K::UnexpectedCharacter, "unexpected character at position 1"},
+                      Failure{"CPE", K::UnexpectedCharacter, "unexpected character at position 3"},
+                      Failure{"R-R1", K::UnexpectedCharacter, "unexpected character at position 1"},
+                      Failure{"Rx", K::UnexpectedCharacter, "unexpected character at position 2"},
+                      Failure{"-R0", K::UnexpectedCharacter, "unexpected character at position 0"},
+                      Failure{"R0--R1", K::UnexpectedCharacter, "unexpected character at position 3"},
+                      Failure{"()", K::UnexpectedCharacter, "unexpected character at position 1"},
+                      Failure{"R0-P(R1,C1)", K::UnexpectedCharacter, "unexpected character at position 4"},
+                      Failure{"r0", K::UnknownCode, "unknown element code \"r\" at position 0"},
+                      Failure{"R0-Q1", K::UnknownCode, "unknown element code \"Q\" at position 3"},
+                      Failure{"pR1", K::UnknownCode, "unknown element code \"pR\" at position 0"},
+                      Failure{"R1-R1", K::DuplicateLabel, "duplicate element label \"R1\""},
+                      Failure{"R1-(R1,C2)", K::DuplicateLabel, "duplicate element label \"R1\""},
+                      // Positions count characters, not bytes.
+                      Failure{"\xC3\xA9\xC3\xA9R0", K::UnexpectedCharacter, "unexpected character at position 0"},
+                      Failure{"R0-\xE2\x82\xAC", K::UnexpectedCharacter, "unexpected character at position 3"},
+                      Failure{"R0\xE2\x82\xAC-R1", K::TrailingInput, "unexpected trailing input at position 2"},
+                      Failure{"(R0)\xE2\x82\xAC\xE2\x82\xAC", K::TrailingInput,
+                              "unexpected trailing input at position 4"}));
+
+TEST(Parse, BuildsTreeWithLabels) {
+  const auto tree = parse("R0-(R1-W1,CPE1)");
+  ASSERT_TRUE(tree.ok());
+  ASSERT_EQ(tree.value().size(), 2u);
+  EXPECT_FALSE(tree.value()[0].is_parallel);
+  EXPECT_EQ(*tree.value()[0].label, "R0");
+  const Node& group = tree.value()[1];
+  ASSERT_TRUE(group.is_parallel);
+  ASSERT_EQ(group.branches.size(), 2u);
+  EXPECT_EQ(group.branches[0].size(), 2u);
+  EXPECT_EQ(group.branches[1][0].element.kind, Kind::Cpe);
+  EXPECT_EQ(*group.branches[1][0].label, "CPE1");
+}
+
+TEST(Parse, ParallelSpellingsAndSpellingOfLabels) {
+  EXPECT_EQ(param_names(parse("R0-(R1,C1)").value()), param_names(parse("R0-p(R1,C1)").value()));
+  for (const char* text : {"(R0)", "p(R0)"}) {
+    const auto tree = parse(text);
+    ASSERT_TRUE(tree.ok());
+    ASSERT_EQ(tree.value().size(), 1u);
+    EXPECT_TRUE(tree.value()[0].is_parallel);
+    EXPECT_EQ(tree.value()[0].branches.size(), 1u);
+  }
+  EXPECT_EQ(param_names(parse("Cpe1-CPE2-R007-Zarc12").value()),
+            (std::vector<std::string>{"Cpe1.q", "Cpe1.alpha", "CPE2.q", "CPE2.alpha", "R007.r", "Zarc12.r",
+                                      "Zarc12.tau_k", "Zarc12.gamma"}));
+  EXPECT_TRUE(parse("R1-C1").ok());
+  EXPECT_TRUE(parse("CPE1-Cpe1").ok());
+}
+
+TEST(Parse, DeepNestingFailsCleanly) {
+  std::string deep(1000000, '(');
+  const auto result = parse(deep);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().kind, ParseError::Kind::TooDeep);
+  EXPECT_EQ(result.error().position, kMaxNesting);
+
+  std::string allowed;
+  for (size_t i = 0; i < kMaxNesting; ++i) allowed += "(";
+  allowed += "R0";
+  for (size_t i = 0; i < kMaxNesting; ++i) allowed += ")";
+  const auto ok = parse(allowed);
+  ASSERT_TRUE(ok.ok());
+  EXPECT_EQ(nesting_depth(ok.value()), kMaxNesting);
+}
+
+TEST(Parse, LongSeriesParses) {
+  std::string text = "R0";
+  for (int i = 1; i < 100000; ++i) text += "-R" + std::to_string(i);
+  const auto result = parse(text);
+  ASSERT_TRUE(result.ok());
+  EXPECT_EQ(param_count(result.value()), 100000u);
+}
+
+TEST(ParseErrorReport, EchoesTextWithCaretAndCatalogue) {
+  const auto error = parse("R0-Q1").error();
+  const std::string report = parse_error_report(error, "R0-Q1");
+  const std::string expected_head =
+      "unknown element code \"Q\" at position 3\n"
+      "\n"
+      "  R0-Q1\n"
+      "     ^\n"
+      "\n"
+      "syntax:\n"
+      "  - every element needs a numeric label, e.g. \"R0\" and \"C1\", not \"R\" and \"C\"\n"
+      "  - connect elements in series with '-', e.g. \"R0-C1\"\n"
+      "  - connect elements in parallel with '(...)' or 'p(...)', e.g. \"R0-(R1,C1)\" or \"R0-p(R1,C1)\"\n"
+      "\n"
+      "available elements (code, parameters, [units]):\n"
+      "  R     r [ohm]\n"
+      "  C     c [F]\n";
+  EXPECT_EQ(report.substr(0, expected_head.size()), expected_head);
+  EXPECT_NE(report.find("\n  CPE   q [ohm^-1*s^alpha], alpha [-]\n"), std::string::npos);
+  EXPECT_NE(report.find("\n  Zarc  r [ohm], tau_k [s], gamma [-]\n"), std::string::npos);
+  EXPECT_NE(report.find("\n  TLMQ  r_ion [ohm], qs [F*s^(gamma-1)], gamma [-]\n"), std::string::npos);
+  EXPECT_TRUE(report.ends_with("\n  T     a [ohm*m^2], b [ohm*m^2], k_tau [-], tau [s]"));
+  EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 4 + 6 + 14);
+}
+
+TEST(ParseErrorReport, NoEchoForErrorsWithoutPosition) {
+  for (const char* text : {"R0-", "R1-R1"}) {
+    const auto error = parse(text).error();
+    const std::string report = parse_error_report(error, text);
+    EXPECT_EQ(report.substr(report.find('\n'), 10), "\n\nsyntax:\n") << text;
+  }
+}
+
+TEST(ExpandSeries, RewritesKAndZarc) {
+  bool changed = false;
+  const auto tree = parse("R0-K1").value();
+  const SeriesList expanded = expand_series(tree, changed);
+  EXPECT_TRUE(changed);
+  ASSERT_EQ(expanded.size(), 2u);
+  EXPECT_EQ(*expanded[0].label, "R0");
+  ASSERT_TRUE(expanded[1].is_parallel);
+  EXPECT_EQ(expanded[1].branches[0][0].element.kind, Kind::R);
+  EXPECT_EQ(expanded[1].branches[0][0].element.values[0], 1.0);
+  EXPECT_EQ(expanded[1].branches[1][0].element.kind, Kind::C);
+  EXPECT_EQ(expanded[1].branches[1][0].element.values[0], 0.001 / 1.0);
+  EXPECT_FALSE(expanded[1].branches[1][0].label.has_value());
+
+  SeriesList zarc = parse("(R0,Zarc1)").value();
+  zarc[0].branches[1][0].element.values = {4.0, 0.01, 0.7, 0.0};
+  const SeriesList zarc_expanded = expand_series(zarc, changed);
+  const Element& cpe = zarc_expanded[0].branches[1][0].branches[1][0].element;
+  EXPECT_EQ(cpe.kind, Kind::Cpe);
+  EXPECT_EQ(cpe.values[0], std::pow(0.01, 0.7) / 4.0);
+  EXPECT_EQ(cpe.values[1], 0.7);
+
+  bool untouched = false;
+  expand_series(parse("R0-(R1,C1)").value(), untouched);
+  EXPECT_FALSE(untouched);
+}
+
+}  // namespace
+}  // namespace kovrant
