@@ -73,7 +73,7 @@ void name_argument_in_type_error(const char* name) {
 }
 
 bool discard_ordinary_error() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
   PyErr_Clear();
   return true;
 }

@@ -32,8 +32,9 @@ PyObject* raise_message(PyObject* type, std::string_view message);
 void name_argument_in_type_error(const char* name);
 
 // Clears the pending exception when it is an ordinary one (an Exception
-// subclass) and returns true; leaves KeyboardInterrupt, MemoryError's
-// siblings outside Exception and the like pending and returns false.
+// subclass other than MemoryError) and returns true; leaves MemoryError,
+// KeyboardInterrupt and other BaseException-only errors pending and returns
+// false, since those must reach the caller.
 bool discard_ordinary_error();
 
 // False with a TypeError unless `object` may be read as a list: a str is
