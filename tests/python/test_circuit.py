@@ -1,6 +1,7 @@
 """Circuit construction, parameters, rebuilding, impedance, residuals and Jacobian."""
 
 import math
+import sys
 import threading
 
 import numpy as np
@@ -513,3 +514,40 @@ def test_threads_evaluate_the_same_circuit_concurrently():
     for thread in threads:
         thread.join()
     assert failures == []
+
+
+@pytest.mark.parametrize("method", ["impedance", "residuals", "jacobian"])
+def test_numerical_work_releases_the_gil(method):
+    # With a huge switch interval the ticker thread can only run while the
+    # main thread gives the GIL up by itself, as the call under test must.
+    circuit = kovrant.Circuit("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)")
+    params = circuit.param_values()
+    frequencies = np.logspace(-3, 6, 2_000_000 if method == "impedance" else 200_000)
+    measured = np.ones(len(frequencies), dtype=complex)
+    calls = {
+        "impedance": lambda: circuit.impedance(frequencies),
+        "residuals": lambda: circuit.residuals(params, frequencies, measured),
+        "jacobian": lambda: circuit.jacobian(params, frequencies[:20_000], measured[:20_000]),
+    }
+    ticks = [0]
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks[0] += 1
+            stop.wait(0.0005)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(100.0)
+    thread = threading.Thread(target=ticker)
+    try:
+        thread.start()
+        stop.wait(0.05)
+        before = ticks[0]
+        calls[method]()
+        during = ticks[0] - before
+    finally:
+        stop.set()
+        sys.setswitchinterval(interval)
+        thread.join()
+    assert during > 0
