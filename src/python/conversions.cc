@@ -60,16 +60,40 @@ PyObject* raise_message(PyObject* type, std::string_view message) {
   return nullptr;
 }
 
-void name_argument_in_type_error(const char* name) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+PyRef take_pending_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyRef::steal(PyErr_GetRaisedException());
+#else
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef reason = PyRef::steal(value ? PyObject_Str(value) : nullptr);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
   Py_XDECREF(type);
-  Py_XDECREF(value);
   Py_XDECREF(traceback);
-  if (reason) PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, reason.get());
+  return PyRef::steal(value);
+#endif
+}
+
+void raise_caused_by(PyObject* type, PyRef message, PyRef cause) {
+  if (!message) return;
+  PyErr_SetObject(type, message.get());
+  if (!cause) return;
+  PyRef raised = take_pending_exception();
+  PyException_SetContext(raised.get(), Py_NewRef(cause.get()));
+  PyException_SetCause(raised.get(), cause.release());
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(raised.release());
+#else
+  PyObject* value = raised.release();
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+#endif
+}
+
+void name_argument_in_type_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyRef original = take_pending_exception();
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", name, original.get()));
+  raise_caused_by(PyExc_TypeError, std::move(message), std::move(original));
 }
 
 bool discard_ordinary_error() {

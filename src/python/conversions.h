@@ -27,6 +27,14 @@ PyRef str_from_utf8(std::string_view text);
 // Sets `type` with a message from core text. Returns null for `return`.
 PyObject* raise_message(PyObject* type, std::string_view message);
 
+// The pending exception as a normalised exception object (traceback
+// attached), clearing it; empty when none is pending.
+PyRef take_pending_exception();
+
+// Raises `type` with the str `message`, caused by `cause` (when given).
+// A null `message` means building it failed; that error stays pending.
+void raise_caused_by(PyObject* type, PyRef message, PyRef cause);
+
 // Turns a pending TypeError into TypeError("argument '<name>': <reason>");
 // other exceptions stay as they are.
 void name_argument_in_type_error(const char* name);

@@ -143,33 +143,36 @@ PyTypeObject* create_base_type() {
 
 PyRef create_kind_class(KindClass& kind_class, PyTypeObject* base) {
   const char* name = kind_class.class_name.c_str();
-  PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(
-      create_type(kind_class.spec, reinterpret_cast<PyObject*>(base), name)));
-  if (!type) return {};
-  PyTypeObject* kind_type = reinterpret_cast<PyTypeObject*>(type.get());
+  PyRef type = PyRef::steal(
+      reinterpret_cast<PyObject*>(create_type(kind_class.spec, reinterpret_cast<PyObject*>(base), name)));
   PyRef names = match_args(kind_class);
-  if (!names || !set_class_attribute(kind_type, "__match_args__", names.get(), name) || !freeze_type(kind_type, name)) {
+  if (!type || !names ||
+      !set_class_attribute(reinterpret_cast<PyTypeObject*>(type.get()), "__match_args__", names.get(), name)) {
     return {};
   }
   return type;
 }
 
 // The base, then every subclass, then the subclasses as attributes of the
-// base; freezing the base comes last because it closes its namespace.
-// Nothing is kept unless all of it succeeds.
+// base. Freezing goes base first, as a frozen class may only derive from
+// frozen ones. Nothing is kept unless all of it succeeds.
 PyTypeObject* create_element_types() {
   PyRef base = PyRef::steal(reinterpret_cast<PyObject*>(create_base_type()));
   if (!base) return nullptr;
   PyTypeObject* base_type = reinterpret_cast<PyTypeObject*>(base.get());
   std::array<PyRef, kKindCount> kind_types;
   for (Kind kind : all_kinds()) {
-    KindClass& kind_class = kind_classes()[static_cast<size_t>(kind)];
     PyRef& kind_type = kind_types[static_cast<size_t>(kind)];
-    kind_type = create_kind_class(kind_class, base_type);
+    kind_type = create_kind_class(kind_classes()[static_cast<size_t>(kind)], base_type);
     const std::string short_name(kind_info(kind).name);
     if (!kind_type || !set_class_attribute(base_type, short_name.c_str(), kind_type.get(), "Element")) return nullptr;
   }
   if (!freeze_type(base_type, "Element")) return nullptr;
+  for (Kind kind : all_kinds()) {
+    KindClass& kind_class = kind_classes()[static_cast<size_t>(kind)];
+    PyRef& kind_type = kind_types[static_cast<size_t>(kind)];
+    if (!freeze_type(reinterpret_cast<PyTypeObject*>(kind_type.get()), kind_class.class_name.c_str())) return nullptr;
+  }
   for (Kind kind : all_kinds()) {
     kind_classes()[static_cast<size_t>(kind)].type =
         reinterpret_cast<PyTypeObject*>(kind_types[static_cast<size_t>(kind)].release());

@@ -1,26 +1,16 @@
 #include "python/type_support.h"
 
+#include "python/conversions.h"
+
 namespace kovrant::python {
 namespace {
 
 // Replaces the pending error by the class-initialisation error, keeping the
 // original as its cause.
 void report_class_failure(const char* class_name) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", class_name);
-  if (value == nullptr) return;
-  PyObject *new_type, *new_value, *new_traceback;
-  PyErr_Fetch(&new_type, &new_value, &new_traceback);
-  PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-  Py_INCREF(value);
-  PyException_SetCause(new_value, value);
-  PyException_SetContext(new_value, value);
-  PyErr_Restore(new_type, new_value, new_traceback);
+  PyRef cause = take_pending_exception();
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("An error occurred while initializing class %s", class_name));
+  raise_caused_by(PyExc_RuntimeError, std::move(message), std::move(cause));
 }
 
 }  // namespace

@@ -306,3 +306,14 @@ def test_child_process_evaluates_after_fork():
             pytest.fail("the child hung after fork")
         time.sleep(0.05)
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+
+
+def test_argument_errors_keep_unencodable_reasons():
+    class Odd:
+        def __float__(self):
+            raise TypeError("bad \ud800 value")
+
+    with pytest.raises(TypeError) as failure:
+        Element.R(Odd())
+    assert str(failure.value) == "argument 'r': bad \ud800 value"
+    assert isinstance(failure.value.__cause__, TypeError)
