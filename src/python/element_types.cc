@@ -1,6 +1,7 @@
 #include "python/element_types.h"
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
