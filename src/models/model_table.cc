@@ -46,7 +46,7 @@ std::string quoted_names() {
   std::string text;
   for (const Entry& entry : kEntries) {
     if (!text.empty()) text += ", ";
-    text += "'" + std::string(entry.key) + "'";
+    text.append("'").append(entry.key).append("'");
   }
   return text;
 }
