@@ -72,8 +72,8 @@ std::string describe_element(const Element& element) {
   return text + ")";
 }
 
-Result<std::vector<double>, std::string> assign_named_values(
-    const SeriesList& series, std::span<const std::pair<std::string, double>> supplied) {
+Result<std::vector<double>, std::string> assign_named_values(const SeriesList& series,
+                                                             std::span<const std::pair<std::string, double>> supplied) {
   const std::vector<std::string> names = param_names(series);
   const std::unordered_set<std::string_view> known(names.begin(), names.end());
   std::unordered_map<std::string_view, double> by_name;
@@ -120,8 +120,7 @@ std::string named_values_report(const SeriesList& series, std::span<const std::s
 }
 
 std::string describe_fit_result(bool success, std::uint64_t iterations, std::uint64_t impedance_evals,
-                                double chi_square, std::span<const std::string> names,
-                                std::span<const double> values) {
+                                double chi_square, std::span<const std::string> names, std::span<const double> values) {
   const size_t pairs = std::min(names.size(), values.size());
   std::vector<std::string_view> order;
   std::unordered_map<std::string_view, double> last_value;

@@ -26,8 +26,8 @@ std::string describe_element(const Element& element);
 // The values of `supplied` (name, value pairs in the caller's order) in
 // parameter order; or, when a name is unknown or a parameter is missing, the
 // report listing them with suggestions and the valid parameters.
-Result<std::vector<double>, std::string> assign_named_values(
-    const SeriesList& series, std::span<const std::pair<std::string, double>> supplied);
+Result<std::vector<double>, std::string> assign_named_values(const SeriesList& series,
+                                                             std::span<const std::pair<std::string, double>> supplied);
 
 // The report for unknown keys (in the caller's order) and missing parameter
 // names (in parameter order).
@@ -38,8 +38,7 @@ std::string named_values_report(const SeriesList& series, std::span<const std::s
 // keep their first position and their last value, as a dict built from the
 // pairs would.
 std::string describe_fit_result(bool success, std::uint64_t iterations, std::uint64_t impedance_evals,
-                                double chi_square, std::span<const std::string> names,
-                                std::span<const double> values);
+                                double chi_square, std::span<const std::string> names, std::span<const double> values);
 
 // "expected 3 values, got 2".
 std::string value_count_message(size_t expected, size_t got);

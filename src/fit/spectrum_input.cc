@@ -9,8 +9,7 @@ namespace {
 
 constexpr double kRadiansPerDegree = 0.017453292519943295;
 
-std::string row_count_mismatch(size_t frequency_rows, const ColumnPair& a, const ColumnPair& b,
-                               size_t impedance_rows) {
+std::string row_count_mismatch(size_t frequency_rows, const ColumnPair& a, const ColumnPair& b, size_t impedance_rows) {
   return "frequency column has " + std::to_string(frequency_rows) + " rows but " + a.label() + " and " + b.label() +
          " have " + std::to_string(impedance_rows);
 }
@@ -47,7 +46,8 @@ Spectrum keep_positive_frequencies(const std::vector<double>& frequencies, const
 std::string ColumnPair::label() const { return debug_quote(first) + " or " + debug_quote(second); }
 
 Result<Spectrum, std::string> spectrum_from_lists(std::vector<double> frequencies, std::vector<Complex> impedances) {
-  if (frequencies.size() != impedances.size()) return std::string("frequencies and impedances must have the same length");
+  if (frequencies.size() != impedances.size())
+    return std::string("frequencies and impedances must have the same length");
   return Spectrum{std::move(frequencies), std::move(impedances)};
 }
 

@@ -245,8 +245,7 @@ bool named_values_argument(PyObject* object, std::vector<std::pair<std::string, 
 PyObject* with_named_values(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"values", nullptr};
   PyObject* values_object;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:with_named_values", const_cast<char**>(keywords),
-                                   &values_object)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:with_named_values", const_cast<char**>(keywords), &values_object)) {
     return nullptr;
   }
   return guarded([&]() -> PyObject* {
@@ -285,8 +284,8 @@ PyObject* residuals_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     {
       GilRelease unlocked;
       const std::vector<double> weights = compute_weights(inputs->measured, inputs->weighting);
-      result = residuals(nodes_of(self), inputs->params, inputs->omegas, inputs->measured, weights,
-                         make_eval_counter());
+      result =
+          residuals(nodes_of(self), inputs->params, inputs->omegas, inputs->measured, weights, make_eval_counter());
     }
     return float_list(result).release();
   });
@@ -352,8 +351,8 @@ PyTypeObject* create_circuit_type() {
       {Py_tp_doc, const_cast<char*>(kCircuitDoc)},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"kovrant.Circuit", sizeof(CircuitObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  static PyType_Spec spec = {"kovrant.Circuit", sizeof(CircuitObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                             slots};
   return create_type(spec, nullptr, "Circuit");
 }
 

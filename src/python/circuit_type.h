@@ -2,14 +2,13 @@
 // whether its values were given explicitly.
 #pragma once
 
-#include "python/py_ref.h"
-
 #include "circuit/tree.h"
+#include "python/py_ref.h"
 
 namespace kovrant::python {
 
 struct CircuitObject {
-  PyObject_HEAD
+  PyObject ob_base;
   SeriesList nodes;
   bool values_given;
 };

@@ -76,8 +76,7 @@ PyObject* parallel(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef kSeries = {"Series", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(series)),
-                       METH_VARARGS | METH_KEYWORDS,
-                       "Series(parts)\n--\n\nConnect elements and circuits end to end."};
+                       METH_VARARGS | METH_KEYWORDS, "Series(parts)\n--\n\nConnect elements and circuits end to end."};
 
 PyMethodDef kParallel = {"Parallel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parallel)),
                          METH_VARARGS | METH_KEYWORDS,

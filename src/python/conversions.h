@@ -6,8 +6,6 @@
 // encoded with "surrogatepass", so lone surrogates survive both ways.
 #pragma once
 
-#include "python/py_ref.h"
-
 #include <new>
 #include <optional>
 #include <span>
@@ -18,6 +16,7 @@
 
 #include "elements/complex.h"
 #include "elements/element.h"
+#include "python/py_ref.h"
 
 namespace kovrant::python {
 

@@ -21,9 +21,9 @@ constexpr char kNoElementConstructor[] = "No constructor defined for Element";
 // the names, keyword list, getters and slots.
 struct KindClass {
   Kind kind;
-  std::string class_name;      // "Element_Cpe"
-  std::string qualified_name;  // "kovrant.Element_Cpe"
-  std::string doc;             // "Element_Cpe(q, alpha)\n--\n\n", the text signature
+  std::string class_name;       // "Element_Cpe"
+  std::string qualified_name;   // "kovrant.Element_Cpe"
+  std::string doc;              // "Element_Cpe(q, alpha)\n--\n\n", the text signature
   std::string argument_format;  // "OO:Element_Cpe"
   std::vector<std::string> fields;
   std::vector<char*> keywords;
@@ -144,8 +144,8 @@ PyTypeObject* create_base_type() {
 
 PyRef create_kind_class(KindClass& kind_class, PyTypeObject* base) {
   const char* name = kind_class.class_name.c_str();
-  PyRef type = PyRef::steal(
-      reinterpret_cast<PyObject*>(create_type(kind_class.spec, reinterpret_cast<PyObject*>(base), name)));
+  PyRef type =
+      PyRef::steal(reinterpret_cast<PyObject*>(create_type(kind_class.spec, reinterpret_cast<PyObject*>(base), name)));
   PyRef names = match_args(kind_class);
   if (!type || !names ||
       !set_class_attribute(reinterpret_cast<PyTypeObject*>(type.get()), "__match_args__", names.get(), name)) {
@@ -188,9 +188,7 @@ PyTypeObject* element_type() {
   return g_element_type;
 }
 
-bool is_element(PyObject* object) {
-  return g_element_type != nullptr && PyObject_TypeCheck(object, g_element_type);
-}
+bool is_element(PyObject* object) { return g_element_type != nullptr && PyObject_TypeCheck(object, g_element_type); }
 
 const Element& element_of(PyObject* object) { return as_element_object(object)->element; }
 

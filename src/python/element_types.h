@@ -2,14 +2,13 @@
 // per catalogue kind, each holding one element value.
 #pragma once
 
-#include "python/py_ref.h"
-
 #include "elements/element.h"
+#include "python/py_ref.h"
 
 namespace kovrant::python {
 
 struct ElementObject {
-  PyObject_HEAD
+  PyObject ob_base;
   Element element;
 };
 

@@ -13,7 +13,7 @@ namespace {
 constexpr char kNoFitResultConstructor[] = "No constructor defined for FitResult";
 
 struct FitResultObject {
-  PyObject_HEAD
+  PyObject ob_base;
   FitRecord record;
 };
 

@@ -1,14 +1,13 @@
 // The Python class FitResult: the read-only outcome of Circuit.fit.
 #pragma once
 
-#include "python/py_ref.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "circuit/tree.h"
+#include "python/py_ref.h"
 
 namespace kovrant::python {
 

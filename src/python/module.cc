@@ -1,6 +1,4 @@
 // The import entry point: one module object per process, one interpreter.
-#include "python/py_ref.h"
-
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -11,6 +9,7 @@
 #include "python/element_types.h"
 #include "python/fit_result_type.h"
 #include "python/numpy_array.h"
+#include "python/py_ref.h"
 
 namespace kovrant::python {
 namespace {

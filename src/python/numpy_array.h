@@ -1,11 +1,10 @@
 // The only use of the NumPy C API: handing computed impedances to Python.
 #pragma once
 
-#include "python/py_ref.h"
-
 #include <vector>
 
 #include "elements/complex.h"
+#include "python/py_ref.h"
 
 namespace kovrant::python {
 

@@ -2,13 +2,12 @@
 // item access by column name (a pandas DataFrame, a dict of lists, ...).
 #pragma once
 
-#include "python/py_ref.h"
-
 #include <optional>
 #include <vector>
 
 #include "fit/residuals.h"
 #include "fit/spectrum_input.h"
+#include "python/py_ref.h"
 
 namespace kovrant::python {
 

@@ -4,8 +4,8 @@
 
 #include <limits>
 
-#include "circuit/parser.h"
 #include "circuit/params.h"
+#include "circuit/parser.h"
 
 namespace kovrant {
 namespace {
@@ -53,8 +53,7 @@ TEST(DescribeCircuit, SmallAndLargeValuesSwitchToExponentForm) {
 
 TEST(DescribeCircuit, ValuesLongerThanTheColumnAreNotCut) {
   const SeriesList circuit = rebuild(parsed("R0"), std::vector<double>{0.123456789012});
-  EXPECT_EQ(describe_circuit(circuit),
-            "Circuit (1 parameter)\n  R0.r = 0.123456789012 [ohm]  bounds (1e-12, inf)");
+  EXPECT_EQ(describe_circuit(circuit), "Circuit (1 parameter)\n  R0.r = 0.123456789012 [ohm]  bounds (1e-12, inf)");
 }
 
 TEST(DescribeElement, UsesKindNameFieldsAndFloatLiterals) {

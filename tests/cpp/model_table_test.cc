@@ -10,7 +10,7 @@ namespace {
 
 TEST(ModelTable, ListsTheElevenKeysInRegistryOrder) {
   EXPECT_EQ(names(), (std::vector<std::string>{"rc", "rc_l", "rq", "rq_l", "two_rc", "two_rc_l", "two_rq", "two_rq_l",
-                                                "randles", "sei_randles", "sei_randles_wo"}));
+                                               "randles", "sei_randles", "sei_randles_wo"}));
   EXPECT_EQ(quoted_names(),
             "'rc', 'rc_l', 'rq', 'rq_l', 'two_rc', 'two_rc_l', 'two_rq', 'two_rq_l', 'randles', 'sei_randles', "
             "'sei_randles_wo'");
