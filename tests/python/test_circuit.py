@@ -136,16 +136,6 @@ def test_constructor_needs_a_str(argument):
         kovrant.Circuit(argument)
 
 
-def test_constructor_argument_handling():
-    assert kovrant.Circuit(s="R0").param_names() == ["R0.r"]
-    with pytest.raises(TypeError):
-        kovrant.Circuit()
-    with pytest.raises(TypeError):
-        kovrant.Circuit("R0", "R1")
-    with pytest.raises(TypeError):
-        kovrant.Circuit(text="R0")
-
-
 def test_circuits_have_no_attributes_but_methods():
     circuit = kovrant.Circuit("R0")
     with pytest.raises(AttributeError):

@@ -5,7 +5,6 @@ import math
 import numpy as np
 import pytest
 
-import kovrant
 from conftest import KINDS, TWO_PI
 from kovrant import Circuit, Element, Parallel, Series
 
