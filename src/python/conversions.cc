@@ -1,6 +1,8 @@
 #include "python/conversions.h"
 
 #include <algorithm>
+#include <cstring>
+#include <string_view>
 
 namespace kovrant::python {
 namespace {
@@ -27,6 +29,33 @@ bool for_each_item(PyObject* object, Convert&& convert) {
     if (!convert(item.get())) return false;
   }
   return !PyErr_Occurred();
+}
+
+// Copies a one-dimensional buffer whose items have the struct format
+// `format` ("d": float64, "Zd": complex128) into `out`; the values are those
+// that iterating the object would give, without a Python object per item.
+// Returns false, with no error set, when the object has no such buffer.
+template <typename Item>
+bool copy_typed_buffer(PyObject* object, std::string_view format, std::vector<Item>& out) {
+  if (!PyObject_CheckBuffer(object)) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  std::string_view item_format = view.format != nullptr ? view.format : "B";
+  if (!item_format.empty() && (item_format[0] == '=' || item_format[0] == '<' || item_format[0] == '@')) {
+    item_format.remove_prefix(1);
+  }
+  const bool usable = view.ndim == 1 && item_format == format && view.itemsize == sizeof(Item);
+  if (usable) {
+    out.resize(static_cast<size_t>(view.shape[0]));
+    const char* base = static_cast<const char*>(view.buf);
+    for (Py_ssize_t i = 0; i < view.shape[0]; ++i)
+      std::memcpy(&out[static_cast<size_t>(i)], base + i * view.strides[0], sizeof(Item));
+  }
+  PyBuffer_Release(&view);
+  return usable;
 }
 
 }  // namespace
@@ -104,6 +133,7 @@ bool discard_ordinary_error() {
 
 bool float_sequence(PyObject* object, std::vector<double>& out) {
   if (!require_sequence(object)) return false;
+  if (copy_typed_buffer(object, "d", out)) return true;
   const Py_ssize_t hint = capacity_hint(object);
   if (hint < 0) return false;
   out.reserve(static_cast<size_t>(hint));
@@ -117,6 +147,7 @@ bool float_sequence(PyObject* object, std::vector<double>& out) {
 
 bool complex_sequence(PyObject* object, std::vector<Complex>& out) {
   if (!require_sequence(object)) return false;
+  if (copy_typed_buffer(object, "Zd", out)) return true;
   const Py_ssize_t hint = capacity_hint(object);
   if (hint < 0) return false;
   out.reserve(static_cast<size_t>(hint));

@@ -67,6 +67,32 @@ def test_numpy_arrays_and_tuples(empty_circuit):
     assert measured(empty_circuit, (1.0, 2.0), tuple(z)) == [1 + 1j, 2 - 2j]
 
 
+@pytest.mark.parametrize("make", [
+    lambda values, dtype: np.array(values, dtype=dtype),
+    lambda values, dtype: np.array(values, dtype=dtype)[::-1][::-1],
+    lambda values, dtype: np.repeat(np.array(values, dtype=dtype), 2)[::2],
+    lambda values, dtype: np.array(values, dtype=np.dtype(dtype).newbyteorder(">")),
+    lambda values, dtype: np.array(values, dtype=dtype).reshape(1, -1)[0],
+], ids=["contiguous", "view", "strided", "big-endian", "row"])
+@pytest.mark.parametrize("float_dtype, complex_dtype", [(np.float64, np.complex128), (np.float32, np.complex64)])
+def test_numpy_layouts_read_like_lists(make, float_dtype, complex_dtype):
+    frequencies = [0.5, 3.0, 70.0, 1e4]
+    impedances = [1 + 1j, 2 - 2j, -0.5j, 7.25]
+    circuit = kovrant.Circuit("R0-(R1,C1)")
+    params = [1.0, 2.0, 3e-3]
+    expected = circuit.residuals(params, np.array(frequencies, dtype=float_dtype).tolist(),
+                                 np.array(impedances, dtype=complex_dtype).tolist())
+    got = circuit.residuals(params, make(frequencies, float_dtype), make(impedances, complex_dtype))
+    assert got == expected
+    assert list(circuit.impedance(make(frequencies, float_dtype))) == list(
+        circuit.impedance(np.array(frequencies, dtype=float_dtype).tolist()))
+
+
+def test_two_dimensional_arrays_are_refused(empty_circuit):
+    with pytest.raises(TypeError, match="must be real number"):
+        empty_circuit.residuals([], np.ones((2, 2)), [1.0, 1.0])
+
+
 @pytest.mark.parametrize("first, second, error, message", [
     ([1.0, 2.0], [1.0], ValueError, "frequencies and impedances must have the same length"),
     ([1.0], "1", TypeError, "Can't extract `str` to `Vec`"),
