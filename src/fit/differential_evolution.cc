@@ -67,8 +67,8 @@ SearchResult<float> jde_minimize(const ObjectiveF32& objective, const SearchBox<
       continue;
     }
     const size_t target = static_cast<size_t>(evaluation % kDePopulation);
-    const float f = uniform_unit_f32(rng) < kRedrawProbability ? kMinF + kFRange * uniform_unit_f32(rng)
-                                                               : population.f[target];
+    const float f =
+        uniform_unit_f32(rng) < kRedrawProbability ? kMinF + kFRange * uniform_unit_f32(rng) : population.f[target];
     const float cr = uniform_unit_f32(rng) < kRedrawProbability ? uniform_unit_f32(rng) : population.cr[target];
     size_t donors[3];
     pick_donors(rng, target, donors);

@@ -6,9 +6,8 @@
 namespace kovrant {
 
 Result<FitOutcome, FitError> run_fit_method(std::string_view method, const SeriesList& start,
-                                            std::span<const double> frequencies_hz,
-                                            std::span<const Complex> impedances, Weighting weighting,
-                                            const FitSettings& settings) {
+                                            std::span<const double> frequencies_hz, std::span<const Complex> impedances,
+                                            Weighting weighting, const FitSettings& settings) {
   StopCheck stop(settings.should_stop);
   if (method == "levenberg_marquardt") {
     const LmSettings lm{settings.ftol, settings.xtol, 1e-8, settings.max_iterations};

@@ -49,8 +49,7 @@ struct FitSettings {
 };
 
 Result<FitOutcome, FitError> run_fit_method(std::string_view method, const SeriesList& start,
-                                            std::span<const double> frequencies_hz,
-                                            std::span<const Complex> impedances, Weighting weighting,
-                                            const FitSettings& settings);
+                                            std::span<const double> frequencies_hz, std::span<const Complex> impedances,
+                                            Weighting weighting, const FitSettings& settings);
 
 }  // namespace kovrant

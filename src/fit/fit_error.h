@@ -14,9 +14,9 @@
 namespace kovrant {
 
 // The six fitting methods, in the order the UnknownMethod message lists them.
-inline constexpr std::array<std::string_view, 6> kFitMethodNames = {
-    "levenberg_marquardt",    "particle_swarm",      "nelder_mead",
-    "differential_evolution", "simulated_annealing", "basin_hopping"};
+inline constexpr std::array<std::string_view, 6> kFitMethodNames = {"levenberg_marquardt", "particle_swarm",
+                                                                    "nelder_mead",         "differential_evolution",
+                                                                    "simulated_annealing", "basin_hopping"};
 
 struct FitError {
   enum class Kind { LengthMismatch, EmptySpectrum, NoParameters, Solver, UnknownMethod, InvalidArgument, Interrupted };

@@ -43,7 +43,8 @@ FitOutcome build_outcome(const SeriesList& series, std::span<const double> param
                          std::span<const double> weights, const EvalCounter& counter) {
   const std::vector<Bounds> bounds = param_bounds(series);
   std::vector<double> values(params.begin(), params.end());
-  for (size_t j = 0; j < std::min(values.size(), bounds.size()); ++j) values[j] = clamp_into_bounds(values[j], bounds[j]);
+  for (size_t j = 0; j < std::min(values.size(), bounds.size()); ++j)
+    values[j] = clamp_into_bounds(values[j], bounds[j]);
 
   SpectrumModel model(series, omegas, measured, weights, counter);
   const size_t rows = model.residual_count();

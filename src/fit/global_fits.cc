@@ -146,8 +146,8 @@ Result<FitOutcome, FitError> simulated_annealing_fit(const SeriesList& series, s
 
 Result<FitOutcome, FitError> basin_hopping_fit(const SeriesList& series, std::span<const double> frequencies_hz,
                                                std::span<const Complex> impedances, Weighting weighting,
-                                               const BasinHoppingSettings& settings,
-                                               std::optional<std::uint64_t> seed, StopCheck& stop) {
+                                               const BasinHoppingSettings& settings, std::optional<std::uint64_t> seed,
+                                               StopCheck& stop) {
   auto prepared = prepare_fit(series, frequencies_hz, impedances, weighting);
   if (!prepared) return prepared.error();
   if (auto error = check_basin_hopping(settings)) return *error;
@@ -167,7 +167,8 @@ Result<FitOutcome, FitError> basin_hopping_fit(const SeriesList& series, std::sp
     std::vector<double> x = internal(current.values, inputs.bounds);
     for (double& coordinate : x) coordinate += uniform_between(rng, -settings.step_size, settings.step_size);
     const SeriesList hop_start = rebuild(series, physical(x, inputs.bounds));
-    auto trial = levenberg_marquardt_fit(hop_start, frequencies_hz, impedances, weighting, kBasinHoppingLmSettings, stop);
+    auto trial =
+        levenberg_marquardt_fit(hop_start, frequencies_hz, impedances, weighting, kBasinHoppingLmSettings, stop);
     if (!trial) return trial.error();
     iterations += trial.value().iterations;
     evaluations += trial.value().impedance_evals;
@@ -230,8 +231,8 @@ Result<FitOutcome, FitError> differential_evolution_fit(const SeriesList& series
   std::uint64_t evaluations = 0;
   for (int run = 0; run < kDeRuns; ++run) {
     Rng rng = make_rng(generator_seed, kFirstDeRunStream + static_cast<std::uint64_t>(run));
-    const auto result = jde_minimize([&fit](std::span<const float> x) { return fit.problem.cost_f32(x); },
-                                     box.value(), evaluations_per_run, rng, stop);
+    const auto result = jde_minimize([&fit](std::span<const float> x) { return fit.problem.cost_f32(x); }, box.value(),
+                                     evaluations_per_run, rng, stop);
     if (result.interrupted) return FitError::interrupted();
     evaluations += result.iterations;
     const std::vector<double> run_x(result.best_point.begin(), result.best_point.end());

@@ -86,8 +86,8 @@ Result<FitOutcome, FitError> simulated_annealing_fit(const SeriesList& series, s
 // temperature.
 Result<FitOutcome, FitError> basin_hopping_fit(const SeriesList& series, std::span<const double> frequencies_hz,
                                                std::span<const Complex> impedances, Weighting weighting,
-                                               const BasinHoppingSettings& settings,
-                                               std::optional<std::uint64_t> seed, StopCheck& stop);
+                                               const BasinHoppingSettings& settings, std::optional<std::uint64_t> seed,
+                                               StopCheck& stop);
 
 // Errors: Solver "particle swarm found no best position" without particles;
 // InvalidArgument when the swarm does not fit in memory.

@@ -100,7 +100,6 @@ bool total_order_less(double a, double b);
 
 // Whether a solve's physical values are away from finite bounds and within
 // six decades of the start values (see the .cc for the exact tests).
-bool is_plausible(std::span<const double> values, std::span<const double> start_values,
-                  std::span<const Bounds> bounds);
+bool is_plausible(std::span<const double> values, std::span<const double> start_values, std::span<const Bounds> bounds);
 
 }  // namespace kovrant

@@ -80,10 +80,9 @@ LmderReport LmderSolver::minimize(const LeastSquaresFunctions& functions, std::s
   int nfev = 0;
   int njev = 0;
   const int info = lmder(lmder_callback, &context, m, n, x.data(), residuals_.data(), jacobian_.data(), m,
-                         settings.ftol, settings.xtol, settings.gtol, settings.max_residual_evaluations,
-                         diag_.data(), /*mode=*/1, settings.step_bound_factor, /*nprint=*/0, &nfev, &njev,
-                         pivots_.data(), qtf_.data(), work_n_.data(), work_n_.data() + n_, work_n_.data() + 2 * n_,
-                         work_m_.data());
+                         settings.ftol, settings.xtol, settings.gtol, settings.max_residual_evaluations, diag_.data(),
+                         /*mode=*/1, settings.step_bound_factor, /*nprint=*/0, &nfev, &njev, pivots_.data(),
+                         qtf_.data(), work_n_.data(), work_n_.data() + n_, work_n_.data() + 2 * n_, work_m_.data());
   return LmderReport{termination_of(info), nfev, njev};
 }
 

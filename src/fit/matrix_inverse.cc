@@ -26,9 +26,9 @@ Inverse invert_3(const double* m) {
   const double c00 = e * i - f * h, c01 = f * g - d * i, c02 = d * h - e * g;
   const double det = a * c00 + b * c01 + c * c02;
   if (det == 0.0) return std::nullopt;
-  return std::vector<double>{c00 / det,           (c * h - b * i) / det, (b * f - c * e) / det,
-                             c01 / det,           (a * i - c * g) / det, (c * d - a * f) / det,
-                             c02 / det,           (b * g - a * h) / det, (a * e - b * d) / det};
+  return std::vector<double>{c00 / det, (c * h - b * i) / det, (b * f - c * e) / det,
+                             c01 / det, (a * i - c * g) / det, (c * d - a * f) / det,
+                             c02 / det, (b * g - a * h) / det, (a * e - b * d) / det};
 }
 
 // Laplace expansion by the 2 x 2 minors of the top two rows (s) and the
@@ -50,14 +50,14 @@ Inverse invert_4(const double* m) {
   const double det = s0 * c5 - s1 * c4 + s2 * c3 + s3 * c2 - s4 * c1 + s5 * c0;
   if (det == 0.0) return std::nullopt;
   const double adjugate[16] = {
-      at(1, 1) * c5 - at(1, 2) * c4 + at(1, 3) * c3,   -at(0, 1) * c5 + at(0, 2) * c4 - at(0, 3) * c3,
-      at(3, 1) * s5 - at(3, 2) * s4 + at(3, 3) * s3,   -at(2, 1) * s5 + at(2, 2) * s4 - at(2, 3) * s3,
-      -at(1, 0) * c5 + at(1, 2) * c2 - at(1, 3) * c1,  at(0, 0) * c5 - at(0, 2) * c2 + at(0, 3) * c1,
-      -at(3, 0) * s5 + at(3, 2) * s2 - at(3, 3) * s1,  at(2, 0) * s5 - at(2, 2) * s2 + at(2, 3) * s1,
-      at(1, 0) * c4 - at(1, 1) * c2 + at(1, 3) * c0,   -at(0, 0) * c4 + at(0, 1) * c2 - at(0, 3) * c0,
-      at(3, 0) * s4 - at(3, 1) * s2 + at(3, 3) * s0,   -at(2, 0) * s4 + at(2, 1) * s2 - at(2, 3) * s0,
-      -at(1, 0) * c3 + at(1, 1) * c1 - at(1, 2) * c0,  at(0, 0) * c3 - at(0, 1) * c1 + at(0, 2) * c0,
-      -at(3, 0) * s3 + at(3, 1) * s1 - at(3, 2) * s0,  at(2, 0) * s3 - at(2, 1) * s1 + at(2, 2) * s0};
+      at(1, 1) * c5 - at(1, 2) * c4 + at(1, 3) * c3,  -at(0, 1) * c5 + at(0, 2) * c4 - at(0, 3) * c3,
+      at(3, 1) * s5 - at(3, 2) * s4 + at(3, 3) * s3,  -at(2, 1) * s5 + at(2, 2) * s4 - at(2, 3) * s3,
+      -at(1, 0) * c5 + at(1, 2) * c2 - at(1, 3) * c1, at(0, 0) * c5 - at(0, 2) * c2 + at(0, 3) * c1,
+      -at(3, 0) * s5 + at(3, 2) * s2 - at(3, 3) * s1, at(2, 0) * s5 - at(2, 2) * s2 + at(2, 3) * s1,
+      at(1, 0) * c4 - at(1, 1) * c2 + at(1, 3) * c0,  -at(0, 0) * c4 + at(0, 1) * c2 - at(0, 3) * c0,
+      at(3, 0) * s4 - at(3, 1) * s2 + at(3, 3) * s0,  -at(2, 0) * s4 + at(2, 1) * s2 - at(2, 3) * s0,
+      -at(1, 0) * c3 + at(1, 1) * c1 - at(1, 2) * c0, at(0, 0) * c3 - at(0, 1) * c1 + at(0, 2) * c0,
+      -at(3, 0) * s3 + at(3, 1) * s1 - at(3, 2) * s0, at(2, 0) * s3 - at(2, 1) * s1 + at(2, 2) * s0};
   std::vector<double> inverse(16);
   for (int k = 0; k < 16; ++k) inverse[k] = adjugate[k] / det;
   return inverse;

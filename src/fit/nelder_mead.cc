@@ -109,8 +109,8 @@ SearchResult<double> nelder_mead_minimize(const Objective& objective, std::vecto
     const double contracted_cost = objective(trial);
     // Outside, the contraction must be no worse than the reflection; inside,
     // strictly better than the worst vertex.
-    const bool contraction_accepted = outside ? !ranks_below(reflected_cost, contracted_cost)
-                                              : ranks_below(contracted_cost, simplex.costs[worst]);
+    const bool contraction_accepted =
+        outside ? !ranks_below(reflected_cost, contracted_cost) : ranks_below(contracted_cost, simplex.costs[worst]);
     if (contraction_accepted) {
       replace_worst(trial, contracted_cost);
       continue;

@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <optional>
-
 #include <pcg_random.hpp>
 
 namespace kovrant {

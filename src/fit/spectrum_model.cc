@@ -75,7 +75,8 @@ double SpectrumModel::cost(std::span<const double> params) {
 void SpectrumModel::jacobian(std::span<const double> params, std::span<double> out) {
   const size_t p = param_count();
   counter_->fetch_add(2 * p, std::memory_order_relaxed);
-  const bool cached = leaf_impedances_valid_ && std::memcmp(params.data(), leaf_params_.data(), p * sizeof(double)) == 0;
+  const bool cached =
+      leaf_impedances_valid_ && std::memcmp(params.data(), leaf_params_.data(), p * sizeof(double)) == 0;
   if (!cached) evaluate_leaves(params);
   const size_t rows = residual_count();
   if (column_scratch_.size() > 1) {
@@ -103,7 +104,8 @@ void SpectrumModel::jacobian_column(size_t j, std::span<const double> params, Co
   const size_t block = compiled_.block_size();
   for (size_t start = 0; start < n; start += block) {
     const size_t count = std::min(block, n - start);
-    for (size_t l = 0; l < compiled_.leaf_count(); ++l) scratch.leaf_blocks[l] = leaf_impedances_.data() + l * n + start;
+    for (size_t l = 0; l < compiled_.leaf_count(); ++l)
+      scratch.leaf_blocks[l] = leaf_impedances_.data() + l * n + start;
     scratch.leaf_blocks[leaf] = scratch.shifted_leaf.data();
     values[field] = plus;
     compiled_.evaluate_leaf(leaf, values, omegas_.data() + start, count, scratch.shifted_leaf.data());

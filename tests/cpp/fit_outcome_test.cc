@@ -28,9 +28,8 @@ TEST(FitOutcome, RecordsCostCountersNamesAndRebuiltCircuit) {
   const OutcomeRun run = outcome_for(s, "R0-(R1,C1)", params);
   const FitOutcome& o = run.outcome;
   const auto weights = compute_weights(s.impedances, Weighting::Modulus);
-  const double expected_cost =
-      cost_of(residuals(parse("R0-(R1,C1)").value(), params, angular(s.frequencies_hz), s.impedances, weights,
-                        make_eval_counter()));
+  const double expected_cost = cost_of(residuals(parse("R0-(R1,C1)").value(), params, angular(s.frequencies_hz),
+                                                 s.impedances, weights, make_eval_counter()));
   EXPECT_EQ(o.cost, expected_cost);
   EXPECT_EQ(o.chi_square, 2.0 * expected_cost);
   EXPECT_EQ(o.values, params);

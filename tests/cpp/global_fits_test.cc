@@ -31,8 +31,7 @@ FitSettings quick_settings() {
 
 Result<FitOutcome, FitError> fit(std::string_view method, const SyntheticSpectrum& s, const FitSettings& settings,
                                  const std::vector<double>& start = kRcStart) {
-  return run_fit_method(method, circuit_with(kRc, start), s.frequencies_hz, s.impedances, Weighting::Modulus,
-                        settings);
+  return run_fit_method(method, circuit_with(kRc, start), s.frequencies_hz, s.impedances, Weighting::Modulus, settings);
 }
 
 class EveryMethod : public ::testing::TestWithParam<std::string_view> {};
@@ -246,8 +245,8 @@ TEST(DifferentialEvolutionFit, SameGeneratorSeedGivesIdenticalResults) {
   const auto s = synthetic_spectrum(kRc, kRcTruth, 10, -1.0, 5.0, 0.01, 2);
   StopCheck stop;
   auto run = [&] {
-    return differential_evolution_fit(circuit_with(kRc, kRcStart), s.frequencies_hz, s.impedances,
-                                      Weighting::Modulus, 200, 4, stop);
+    return differential_evolution_fit(circuit_with(kRc, kRcStart), s.frequencies_hz, s.impedances, Weighting::Modulus,
+                                      200, 4, stop);
   };
   const auto first = run(), second = run();
   ASSERT_TRUE(first.ok() && second.ok());
@@ -259,8 +258,8 @@ TEST(DifferentialEvolutionFit, EmptySearchIntervalIsRejected) {
   // A lower bound at or above 1e4 times the start leaves nothing to search.
   const auto s = synthetic_spectrum(kRc, kRcTruth, 10);
   StopCheck stop;
-  const auto result = differential_evolution_fit(circuit_with(kRc, {NAN, 300.0, 4e-5}), s.frequencies_hz,
-                                                 s.impedances, Weighting::Modulus, 100, 1, stop);
+  const auto result = differential_evolution_fit(circuit_with(kRc, {NAN, 300.0, 4e-5}), s.frequencies_hz, s.impedances,
+                                                 Weighting::Modulus, 100, 1, stop);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().message(),
             "differential evolution cannot search parameter \"R0.r\": its search interval [-300, -300] is empty");
@@ -278,7 +277,9 @@ TEST_P(LongRunningMethod, EndsSoonAfterTheCallbackTurnsTrue) {
   settings.sa_iterations = 1'000'000'000'000;
   settings.basin_hopping_hops = 4'000'000'000u;
   const auto started = std::chrono::steady_clock::now();
-  settings.should_stop = [started] { return std::chrono::steady_clock::now() - started > std::chrono::milliseconds(20); };
+  settings.should_stop = [started] {
+    return std::chrono::steady_clock::now() - started > std::chrono::milliseconds(20);
+  };
   const auto result = fit(GetParam(), s, settings);
   const auto elapsed = std::chrono::steady_clock::now() - started;
   ASSERT_FALSE(result.ok());

@@ -54,8 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RecoveryCase{"R0-(R1,C1)", {10.0, 100.0, 1e-5}, {3.0, 400.0, 1e-4}, 0.0, 1e-6},
                       RecoveryCase{"R0-(R1,C1)", {10.0, 100.0, 1e-5}, {3.0, 400.0, 1e-4}, 0.01, 0.03},
                       RecoveryCase{"R0-(R1,CPE1)", {5.0, 50.0, 2e-5, 0.85}, {10.0, 20.0, 1e-4, 0.7}, 0.0, 1e-6},
-                      RecoveryCase{"R0-(R1-W1,C1)", {10.0, 100.0, 30.0, 1e-5}, {20.0, 50.0, 10.0, 5e-5}, 0.005,
-                                   0.05}));
+                      RecoveryCase{"R0-(R1-W1,C1)", {10.0, 100.0, 30.0, 1e-5}, {20.0, 50.0, 10.0, 5e-5}, 0.005, 0.05}));
 
 TEST(LmFit, ExactStartConvergesInOneSolve) {
   const std::vector<double> truth = {10.0, 100.0, 1e-5};
@@ -86,8 +85,8 @@ TEST(LmFit, ZeroResidualsAtTheStartConvergeAtOnce) {
   LmderSolver solver(model.residual_count(), model.param_count());
   const std::vector<Bounds> bounds(3, Bounds{0.0, 1e300});
   StopCheck stop;
-  const auto solve = levenberg_marquardt_single_start(model, solver, bounds, truth, {false, false, false},
-                                                      LmSettings{}, stop);
+  const auto solve =
+      levenberg_marquardt_single_start(model, solver, bounds, truth, {false, false, false}, LmSettings{}, stop);
   ASSERT_TRUE(solve.ok());
   EXPECT_TRUE(solve.value().converged);
   EXPECT_EQ(solve.value().evaluations, 1u);
@@ -141,21 +140,20 @@ TEST_P(LmPlausibility, Decides) {
   EXPECT_EQ(is_plausible(std::vector<double>{c.value}, std::vector<double>{c.start}, bounds), c.plausible);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LmPlausibility,
-    ::testing::Values(PlausibilityCase{0.5, 0.5, {0.0, 1.0}, true},
-                      PlausibilityCase{1e-7, 0.5, {0.0, 1.0}, false},       // within 1e-6 of the range
-                      PlausibilityCase{1.0 - 2e-6, 0.5, {0.0, 1.0}, true},  // just clear of hi
-                      PlausibilityCase{1.5, 0.5, {0.0, 1.0}, true},         // distances are absolute
-                      PlausibilityCase{NAN, 0.5, {0.0, 1.0}, false},
-                      PlausibilityCase{10.0, 1.0, {0.0, kInf}, true},
-                      PlausibilityCase{2e-10, 1.0, {1e-12, kInf}, false},   // not above 100 lo
-                      PlausibilityCase{1e6, 1.0, {0.0, kInf}, false},       // ratio 1e6
-                      PlausibilityCase{9.9e5, 1.0, {0.0, kInf}, true},
-                      PlausibilityCase{1e-6, 1.0, {0.0, kInf}, true},       // ratio exactly 1e-6
-                      PlausibilityCase{1e-7, 1.0, {0.0, kInf}, false},
-                      PlausibilityCase{1e-5, 0.0, {0.0, kInf}, false},      // start 0: ratio 1e295
-                      PlausibilityCase{kInf, 1.0, {0.0, kInf}, false}));
+INSTANTIATE_TEST_SUITE_P(Cases, LmPlausibility,
+                         ::testing::Values(PlausibilityCase{0.5, 0.5, {0.0, 1.0}, true},
+                                           PlausibilityCase{1e-7, 0.5, {0.0, 1.0}, false},  // within 1e-6 of the range
+                                           PlausibilityCase{1.0 - 2e-6, 0.5, {0.0, 1.0}, true},  // just clear of hi
+                                           PlausibilityCase{1.5, 0.5, {0.0, 1.0}, true},  // distances are absolute
+                                           PlausibilityCase{NAN, 0.5, {0.0, 1.0}, false},
+                                           PlausibilityCase{10.0, 1.0, {0.0, kInf}, true},
+                                           PlausibilityCase{2e-10, 1.0, {1e-12, kInf}, false},  // not above 100 lo
+                                           PlausibilityCase{1e6, 1.0, {0.0, kInf}, false},      // ratio 1e6
+                                           PlausibilityCase{9.9e5, 1.0, {0.0, kInf}, true},
+                                           PlausibilityCase{1e-6, 1.0, {0.0, kInf}, true},  // ratio exactly 1e-6
+                                           PlausibilityCase{1e-7, 1.0, {0.0, kInf}, false},
+                                           PlausibilityCase{1e-5, 0.0, {0.0, kInf}, false},  // start 0: ratio 1e295
+                                           PlausibilityCase{kInf, 1.0, {0.0, kInf}, false}));
 
 TEST(LmFit, NoParametersToTestIsPlausible) { EXPECT_TRUE(is_plausible({}, {}, {})); }
 
@@ -170,8 +168,8 @@ TEST(LmFit, BestBeyondAFiniteBoundIsClampedAndHeldThere) {
   EXPECT_TRUE(std::isfinite(o.cost));
   // The held solve refits the others with alpha = 1: better than the clamped
   // unconstrained optimum.
-  const auto unconstrained_clamped = lm_fit(circuit_with("R0-(R1,CPE1)", {5.0, 50.0, 2e-5, 1.0}), s,
-                                            LmSettings{1e-8, 1e-8, 1e-8, 200});
+  const auto unconstrained_clamped =
+      lm_fit(circuit_with("R0-(R1,CPE1)", {5.0, 50.0, 2e-5, 1.0}), s, LmSettings{1e-8, 1e-8, 1e-8, 200});
   ASSERT_TRUE(unconstrained_clamped.ok());
   EXPECT_LE(o.cost, unconstrained_clamped.value().cost * (1.0 + 1e-9));
 }
@@ -284,7 +282,8 @@ TEST(LmSingleStart, FixedParameterStaysPut) {
   std::vector<double> x0(3);
   for (size_t j = 0; j < 3; ++j) x0[j] = internal_value(start[j], bounds[j]);
   StopCheck stop;
-  const auto solve = levenberg_marquardt_single_start(model, solver, bounds, x0, {true, false, false}, LmSettings{}, stop);
+  const auto solve =
+      levenberg_marquardt_single_start(model, solver, bounds, x0, {true, false, false}, LmSettings{}, stop);
   ASSERT_TRUE(solve.ok());
   EXPECT_EQ(solve.value().params[0], physical_value(x0[0], bounds[0]));
   EXPECT_NE(solve.value().params[1], start[1]);

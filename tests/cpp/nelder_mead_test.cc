@@ -25,8 +25,8 @@ TEST(NelderMead, InitialSimplexStepsByTenPercentOrByOneTenth) {
 
 TEST(NelderMead, FindsRosenbrockMinimum) {
   StopCheck stop;
-  const auto result = nelder_mead_minimize(rosenbrock, initial_simplex(std::vector<double>{-1.2, 1.0}),
-                                           NelderMeadSettings{}, stop);
+  const auto result =
+      nelder_mead_minimize(rosenbrock, initial_simplex(std::vector<double>{-1.2, 1.0}), NelderMeadSettings{}, stop);
   ASSERT_TRUE(result.found);
   EXPECT_NEAR(result.best_point[0], 1.0, 1e-4);
   EXPECT_NEAR(result.best_point[1], 1.0, 1e-4);
@@ -40,7 +40,8 @@ TEST(NelderMead, IterationLimitIsRespected) {
   NelderMeadSettings settings;
   for (std::uint64_t limit : {0u, 1u, 7u}) {
     settings.max_iterations = limit;
-    const auto result = nelder_mead_minimize(rosenbrock, initial_simplex(std::vector<double>{-1.2, 1.0}), settings, stop);
+    const auto result =
+        nelder_mead_minimize(rosenbrock, initial_simplex(std::vector<double>{-1.2, 1.0}), settings, stop);
     EXPECT_EQ(result.iterations, limit);
     EXPECT_TRUE(result.found);
   }
@@ -63,15 +64,16 @@ TEST(NelderMead, NanAndInfiniteCostsRankLastAndDoNotEndTheSearch) {
     return (x[0] - 2.0) * (x[0] - 2.0);
   };
   StopCheck stop;
-  const auto result = nelder_mead_minimize(objective, initial_simplex(std::vector<double>{0.48}), NelderMeadSettings{}, stop);
+  const auto result =
+      nelder_mead_minimize(objective, initial_simplex(std::vector<double>{0.48}), NelderMeadSettings{}, stop);
   EXPECT_NEAR(result.best_point[0], 2.0, 1e-6);
   EXPECT_GT(result.iterations, 0u);
 }
 
 TEST(NelderMead, StopCheckInterruptsPromptly) {
   StopCheck stop([] { return true; });
-  const auto result = nelder_mead_minimize(rosenbrock, initial_simplex(std::vector<double>{-1.2, 1.0}),
-                                           NelderMeadSettings{}, stop);
+  const auto result =
+      nelder_mead_minimize(rosenbrock, initial_simplex(std::vector<double>{-1.2, 1.0}), NelderMeadSettings{}, stop);
   EXPECT_TRUE(result.interrupted);
   EXPECT_EQ(result.iterations, 0u);
   EXPECT_TRUE(result.found);

@@ -37,7 +37,8 @@ TEST(ParticleSwarm, StaysInsideTheBox) {
 }
 
 TEST(ParticleSwarm, SameSeedGivesSameResultAndOtherSeedsDiffer) {
-  const auto first = run_swarm(bowl, 10, 5, 21), second = run_swarm(bowl, 10, 5, 21), other = run_swarm(bowl, 10, 5, 22);
+  const auto first = run_swarm(bowl, 10, 5, 21), second = run_swarm(bowl, 10, 5, 21),
+             other = run_swarm(bowl, 10, 5, 22);
   EXPECT_EQ(first.best_point, second.best_point);
   EXPECT_NE(first.best_point, other.best_point);
 }
@@ -89,14 +90,14 @@ TEST_P(PsoSearchBoxCase, MatchesExpectedInterval) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PsoSearchBoxCase,
-    ::testing::Values(BoxCase{{0.0, INFINITY}, 100.0, -2.0, 6.0},      // four decades either side
-                      BoxCase{{0.0, INFINITY}, 0.0, -10.0, -2.0},      // start 0 uses 1e-6
-                      BoxCase{{0.0, INFINITY}, -100.0, -2.0, 6.0},     // magnitude of the start
-                      BoxCase{{0.0, 1.0}, 0.3, 0.0, 1.0},              // finite bounds are the box
-                      BoxCase{{0.0, 1.0}, 7.0, 0.0, 1.0},              // whatever the start
+    ::testing::Values(BoxCase{{0.0, INFINITY}, 100.0, -2.0, 6.0},                      // four decades either side
+                      BoxCase{{0.0, INFINITY}, 0.0, -10.0, -2.0},                      // start 0 uses 1e-6
+                      BoxCase{{0.0, INFINITY}, -100.0, -2.0, 6.0},                     // magnitude of the start
+                      BoxCase{{0.0, 1.0}, 0.3, 0.0, 1.0},                              // finite bounds are the box
+                      BoxCase{{0.0, 1.0}, 7.0, 0.0, 1.0},                              // whatever the start
                       BoxCase{{1e-3, INFINITY}, 1.0, -300.0, std::log10(1e4 - 1e-3)},  // lo above m 1e-4
-                      BoxCase{{1e5, INFINITY}, 1.0, -300.0, -300.0},   // lo above m 1e4: degenerate
-                      BoxCase{{0.0, NAN}, 100.0, -2.0, 6.0},           // NaN upper bound counts as infinite
+                      BoxCase{{1e5, INFINITY}, 1.0, -300.0, -300.0},                   // lo above m 1e4: degenerate
+                      BoxCase{{0.0, NAN}, 100.0, -2.0, 6.0},            // NaN upper bound counts as infinite
                       BoxCase{{0.0, INFINITY}, NAN, -300.0, -300.0}));  // NaN start
 
 TEST(PsoSearchBox, UsesTheShorterOfBoundsAndValues) {

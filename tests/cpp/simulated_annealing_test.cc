@@ -75,8 +75,7 @@ TEST(SimulatedAnnealing, StopCheckInterrupts) {
   int polls = 0;
   StopCheck stop([&] { return ++polls >= 1; });
   const std::vector<double> x0 = {4.0, 4.0};
-  const auto result =
-      simulated_annealing_minimize(bowl, uniform_move(moves), x0, 2.0, 1'000'000'000, acceptance, stop);
+  const auto result = simulated_annealing_minimize(bowl, uniform_move(moves), x0, 2.0, 1'000'000'000, acceptance, stop);
   EXPECT_TRUE(result.interrupted);
   EXPECT_EQ(result.iterations, 0u);
 }

@@ -57,7 +57,8 @@ TEST_P(SpectrumModelBits, MatchesPlainResidualsAndJacobian) {
         }
         for (size_t col = 0; col < p; ++col) {
           for (size_t k = 0; k < rows; ++k) {
-            ASSERT_TRUE(same_bits(j[col * rows + k], expected_j[col][k])) << c.notation << " column " << col << " row " << k;
+            ASSERT_TRUE(same_bits(j[col * rows + k], expected_j[col][k]))
+                << c.notation << " column " << col << " row " << k;
           }
         }
       }
