@@ -94,6 +94,11 @@ std::vector<unsigned char> EisnnBuilder::bytes() const {
   return out;
 }
 
+void PrintTo(const NetworkShape& shape, std::ostream* out) {
+  *out << "n_grid " << shape.n_grid << ", channels " << shape.channels << ", kernel " << shape.kernel << ", groups "
+       << shape.groups << ", dilations " << join(shape.dilations);
+}
+
 std::vector<std::string> split_names(const std::string& text) {
   std::vector<std::string> names;
   std::size_t start = 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -50,6 +51,9 @@ struct NetworkShape {
   std::string alpha_min = "0.05";
   std::string alpha_max = "1.0";
 };
+
+// "n_grid 8, channels 4, kernel 3, groups 2, dilations 1,2" in test output.
+void PrintTo(const NetworkShape& shape, std::ostream* out);
 
 // Metadata, random "w." weights in [-scale, scale] (binary32), random
 // statistics, and the structural log_params/scaling rows of the parameter
