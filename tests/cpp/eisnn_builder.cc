@@ -1,7 +1,11 @@
 #include "eisnn_builder.h"
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <bit>
 #include <cstring>
+#include <fstream>
 
 namespace kovrant::testing {
 namespace {
@@ -128,6 +132,14 @@ std::vector<float> structural_scaling(const std::vector<std::string>& param_name
     else rows.insert(rows.end(), {1, 0, 0, -1});  // r, z0
   }
   return rows;
+}
+
+std::string write_temp_file(const std::string& name, const std::vector<unsigned char>& bytes) {
+  const std::string path = ::testing::TempDir() + "kovrant_" + std::to_string(getpid()) + "_" + name;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  EXPECT_TRUE(out.good()) << path;
+  return path;
 }
 
 EisnnBuilder random_network(const NetworkShape& shape, std::mt19937_64& rng, float scale) {

@@ -65,4 +65,8 @@ std::vector<float> structural_scaling(const std::vector<std::string>& param_name
 
 std::vector<std::string> split_names(const std::string& text);
 
+// Writes `bytes` to a file in the test temporary directory whose name is
+// unique to this process and `name`, and returns its path.
+std::string write_temp_file(const std::string& name, const std::vector<unsigned char>& bytes);
+
 }  // namespace kovrant::testing
