@@ -164,27 +164,34 @@ EisnnBuilder random_network(const NetworkShape& shape, std::mt19937_64& rng, flo
       .meta("dilations", join(shape.dilations))
       .meta("alpha_min", shape.alpha_min)
       .meta("alpha_max", shape.alpha_max);
-  builder.tensor_f32("w.stem.weight", {c, 3, k}, random_values(c * 3 * k));
-  builder.vector_f32("w.stem.bias", random_values(c));
+  const auto add = [&](const std::string& name, const std::vector<std::uint32_t>& dims,
+                      const std::vector<float>& values) {
+    if (name != shape.omitted_tensor) builder.tensor_f32(name, dims, values);
+  };
+  const auto add_vector = [&](const std::string& name, const std::vector<float>& values) {
+    add(name, {static_cast<std::uint32_t>(values.size())}, values);
+  };
+  add("w.stem.weight", {c, 3, k}, random_values(c * 3 * k));
+  add_vector("w.stem.bias", random_values(c));
   for (std::size_t i = 0; i < shape.dilations.size(); ++i) {
     const std::string prefix = "w.blocks." + std::to_string(i) + ".";
     for (const char* conv : {"conv1", "conv2"}) {
-      builder.tensor_f32(prefix + conv + ".weight", {c, c, k}, random_values(c * c * k));
-      builder.vector_f32(prefix + conv + ".bias", random_values(c));
+      add(prefix + conv + ".weight", {c, c, k}, random_values(c * c * k));
+      add_vector(prefix + conv + ".bias", random_values(c));
     }
     for (const char* norm : {"norm1", "norm2"}) {
       std::vector<float> gamma = random_values(c);
       for (float& g : gamma) g += 1.0f;
-      builder.vector_f32(prefix + norm + ".weight", gamma);
-      builder.vector_f32(prefix + norm + ".bias", random_values(c));
+      add_vector(prefix + norm + ".weight", gamma);
+      add_vector(prefix + norm + ".bias", random_values(c));
     }
   }
-  builder.tensor_f32("w.head.0.weight", {h, 2 * c + 2}, random_values(h * (2 * c + 2)));
-  builder.vector_f32("w.head.0.bias", random_values(h));
-  builder.tensor_f32("w.head.2.weight", {h, h}, random_values(h * h));
-  builder.vector_f32("w.head.2.bias", random_values(h));
-  builder.tensor_f32("w.head.4.weight", {2 * p, h}, random_values(2 * p * h));
-  builder.vector_f32("w.head.4.bias", random_values(2 * p));
+  add("w.head.0.weight", {h, 2 * c + 2}, random_values(h * (2 * c + 2)));
+  add_vector("w.head.0.bias", random_values(h));
+  add("w.head.2.weight", {h, h}, random_values(h * h));
+  add_vector("w.head.2.bias", random_values(h));
+  add("w.head.4.weight", {2 * p, h}, random_values(2 * p * h));
+  add_vector("w.head.4.bias", random_values(2 * p));
 
   std::vector<float> mean = random_values(p), spread(p), log_params(p);
   std::uniform_real_distribution<float> positive(0.2f, 1.5f);

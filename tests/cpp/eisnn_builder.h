@@ -50,6 +50,7 @@ struct NetworkShape {
   std::uint32_t hidden = 6;
   std::string alpha_min = "0.05";
   std::string alpha_max = "1.0";
+  std::string omitted_tensor;  // a "w." tensor to leave out, if any
 };
 
 // "n_grid 8, channels 4, kernel 3, groups 2, dilations 1,2" in test output.
