@@ -101,8 +101,9 @@ TEST(LoadRegistered, ReportsEachCheckInOrder) {
   EXPECT_EQ(truncated.error().message(), "weight file is truncated");
 }
 
+// Slots are static here as in the registry: what they load lives until exit.
 TEST(GuesserSlot, LoadsOnceUnderConcurrentFirstCalls) {
-  GuesserSlot slot;
+  static GuesserSlot slot;
   std::atomic<int> loads{0};
   const auto loader = [&]() -> Result<Guesser, std::string> {
     ++loads;
@@ -127,7 +128,7 @@ TEST(GuesserSlot, LoadsOnceUnderConcurrentFirstCalls) {
 }
 
 TEST(GuesserSlot, KeepsAFailureAndNeverRetries) {
-  GuesserSlot slot;
+  static GuesserSlot slot;
   int loads = 0;
   const auto failing = [&]() -> Result<Guesser, std::string> {
     ++loads;
