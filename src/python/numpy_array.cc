@@ -1,0 +1,36 @@
+#include "python/numpy_array.h"
+
+#include <numpy/arrayobject.h>
+
+#include <memory>
+
+namespace kovrant::python {
+namespace {
+
+static_assert(sizeof(Complex) == 2 * sizeof(double), "Complex must be laid out as complex128");
+
+constexpr const char* kBufferCapsuleName = "kovrant.impedance_buffer";
+
+void free_buffer(PyObject* capsule) {
+  delete static_cast<std::vector<Complex>*>(PyCapsule_GetPointer(capsule, kBufferCapsuleName));
+}
+
+}  // namespace
+
+bool import_numpy() { return _import_array() >= 0; }
+
+PyRef complex_array(std::vector<Complex> values) {
+  npy_intp length = static_cast<npy_intp>(values.size());
+  if (values.empty()) return PyRef::steal(PyArray_SimpleNew(1, &length, NPY_COMPLEX128));
+  auto buffer = std::make_unique<std::vector<Complex>>(std::move(values));
+  PyRef capsule = PyRef::steal(PyCapsule_New(buffer.get(), kBufferCapsuleName, free_buffer));
+  if (!capsule) return {};
+  buffer.release();
+  auto* data = static_cast<std::vector<Complex>*>(PyCapsule_GetPointer(capsule.get(), kBufferCapsuleName))->data();
+  PyRef array = PyRef::steal(PyArray_SimpleNewFromData(1, &length, NPY_COMPLEX128, data));
+  if (!array) return {};
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) return {};
+  return array;
+}
+
+}  // namespace kovrant::python

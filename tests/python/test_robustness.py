@@ -1,0 +1,309 @@
+"""Hostile and extreme inputs, reference counting, threads and fork."""
+
+import math
+import os
+import signal
+import struct
+import sys
+import time
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import kovrant
+from conftest import KINDS
+from kovrant import Circuit, Element, Parallel, Series
+
+# --- large and deep inputs ----------------------------------------------------
+
+def test_megabyte_series_notation():
+    text = "-".join(f"R{i}" for i in range(150_000))
+    assert len(text) > 1_000_000
+    circuit = Circuit(text)
+    names = circuit.param_names()
+    assert len(names) == 150_000 and names[-1] == "R149999.r"
+    assert circuit.impedance([1.0])[0] == 150_000 + 0j
+    assert repr(circuit).count("\n") == 150_000
+
+
+def test_megabyte_garbage_notation_reports_its_position():
+    text = "R0-" + "7" * 1_000_000
+    with pytest.raises(ValueError) as failure:
+        Circuit(text)
+    lines = str(failure.value).split("\n")
+    assert lines[0] == "unexpected character at position 3"
+    assert lines[2] == "  " + text
+
+
+def test_a_million_nested_parentheses_are_refused():
+    with pytest.raises(ValueError) as failure:
+        Circuit("(" * 1_000_000 + "R0" + ")" * 1_000_000)
+    assert "256" in str(failure.value).split("\n")[0]
+
+
+# --- non-finite numbers -----------------------------------------------------
+
+@pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
+def test_non_finite_values_propagate(value):
+    circuit = Circuit("R0-(R1,CPE1)").with_values([value, 1.0, 1e-3, 0.8])
+    z = circuit.impedance([1.0, 1e3])
+    assert not np.isfinite(z).any()
+    assert len(circuit.residuals([value, 1.0, 1e-3, 0.8], [1.0], [1.0])) == 2
+    assert len(circuit.jacobian([value, 1.0, 1e-3, 0.8], [1.0], [1.0])) == 2
+
+
+@pytest.mark.parametrize("frequency", [math.nan, math.inf, -math.inf, -1.0, 0.0])
+def test_odd_frequencies_do_not_fail(frequency):
+    z = Circuit("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)-T3-Gs4-Tlmq5").impedance([frequency] * 1200)
+    assert z.shape == (1200,)
+    assert np.array_equal(z[:1], z[1:2], equal_nan=True)
+
+
+# --- lone surrogates -----------------------------------------------------------
+
+@pytest.mark.parametrize("text", ["\ud800", "R0-\udfff", "R\udc00", "  \ud83d\ude00  ", "R0-(R1,\ud800C1)"])
+def test_lone_surrogates_in_notation_are_reported(text):
+    with pytest.raises(ValueError) as failure:
+        Circuit(text)
+    lines = str(failure.value).split("\n")
+    assert lines[2] == "  " + text.strip()
+    assert lines[0].startswith("unexpected character at position")
+    position = int(lines[0].rsplit(" ", 1)[1])
+    assert lines[3] == "  " + " " * position + "^"
+
+
+def test_lone_surrogates_as_parameter_names_and_weights():
+    with pytest.raises(ValueError) as failure:
+        Circuit("R0").with_named_values({"R0.r": 1.0, "R0.\ud800": 2.0})
+    assert str(failure.value).startswith('unknown parameter "R0.\ud800" (did you mean "R0.r"?)\n')
+    with pytest.raises(ValueError) as failure:
+        Circuit("R0").residuals([1.0], [1.0], [1.0], weight="\udfff")
+    assert str(failure.value) == 'unknown weight scheme "\udfff", expected "modulus" or "unit"'
+    with pytest.raises(ValueError, match="is not numeric"):
+        Circuit("R0").residuals([1.0], {"Frequency / Hz": ["\ud800"], "real_impedance_ohm": [1.0],
+                                        "imaginary_impedance_ohm": [1.0]})
+
+
+# --- objects whose protocol methods raise ------------------------------------
+
+class Raising:
+    def __init__(self, exception):
+        self.exception = exception
+
+    def __len__(self):
+        raise self.exception
+
+    def __getitem__(self, index):
+        raise self.exception
+
+    def __float__(self):
+        raise self.exception
+
+    def __complex__(self):
+        raise self.exception
+
+
+@pytest.mark.parametrize("exception", [RuntimeError("bad"), KeyboardInterrupt(), MemoryError()])
+def test_raising_protocols_never_crash(exception):
+    circuit = Circuit("R0-C1")
+    raising = Raising(exception)
+    calls = [
+        lambda: circuit.with_values([raising, 1.0]),
+        lambda: circuit.with_values(raising),
+        lambda: circuit.with_named_values({"R0.r": raising, "C1.c": 1.0}),
+        lambda: circuit.impedance(raising),
+        lambda: circuit.impedance([raising]),
+        lambda: circuit.residuals(raising, [1.0], [1.0]),
+        lambda: circuit.residuals([1.0, 1.0], raising, [1.0]),
+        lambda: circuit.residuals([1.0, 1.0], [1.0], raising),
+        lambda: circuit.residuals([1.0, 1.0], [1.0], [raising]),
+        lambda: circuit.residuals([1.0, 1.0], raising),
+        lambda: circuit.jacobian([1.0, 1.0], raising),
+        lambda: Element.R(raising),
+        lambda: Series(raising),
+        lambda: Parallel([Element.R(1.0), raising]),
+    ]
+    for call in calls:
+        with pytest.raises((type(exception), ValueError, TypeError)):
+            call()
+
+
+@pytest.mark.parametrize("exception", [KeyboardInterrupt, MemoryError])
+def test_interrupts_during_conversion_reach_the_caller(exception):
+    circuit = Circuit("R0-C1")
+    with pytest.raises(exception):
+        circuit.impedance({"Frequency / Hz": Raising(exception())})
+    with pytest.raises(exception):
+        circuit.residuals([1.0, 1.0], Raising(exception()))
+    with pytest.raises(exception):
+        circuit.with_values([1.0, Raising(exception())])
+
+
+# --- reference counts -------------------------------------------------------------
+
+def refcount_change(action, *objects, repeat=200):
+    action()
+    before = [sys.getrefcount(obj) for obj in objects]
+    for _ in range(repeat):
+        action()
+    after = [sys.getrefcount(obj) for obj in objects]
+    return [a - b for a, b in zip(after, before)]
+
+
+def test_calls_keep_reference_counts_balanced():
+    circuit = Circuit("R0-(R1,CPE1)")
+    marker = 1.2345e-6
+    values = [marker, 2.0, 3.0, 0.5]
+    frequencies = [1.0, 10.0]
+    impedances = [1 + 1j, 2 + 2j]
+    frame = {"Frequency / Hz": frequencies, "real_impedance_ohm": [1.0, 2.0], "imaginary_impedance_ohm": [1.0, 2.0]}
+    named = dict(zip(circuit.param_names(), values))
+    element = Element.Cpe(1e-5, 0.9)
+    actions = [
+        lambda: circuit.with_values(values),
+        lambda: circuit.with_named_values(named),
+        lambda: circuit.impedance(frequencies),
+        lambda: circuit.impedance(frame),
+        lambda: circuit.residuals(values, frequencies, impedances),
+        lambda: circuit.jacobian(values, frame),
+        lambda: repr(circuit),
+        lambda: circuit.param_bounds(),
+        lambda: Series([element, circuit]),
+        lambda: Parallel([element, circuit]),
+    ]
+    for action in actions:
+        assert refcount_change(action, circuit, marker, values, frequencies, impedances, frame, named,
+                               element) == [0] * 8
+
+
+def test_failing_calls_keep_reference_counts_balanced():
+    circuit = Circuit("R0-C1")
+    marker = 9.876e5
+    bad = [marker, "x"]
+
+    def failing():
+        for call in (lambda: circuit.with_values(bad), lambda: circuit.impedance(bad),
+                     lambda: circuit.residuals(bad, bad, bad), lambda: Series(bad),
+                     lambda: circuit.with_named_values({"R0.r": marker, "x": "y"})):
+            try:
+                call()
+            except (TypeError, ValueError):
+                pass
+
+    assert refcount_change(failing, circuit, marker, bad) == [0, 0, 0]
+
+
+@pytest.mark.parametrize("make", [
+    lambda: Circuit("R0-C1"),
+    lambda: Element.R(1.0),
+    lambda: Series([Element.R(1.0)]),
+    lambda: Circuit("R0").impedance([1.0, 2.0]),
+])
+def test_instances_release_their_types(make):
+    types = (Circuit, Element.R, kovrant.Element)
+    before = [sys.getrefcount(cls) for cls in types]
+    for _ in range(500):
+        make()
+    assert [sys.getrefcount(cls) for cls in types] == before
+
+
+# --- properties ------------------------------------------------------------------
+
+finite_or_not = st.floats(allow_nan=True, allow_infinity=True)
+
+
+def bits(value):
+    return struct.pack("<d", value)
+
+
+@given(st.lists(finite_or_not, min_size=4, max_size=4))
+def test_with_values_round_trips_every_double(values):
+    back = Circuit("R0-(R1,CPE1)").with_values(values).param_values()
+    assert [bits(v) for v in back] == [bits(v) for v in values]
+
+
+@given(finite_or_not)
+def test_repr_numbers_read_back(value):
+    plain = repr(Circuit("R0").with_values([value])).split("\n")[1].split("=")[1].split("[")[0].strip()
+    literal = repr(Element.R(value))[len("Element.R(r="):-1]
+    for text in (plain, literal):
+        assert float(text) == value or (math.isnan(value) and math.isnan(float(text)))
+    assert "." in literal or "e" in literal or literal in ("inf", "-inf", "NaN")
+    assert "+" not in plain + literal
+
+
+@settings(max_examples=300)
+@given(st.text(alphabet=st.sampled_from("RCLWaoespKZrcTQ0123456789-,()p \t\ud800é"), max_size=40))
+def test_any_notation_parses_or_reports(text):
+    try:
+        circuit = Circuit(text)
+    except ValueError as error:
+        assert "\nsyntax:\n" in str(error)
+    else:
+        assert len(circuit.param_names()) == len(circuit.param_values()) == len(circuit.param_bounds())
+        assert circuit.impedance([1.0]).shape == (1,)
+
+
+@given(st.lists(st.floats(min_value=1e-3, max_value=1e6), min_size=0, max_size=30),
+       st.lists(st.floats(min_value=1e-3, max_value=1e3), min_size=4, max_size=4))
+def test_unit_residuals_equal_model_minus_measurement(frequencies, params):
+    circuit = Circuit("R0-(R1,CPE1)")
+    params[3] = min(params[3], 1.0)
+    measured = [complex(f, -f) for f in frequencies]
+    r = circuit.residuals(params, frequencies, measured, weight="unit")
+    model = circuit.with_values(params).impedance(frequencies)
+    assert r == [part for m, z in zip(model, measured) for part in ((m - z).real, (m - z).imag)]
+
+
+@given(st.lists(st.sampled_from([name for name, _, _, _ in KINDS]), max_size=12), st.booleans())
+def test_compositions_count_parameters(kinds, parallel):
+    counts = {name: len(fields) for name, fields, _, _ in KINDS}
+    parts = [getattr(Element, kind)(*([0.5] * counts[kind])) for kind in kinds]
+    circuit = (Parallel if parallel else Series)(parts)
+    assert len(circuit.param_names()) == sum(counts[kind] for kind in kinds)
+    assert circuit.param_values() == [0.5] * len(circuit.param_names())
+
+
+# --- fork ------------------------------------------------------------------------
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_child_process_evaluates_after_fork():
+    circuit = Circuit("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)").with_values(
+        [1e-6, 0.02, 0.05, 1.5, 0.9, 0.1, 0.3, 20.0, 3.0, 0.8])
+    frequencies = np.logspace(-3, 6, 10_000)
+    expected = circuit.impedance(frequencies)
+    assert np.array_equal(expected, circuit.impedance(frequencies))
+
+    pid = os.fork()
+    if pid == 0:
+        try:
+            ok = np.array_equal(circuit.impedance(frequencies), expected)
+            ok = ok and len(circuit.jacobian(circuit.param_values(), frequencies[:50], expected[:50])) == 100
+            os._exit(0 if ok else 1)
+        finally:
+            os._exit(2)
+
+    deadline = time.monotonic() + 60.0
+    while True:
+        finished, status = os.waitpid(pid, os.WNOHANG)
+        if finished:
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            pytest.fail("the child hung after fork")
+        time.sleep(0.05)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+
+
+def test_argument_errors_keep_unencodable_reasons():
+    class Odd:
+        def __float__(self):
+            raise TypeError("bad \ud800 value")
+
+    with pytest.raises(TypeError) as failure:
+        Element.R(Odd())
+    assert str(failure.value) == "argument 'r': bad \ud800 value"
+    assert isinstance(failure.value.__cause__, TypeError)
