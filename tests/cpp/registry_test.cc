@@ -10,6 +10,7 @@
 #include "circuit/params.h"
 #include "circuit/parser.h"
 #include "eisnn_builder.h"
+#include "models/model_table.h"
 
 namespace kovrant {
 namespace {
@@ -30,6 +31,16 @@ TEST(Registry, ListsTheElevenModelsInOrder) {
   EXPECT_EQ(find_model("randles")->circuit, "R0-(R1-W1,CPE1)");
   EXPECT_EQ(find_model("sei_randles_wo")->circuit, "R0-(R1,CPE1)-(R2-Wo2,CPE2)");
   EXPECT_EQ(find_model("RC"), nullptr);
+}
+
+// Two tables list the models until they are merged; they must not drift.
+TEST(Registry, AgreesWithTheConstructorsModelTable) {
+  const auto entries = model_table::entries();
+  ASSERT_EQ(entries.size(), MODELS.size());
+  for (std::size_t i = 0; i < MODELS.size(); ++i) {
+    EXPECT_EQ(MODELS[i].key, entries[i].key);
+    EXPECT_EQ(MODELS[i].circuit, entries[i].circuit);
+  }
 }
 
 TEST(Registry, EveryCircuitParses) {
