@@ -85,10 +85,9 @@ Result<std::vector<double>, std::string> guess_params(const SeriesList& nodes, s
 
   const Guesser& network = *selection.network;
   if (network.param_names.size() != selection.circuit_params) {
-    return NnError::unparsable(selection.source + ": param_names lists " +
-                               std::to_string(network.param_names.size()) + " names but circuit " +
-                               network.circuit + " has " + std::to_string(selection.circuit_params) +
-                               " parameters")
+    return NnError::unparsable(selection.source + ": param_names lists " + std::to_string(network.param_names.size()) +
+                               " names but circuit " + network.circuit + " has " +
+                               std::to_string(selection.circuit_params) + " parameters")
         .message();
   }
 

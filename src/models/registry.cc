@@ -19,8 +19,8 @@ std::string quoted_list(const std::vector<std::string>& items) {
 }
 
 std::string absent_weights_text(std::string_view key) {
-  return "no weights were built into this module for model " + debug_quote(key) + " (data/models/" +
-         std::string(key) + ".eisnn was absent at build time)";
+  return "no weights were built into this module for model " + debug_quote(key) + " (data/models/" + std::string(key) +
+         ".eisnn was absent at build time)";
 }
 
 }  // namespace

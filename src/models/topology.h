@@ -26,8 +26,8 @@ namespace kovrant {
 struct Shape {
   std::string key;
   bool is_group = false;
-  std::size_t start = 0;  // leaves: first parameter index
-  std::size_t count = 0;  // leaves: number of parameters
+  std::size_t start = 0;                     // leaves: first parameter index
+  std::size_t count = 0;                     // leaves: number of parameters
   std::vector<std::vector<Shape>> branches;  // groups
 };
 

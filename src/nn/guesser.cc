@@ -30,9 +30,12 @@ std::size_t element_count(const std::vector<std::size_t>& dims) {
 // Bytes of stored data for `count` elements of `encoding` (0, 1 or 2).
 std::size_t data_size(std::uint8_t encoding, std::size_t count) {
   switch (encoding) {
-    case 0: return saturating_mul(count, 4);
-    case 1: return saturating_mul(count, 2);
-    default: return count > std::numeric_limits<std::size_t>::max() - 4 ? count : count + 4;
+    case 0:
+      return saturating_mul(count, 4);
+    case 1:
+      return saturating_mul(count, 2);
+    default:
+      return count > std::numeric_limits<std::size_t>::max() - 4 ? count : count + 4;
   }
 }
 

@@ -38,8 +38,7 @@ void apply_gelu(std::vector<double>& values) {
 
 // Channel means (from -0.0, in order), channel maxima (NaN ignored), then the
 // two global scalars.
-std::vector<double> pool(std::span<const double> h, std::size_t channels, std::size_t length,
-                         const Features& input) {
+std::vector<double> pool(std::span<const double> h, std::size_t channels, std::size_t length, const Features& input) {
   std::vector<double> pooled(2 * channels + 2);
   for (std::size_t c = 0; c < channels; ++c) {
     const double* row = h.data() + c * length;

@@ -83,16 +83,15 @@ double decode_binary16(std::uint16_t bits) {
     return std::bit_cast<double>(nan);
   }
   // Normals carry the implicit leading bit; subnormals scale by 2^-24 directly.
-  const double magnitude = exponent == 0 ? std::ldexp(static_cast<double>(mantissa), -24)
-                                         : std::ldexp(static_cast<double>(mantissa | 0x400), static_cast<int>(exponent) - 25);
+  const double magnitude = exponent == 0
+                               ? std::ldexp(static_cast<double>(mantissa), -24)
+                               : std::ldexp(static_cast<double>(mantissa | 0x400), static_cast<int>(exponent) - 25);
   return negative ? -magnitude : magnitude;
 }
 
 double decode_binary32(std::uint32_t bits) { return static_cast<double>(std::bit_cast<float>(bits)); }
 
-std::uint16_t load_u16(const unsigned char* at) {
-  return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
-}
+std::uint16_t load_u16(const unsigned char* at) { return static_cast<std::uint16_t>(at[0] | (at[1] << 8)); }
 
 std::uint32_t load_u32(const unsigned char* at) {
   return static_cast<std::uint32_t>(at[0]) | (static_cast<std::uint32_t>(at[1]) << 8) |

@@ -123,13 +123,20 @@ std::vector<float> structural_scaling(const std::vector<std::string>& param_name
         if (param_names[j] == label_of(name) + ".alpha") ref = static_cast<float>(j);
       }
     }
-    if (field == "c") rows.insert(rows.end(), {-1, -1, 0, -1});
-    else if (field == "l") rows.insert(rows.end(), {1, -1, 0, -1});
-    else if (field == "q") rows.insert(rows.end(), {-1, 0, -1, ref});
-    else if (field == "alpha") rows.insert(rows.end(), {0, 0, 0, -1});
-    else if (field == "aw") rows.insert(rows.end(), {1, 0.5f, 0, -1});
-    else if (field == "tau") rows.insert(rows.end(), {0, -1, 0, -1});
-    else rows.insert(rows.end(), {1, 0, 0, -1});  // r, z0
+    if (field == "c")
+      rows.insert(rows.end(), {-1, -1, 0, -1});
+    else if (field == "l")
+      rows.insert(rows.end(), {1, -1, 0, -1});
+    else if (field == "q")
+      rows.insert(rows.end(), {-1, 0, -1, ref});
+    else if (field == "alpha")
+      rows.insert(rows.end(), {0, 0, 0, -1});
+    else if (field == "aw")
+      rows.insert(rows.end(), {1, 0.5f, 0, -1});
+    else if (field == "tau")
+      rows.insert(rows.end(), {0, -1, 0, -1});
+    else
+      rows.insert(rows.end(), {1, 0, 0, -1});  // r, z0
   }
   return rows;
 }
@@ -165,7 +172,7 @@ EisnnBuilder random_network(const NetworkShape& shape, std::mt19937_64& rng, flo
       .meta("alpha_min", shape.alpha_min)
       .meta("alpha_max", shape.alpha_max);
   const auto add = [&](const std::string& name, const std::vector<std::uint32_t>& dims,
-                      const std::vector<float>& values) {
+                       const std::vector<float>& values) {
     if (name != shape.omitted_tensor) builder.tensor_f32(name, dims, values);
   };
   const auto add_vector = [&](const std::string& name, const std::vector<float>& values) {

@@ -64,8 +64,7 @@ const NetworkFile& rc_file() {
 }
 
 const NetworkFile& rq_file() {
-  static const NetworkFile file =
-      network_file("guess_rq.eisnn", "R0-(R1,CPE1)", "R0.r,R1.r,CPE1.q,CPE1.alpha");
+  static const NetworkFile file = network_file("guess_rq.eisnn", "R0-(R1,CPE1)", "R0.r,R1.r,CPE1.q,CPE1.alpha");
   return file;
 }
 
@@ -165,7 +164,8 @@ TEST(GuessParams, TensorProblemsAreReportedWhenTheNetworkRuns) {
   std::mt19937_64 rng(41);
   testing::NetworkShape shape;
   shape.omitted_tensor = "w.blocks.1.norm1.bias";
-  const std::string missing = testing::write_temp_file("guess_missing.eisnn", testing::random_network(shape, rng).bytes());
+  const std::string missing =
+      testing::write_temp_file("guess_missing.eisnn", testing::random_network(shape, rng).bytes());
   EXPECT_EQ(guess_error("R0-(R1,C1)", s, missing), "weight file is missing \"w.blocks.1.norm1.bias\"");
 
   shape.omitted_tensor.clear();

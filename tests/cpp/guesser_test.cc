@@ -16,7 +16,7 @@ using testing::EisnnBuilder;
 
 using Bytes = std::vector<unsigned char>;
 
-const char* const kMetaKeys[] = {"circuit", "param_names", "estimator", "n_grid",   "channels",
+const char* const kMetaKeys[] = {"circuit", "param_names", "estimator", "n_grid",    "channels",
                                  "kernel",  "groups",      "dilations", "alpha_min", "alpha_max"};
 
 std::string default_meta(const std::string& key) {
@@ -120,8 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "weight file is truncated"},
         BufferCase{"NoTensors", header_then({0, 0, 0, 0, 0, 0, 0, 0}), "weight file is missing \"target_mean\""},
         BufferCase{"HugeMetaCount", header_then({0xFF, 0xFF, 0xFF, 0xFF}), "weight file is truncated"},
-        BufferCase{"HugeTensorCount", header_then({0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}),
-                   "weight file is truncated"}),
+        BufferCase{"HugeTensorCount", header_then({0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}), "weight file is truncated"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(FromBytes, TensorRecordsTruncatedAnywhereReportTruncated) {
@@ -170,12 +169,12 @@ TEST(FromBytes, HugeDimsOverflowToTruncatedNotWraparound) {
             "weight file is truncated");
   EXPECT_EQ(load_error(EisnnBuilder().tensor_i8("t", {0xFFFFFFFF, 0xFFFFFFFF}, 1.0f, {1}).bytes()),
             "weight file is truncated");
-  EXPECT_EQ(load_error(EisnnBuilder().tensor_f32("t", {0x40000000, 4}, {1.0f}).bytes()),
-            "weight file is truncated");
+  EXPECT_EQ(load_error(EisnnBuilder().tensor_f32("t", {0x40000000, 4}, {1.0f}).bytes()), "weight file is truncated");
 }
 
 TEST(FromBytes, Int8EncodingMultipliesByScale) {
-  const Guesser g = load(valid_file().tensor_i8("q", {2}, 0.5f, {-1, 2}).tensor_i8("r", {3}, 0.25f, {-128, 127, 0}).bytes());
+  const Guesser g =
+      load(valid_file().tensor_i8("q", {2}, 0.5f, {-1, 2}).tensor_i8("r", {3}, 0.25f, {-128, 127, 0}).bytes());
   EXPECT_EQ(g.tensors.at("q").data, (std::vector<double>{-0.5, 1.0}));
   EXPECT_EQ(g.tensors.at("r").data, (std::vector<double>{-32.0, 31.75, 0.0}));
 }
@@ -207,8 +206,8 @@ TEST(FromBytes, ScalingRefRoundsHalfAwayAndSaturates) {
   const float nan = std::nanf("");
   builder.vector_f32("target_mean", {0, 0, 0, 0, 0, 0})
       .vector_f32("target_std", {1, 1, 1, 1, 1, 1})
-      .tensor_f32("scaling", {6, 4}, {0, 0, 0, 2.5f,  0, 0, 0, -2.5f, 0, 0, 0, 1.49f,
-                                      0, 0, 0, nan,   0, 0, 0, 1e10f, 0, 0, 0, -1e10f})
+      .tensor_f32("scaling", {6, 4},
+                  {0, 0, 0, 2.5f, 0, 0, 0, -2.5f, 0, 0, 0, 1.49f, 0, 0, 0, nan, 0, 0, 0, 1e10f, 0, 0, 0, -1e10f})
       .vector_f32("log_params", {1, 1, 1, 1, 1, 1});
   const Guesser g = load(builder.bytes());
   std::vector<std::int32_t> refs;
@@ -275,7 +274,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         MetaCase{"n_grid", " 64", "weight file has an unparsable value for \"n_grid\""},
         MetaCase{"n_grid", "-64", "weight file has an unparsable value for \"n_grid\""},
-        MetaCase{"n_grid", "+64", "loaded"}, MetaCase{"n_grid", "64.0", "weight file has an unparsable value for \"n_grid\""},
+        MetaCase{"n_grid", "+64", "loaded"},
+        MetaCase{"n_grid", "64.0", "weight file has an unparsable value for \"n_grid\""},
         MetaCase{"channels", "", "weight file has an unparsable value for \"channels\""},
         MetaCase{"kernel", "5 ", "weight file has an unparsable value for \"kernel\""},
         MetaCase{"groups", "99999999999999999999", "weight file has an unparsable value for \"groups\""},

@@ -42,7 +42,7 @@ TEST(ReactiveCentroid, PurelyResistiveSpectrumFallsBack) {
   const std::vector<Complex> z = {{3.0, 0.0}, {1.0, 0.0}, {2.0, 0.0}, {4.0, 0.0}};
   const ScaleEstimate s = reactive_centroid(f, z);
   EXPECT_NEAR(s.omega_c, kTwoPi * std::sqrt(1000.0), 1e-12 * s.omega_c);  // geometric mean of all 2*pi*f
-  EXPECT_EQ(s.z_c, 3.0);                                     // upper of the two middle values
+  EXPECT_EQ(s.z_c, 3.0);                                                  // upper of the two middle values
 }
 
 TEST(ReactiveCentroid, SkipsZeroMagnitudesAndNonPositiveFrequencies) {

@@ -58,8 +58,8 @@ TEST(ParseFloat, AcceptsNanInAnyCase) {
 }
 
 TEST(ParseFloat, RejectsOtherForms) {
-  for (const char* text : {"", " 1.0", "1.0 ", ".", "-", "e5", "1e", "1e+", "0x1p3", "1,5", "nan(1)", "infin",
-                           "1.0f", "--1", "1e5.0"}) {
+  for (const char* text :
+       {"", " 1.0", "1.0 ", ".", "-", "e5", "1e", "1e+", "0x1p3", "1,5", "nan(1)", "infin", "1.0f", "--1", "1e5.0"}) {
     EXPECT_EQ(parse_float_text(text), std::nullopt) << '"' << text << '"';
   }
 }

@@ -27,8 +27,8 @@ TEST_P(Binary16Test, DecodesExactly) {
 INSTANTIATE_TEST_SUITE_P(Values, Binary16Test,
                          ::testing::Values(HalfCase{0x0000, 0.0}, HalfCase{0x8000, -0.0}, HalfCase{0x3C00, 1.0},
                                            HalfCase{0xC000, -2.0}, HalfCase{0x3555, 0.333251953125},
-                                           HalfCase{0x7BFF, 65504.0},               // largest normal
-                                           HalfCase{0x0400, 6.103515625e-05},       // smallest normal
+                                           HalfCase{0x7BFF, 65504.0},                 // largest normal
+                                           HalfCase{0x0400, 6.103515625e-05},         // smallest normal
                                            HalfCase{0x0001, 5.9604644775390625e-08},  // smallest subnormal
                                            HalfCase{0x03FF, 6.097555160522461e-05},   // largest subnormal
                                            HalfCase{0x8001, -5.9604644775390625e-08},
@@ -72,19 +72,18 @@ class Utf8Test : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(Utf8Test, Classifies) { EXPECT_EQ(is_valid_utf8(GetParam().bytes), GetParam().valid); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sequences, Utf8Test,
-    ::testing::Values(Utf8Case{{}, true}, Utf8Case{{'R', '0'}, true}, Utf8Case{{0xC3, 0xA9}, true},
-                      Utf8Case{{0xE2, 0x82, 0xAC}, true}, Utf8Case{{0xF0, 0x9F, 0x98, 0x80}, true},
-                      Utf8Case{{0xF4, 0x8F, 0xBF, 0xBF}, true},  // U+10FFFF
-                      Utf8Case{{0x80}, false},                    // stray continuation
-                      Utf8Case{{0xC0, 0xAF}, false},              // overlong
-                      Utf8Case{{0xE0, 0x80, 0xAF}, false},        // overlong
-                      Utf8Case{{0xED, 0xA0, 0x80}, false},        // surrogate
-                      Utf8Case{{0xF4, 0x90, 0x80, 0x80}, false},  // above U+10FFFF
-                      Utf8Case{{0xE2, 0x82}, false},              // cut short
-                      Utf8Case{{0xE2, 0x28, 0xAC}, false},        // bad continuation
-                      Utf8Case{{0xFF}, false}));
+INSTANTIATE_TEST_SUITE_P(Sequences, Utf8Test,
+                         ::testing::Values(Utf8Case{{}, true}, Utf8Case{{'R', '0'}, true}, Utf8Case{{0xC3, 0xA9}, true},
+                                           Utf8Case{{0xE2, 0x82, 0xAC}, true}, Utf8Case{{0xF0, 0x9F, 0x98, 0x80}, true},
+                                           Utf8Case{{0xF4, 0x8F, 0xBF, 0xBF}, true},   // U+10FFFF
+                                           Utf8Case{{0x80}, false},                    // stray continuation
+                                           Utf8Case{{0xC0, 0xAF}, false},              // overlong
+                                           Utf8Case{{0xE0, 0x80, 0xAF}, false},        // overlong
+                                           Utf8Case{{0xED, 0xA0, 0x80}, false},        // surrogate
+                                           Utf8Case{{0xF4, 0x90, 0x80, 0x80}, false},  // above U+10FFFF
+                                           Utf8Case{{0xE2, 0x82}, false},              // cut short
+                                           Utf8Case{{0xE2, 0x28, 0xAC}, false},        // bad continuation
+                                           Utf8Case{{0xFF}, false}));
 
 TEST(Reader, ReadsLittleEndianFieldsInOrder) {
   const std::vector<unsigned char> buffer = {7, 0x01, 0x02, 0x03, 0x04, 2, 0, 0, 0, 'h', 'i', 9};

@@ -77,8 +77,9 @@ INSTANTIATE_TEST_SUITE_P(
                       TopologyCase{"R0-K1", "rc", true}, TopologyCase{"R0-(R1-W1,CPE1)", "randles", false},
                       TopologyCase{"R0-(W1-R1,CPE1)", "randles", false}, TopologyCase{"R0-(R1,C1)-L0", "rc_l", false},
                       TopologyCase{"L0-R0-K1-Zarc2", nullptr, false}, TopologyCase{"L0-R0-K1-K2", "two_rc_l", true},
-                      TopologyCase{"R0-Zarc1-(R2-Wo2,CPE2)", "sei_randles_wo", true}, TopologyCase{"R0", nullptr, false},
-                      TopologyCase{"R0-(R1,K1)", nullptr, false}, TopologyCase{"R0-(R1,C1)-W1", nullptr, false}));
+                      TopologyCase{"R0-Zarc1-(R2-Wo2,CPE2)", "sei_randles_wo", true},
+                      TopologyCase{"R0", nullptr, false}, TopologyCase{"R0-(R1,K1)", nullptr, false},
+                      TopologyCase{"R0-(R1,C1)-W1", nullptr, false}));
 
 std::vector<unsigned char> network_bytes(const std::string& circuit, const std::string& names) {
   std::mt19937_64 rng(11);

@@ -82,8 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PermCase{"R0-(R1,C1)", "(R1,C2)-R3", Perm{1, 2, 0}},
                       PermCase{"R0-(R1,C1)", "R0-(R1,C1)", Perm{0, 1, 2}},
                       PermCase{"R0-(R1,C1)", "(C1,R1)-R0", Perm{2, 1, 0}},
-                      PermCase{"R0-(R1,C1)", "R0-(R1,CPE1)", std::nullopt},
-                      PermCase{"R0-(R1,C1)", "R0", std::nullopt},
+                      PermCase{"R0-(R1,C1)", "R0-(R1,CPE1)", std::nullopt}, PermCase{"R0-(R1,C1)", "R0", std::nullopt},
                       // Identical groups pair in written order.
                       PermCase{"R0-(R1,CPE1)-(R2,CPE2)", "(R2,CPE2)-R0-(R1,CPE1)", Perm{1, 2, 3, 0, 4, 5, 6}},
                       PermCase{"R0-(R1-W1,CPE1)", "R0-(W1-R1,CPE1)", Perm{0, 2, 1, 3, 4}},
