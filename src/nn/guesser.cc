@@ -35,7 +35,7 @@ std::size_t data_size(std::uint8_t encoding, std::size_t count) {
     case 1:
       return saturating_mul(count, 2);
     default:
-      return count > std::numeric_limits<std::size_t>::max() - 4 ? count : count + 4;
+      return count > std::numeric_limits<std::size_t>::max() - 4 ? std::numeric_limits<std::size_t>::max() : count + 4;
   }
 }
 
