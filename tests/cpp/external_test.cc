@@ -1,0 +1,86 @@
+#include "models/external.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+
+#include "eisnn_builder.h"
+
+namespace kovrant {
+namespace {
+
+std::vector<unsigned char> small_network() {
+  std::mt19937_64 rng(21);
+  return testing::random_network({}, rng).bytes();
+}
+
+Result<const Guesser*, NnError> load_locked(const std::string& path) {
+  std::unique_lock<std::mutex> lock(EXTERNAL.mutex);
+  return load_external(path, lock);
+}
+
+TEST(ReadWeightFile, ReportsSystemErrors) {
+  const auto missing = read_weight_file(::testing::TempDir() + "kovrant_no_such_file.eisnn");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().message(), "reading weights: No such file or directory");
+  const auto directory = read_weight_file(::testing::TempDir());
+  ASSERT_FALSE(directory.ok());
+  EXPECT_EQ(directory.error().message(), "reading weights: Is a directory");
+}
+
+TEST(ReadWeightFile, ReadsTheWholeFile) {
+  std::vector<unsigned char> bytes(200000);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7);
+  const auto read = read_weight_file(testing::write_temp_file("whole.bin", bytes));
+  ASSERT_TRUE(read.ok());
+  EXPECT_EQ(read.value(), bytes);
+}
+
+TEST(LoadExternal, KeepsTheFirstNetworkLoadedFromAPath) {
+  const std::string path = testing::write_temp_file("cached.eisnn", small_network());
+  const auto first = load_locked(path);
+  ASSERT_TRUE(first.ok()) << first.error().message();
+  testing::write_temp_file("cached.eisnn", {'j', 'u', 'n', 'k'});
+  const auto second = load_locked(path);
+  ASSERT_TRUE(second.ok()) << "the file was read again";
+  EXPECT_EQ(second.value(), first.value());
+}
+
+TEST(LoadExternal, RetriesAPathThatFailed) {
+  const std::string path = testing::write_temp_file("retried.eisnn", {'E', 'I', 'S', 'N', 'N', '0', '0', '2'});
+  const auto bad = load_locked(path);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().message(), "not an eisnn weight file (bad magic bytes)");
+  testing::write_temp_file("retried.eisnn", small_network());
+  const auto good = load_locked(path);
+  ASSERT_TRUE(good.ok()) << good.error().message();
+  EXPECT_EQ(good.value()->circuit, "R0-(R1,C1)");
+}
+
+TEST(LoadExternal, PathsAreKeyedExactlyAsGiven) {
+  const std::string path = testing::write_temp_file("spelled.eisnn", small_network());
+  const auto plain = load_locked(path);
+  const auto dotted = load_locked(::testing::TempDir() + "./" + path.substr(::testing::TempDir().size()));
+  ASSERT_TRUE(plain.ok());
+  ASSERT_TRUE(dotted.ok());
+  EXPECT_NE(plain.value(), dotted.value());
+}
+
+TEST(LoadExternal, ConcurrentCallersGetOneNetwork) {
+  const std::string path = testing::write_temp_file("shared.eisnn", small_network());
+  std::vector<const Guesser*> seen(12, nullptr);
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    threads.emplace_back([&, i] {
+      const auto got = load_locked(path);
+      if (got) seen[i] = got.value();
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  ASSERT_NE(seen[0], nullptr);
+  for (const Guesser* g : seen) EXPECT_EQ(g, seen[0]);
+}
+
+}  // namespace
+}  // namespace kovrant
