@@ -10,6 +10,8 @@
 #include "fit/residuals.h"
 #include "models/model_table.h"
 #include "python/conversions.h"
+#include "python/fit_call.h"
+#include "python/guess_call.h"
 #include "python/numpy_array.h"
 #include "python/spectrum.h"
 #include "python/type_support.h"
@@ -153,11 +155,6 @@ std::optional<ResidualInputs> read_residual_inputs(PyObject* self, PyObject* arg
   return inputs;
 }
 
-PyObject* not_available_yet(const char* method) {
-  PyErr_Format(PyExc_NotImplementedError, "Circuit.%s is not available in this build yet", method);
-  return nullptr;
-}
-
 PyObject* circuit_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"s", nullptr};
   PyObject* text_object;
@@ -176,12 +173,6 @@ PyObject* circuit_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 PyObject* circuit_repr(PyObject* self) {
   return guarded([&] { return str_from_utf8(describe_circuit(nodes_of(self))).release(); });
 }
-
-PyObject* ml_circuits(PyObject*, PyObject*) { return not_available_yet("ml_circuits"); }
-
-PyObject* guess(PyObject*, PyObject*, PyObject*) { return not_available_yet("guess"); }
-
-PyObject* fit(PyObject*, PyObject*, PyObject*) { return not_available_yet("fit"); }
 
 PyObject* get_param_names(PyObject* self, PyObject*) {
   return guarded([&] { return str_list(param_names(nodes_of(self))).release(); });

@@ -1,0 +1,227 @@
+#include "python/fit_call.h"
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "circuit/params.h"
+#include "fit/fit_dispatch.h"
+#include "fit/start_point.h"
+#include "models/model_table.h"
+#include "models/registry.h"
+#include "python/circuit_type.h"
+#include "python/conversions.h"
+#include "python/fit_result_type.h"
+#include "python/guess_call.h"
+#include "python/spectrum.h"
+
+namespace kovrant::python {
+namespace {
+
+constexpr char kNoModelWarning[] =
+    "There is no ML model to guess initial parameters for this circuit. Supply your own with "
+    "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to silence this. "
+    "Models available for ";
+
+struct FitArguments {
+  PyObject* frequencies = nullptr;
+  PyObject* impedances = nullptr;
+  std::optional<bool> guess_init;
+  std::optional<std::string> weights_path;
+  std::string weight = "modulus";
+  std::string method = "levenberg_marquardt";
+  FitSettings settings;
+};
+
+// An int (or anything with __index__) no larger than `max`; a wrong type is a
+// TypeError naming the argument, a negative or too large value CPython's
+// OverflowError.
+template <typename Unsigned>
+bool unsigned_argument(PyObject* object, const char* name, Unsigned& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(object));
+  if (!index) {
+    name_argument_in_type_error(name);
+    return false;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  if (value > std::numeric_limits<Unsigned>::max()) {
+    PyErr_Format(PyExc_OverflowError, "argument '%s': %llu does not fit in %d bits", name, value,
+                 static_cast<int>(8 * sizeof(Unsigned)));
+    return false;
+  }
+  out = static_cast<Unsigned>(value);
+  return true;
+}
+
+bool is_numpy_bool(PyObject* object) {
+  const std::string_view type_name = Py_TYPE(object)->tp_name;
+  return type_name == "numpy.bool" || type_name == "numpy.bool_";
+}
+
+// None, True, False or a NumPy boolean; an int such as 1 is refused.
+bool guess_init_argument(PyObject* object, std::optional<bool>& out) {
+  if (object == Py_None) return true;
+  if (PyBool_Check(object) || is_numpy_bool(object)) {
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) return false;
+    out = truth == 1;
+    return true;
+  }
+  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
+  if (type_name) PyErr_Format(PyExc_TypeError, "argument 'guess_init': must be bool or None, not %U", type_name.get());
+  return false;
+}
+
+bool text_argument(PyObject* object, const char* name, std::string& out) {
+  if (object == nullptr) return true;
+  auto text = str_argument(object, name);
+  if (!text) return false;
+  out = std::move(*text);
+  return true;
+}
+
+template <typename Unsigned>
+bool optional_unsigned(PyObject* object, const char* name, Unsigned& out) {
+  return object == nullptr || unsigned_argument(object, name, out);
+}
+
+bool optional_float(PyObject* object, const char* name, double& out) {
+  return object == nullptr || float_argument(object, name, out);
+}
+
+// Converts the arguments in signature order; the first failure ends it.
+std::optional<FitArguments> read_fit_arguments(PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"frequencies",
+                                   "impedances",
+                                   "guess_init",
+                                   "weights",
+                                   "weight",
+                                   "method",
+                                   "max_iterations",
+                                   "ftol",
+                                   "xtol",
+                                   "num_particles",
+                                   "generations",
+                                   "nelder_mead_iterations",
+                                   "de_evaluations",
+                                   "sa_iterations",
+                                   "sa_initial_temperature",
+                                   "basin_hopping_hops",
+                                   "basin_hopping_step_size",
+                                   "basin_hopping_temperature",
+                                   "seed",
+                                   nullptr};
+  PyObject* o[19] = {};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOOOOO:fit", const_cast<char**>(keywords), &o[0], &o[1],
+                                   &o[2], &o[3], &o[4], &o[5], &o[6], &o[7], &o[8], &o[9], &o[10], &o[11], &o[12],
+                                   &o[13], &o[14], &o[15], &o[16], &o[17], &o[18])) {
+    return std::nullopt;
+  }
+  FitArguments a;
+  FitSettings& s = a.settings;
+  a.frequencies = o[0];
+  a.impedances = o[1] == Py_None ? nullptr : o[1];
+  if (o[2] != nullptr && !guess_init_argument(o[2], a.guess_init)) return std::nullopt;
+  auto weights_path = weights_path_argument(o[3]);
+  if (!weights_path) return std::nullopt;
+  a.weights_path = std::move(*weights_path);
+  const bool converted = text_argument(o[4], "weight", a.weight) && text_argument(o[5], "method", a.method) &&
+                         optional_unsigned(o[6], "max_iterations", s.max_iterations) &&
+                         optional_float(o[7], "ftol", s.ftol) && optional_float(o[8], "xtol", s.xtol) &&
+                         optional_unsigned(o[9], "num_particles", s.num_particles) &&
+                         optional_unsigned(o[10], "generations", s.generations) &&
+                         optional_unsigned(o[11], "nelder_mead_iterations", s.nelder_mead_iterations) &&
+                         optional_unsigned(o[12], "de_evaluations", s.de_evaluations) &&
+                         optional_unsigned(o[13], "sa_iterations", s.sa_iterations) &&
+                         optional_float(o[14], "sa_initial_temperature", s.sa_initial_temperature) &&
+                         optional_unsigned(o[15], "basin_hopping_hops", s.basin_hopping_hops) &&
+                         optional_float(o[16], "basin_hopping_step_size", s.basin_hopping_step_size) &&
+                         optional_float(o[17], "basin_hopping_temperature", s.basin_hopping_temperature);
+  if (!converted) return std::nullopt;
+  if (o[18] != nullptr && o[18] != Py_None) {
+    std::uint64_t seed = 0;
+    if (!unsigned_argument(o[18], "seed", seed)) return std::nullopt;
+    s.seed = seed;
+  }
+  return a;
+}
+
+// The tree the fit starts from: the circuit's own, or one rebuilt with a
+// guess. nullopt with an exception set when guessing fails or a warning
+// filter turns the no-model warning into an error.
+std::optional<SeriesList> start_tree(const CircuitObject& circuit, const FitArguments& arguments,
+                                     const Spectrum& spectrum) {
+  const bool weights_given = arguments.weights_path.has_value();
+  const bool model_exists = !weights_given && find_for_topology(circuit.nodes).has_value();
+  switch (choose_start_point(arguments.guess_init, weights_given, circuit.values_given, model_exists)) {
+    case StartPoint::OwnValues:
+      return circuit.nodes;
+    case StartPoint::WarnThenOwnValues: {
+      const std::string message = kNoModelWarning + model_table::quoted_names();
+      if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) return std::nullopt;
+      return circuit.nodes;
+    }
+    case StartPoint::Guess: {
+      const auto values = guessed_values(circuit.nodes, spectrum, arguments.weights_path);
+      if (!values) return std::nullopt;
+      return rebuild(circuit.nodes, *values);
+    }
+  }
+  return std::nullopt;
+}
+
+FitRecord record_of(FitOutcome outcome) {
+  FitRecord record;
+  record.circuit = std::move(outcome.fitted_circuit);
+  record.names = std::move(outcome.param_names);
+  record.values = std::move(outcome.values);
+  record.standard_errors = std::move(outcome.standard_errors);
+  record.success = outcome.success;
+  record.iterations = outcome.iterations;
+  record.impedance_evals = outcome.impedance_evals;
+  record.cost = outcome.cost;
+  record.chi_square = outcome.chi_square;
+  return record;
+}
+
+// Runs the method with the GIL released. The fit asks now and then whether
+// to stop: that briefly retakes the GIL to run pending signal handlers, so a
+// Ctrl-C raises KeyboardInterrupt within about a millisecond of being seen.
+Result<FitOutcome, FitError> run_released(const FitArguments& arguments, const SeriesList& start,
+                                          const Spectrum& spectrum, Weighting weighting) {
+  FitSettings settings = arguments.settings;
+  PyThreadState* released = PyEval_SaveThread();
+  settings.should_stop = [&released] {
+    PyEval_RestoreThread(released);
+    const bool interrupted = PyErr_CheckSignals() != 0;
+    released = PyEval_SaveThread();
+    return interrupted;
+  };
+  auto result = run_fit_method(arguments.method, start, spectrum.frequencies, spectrum.impedances, weighting, settings);
+  PyEval_RestoreThread(released);
+  return result;
+}
+
+}  // namespace
+
+PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    const auto arguments = read_fit_arguments(args, kwargs);
+    if (!arguments) return nullptr;
+    const auto spectrum = read_spectrum(arguments->frequencies, arguments->impedances);
+    if (!spectrum) return nullptr;
+    const auto weighting = weighting_from_text(arguments->weight);
+    if (!weighting) return nullptr;
+    const auto start = start_tree(circuit_of(self), *arguments, *spectrum);
+    if (!start) return nullptr;
+    auto result = run_released(*arguments, *start, *spectrum, *weighting);
+    if (PyErr_Occurred()) return nullptr;  // a signal handler raised while the fit ran
+    if (!result) return raise_message(PyExc_ValueError, result.error().message());
+    return make_fit_result(record_of(std::move(result).value())).release();
+  });
+}
+
+}  // namespace kovrant::python
