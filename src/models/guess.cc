@@ -6,6 +6,7 @@
 #include "circuit/params.h"
 #include "circuit/parser.h"
 #include "models/external.h"
+#include "models/model_table.h"
 #include "models/registry.h"
 #include "nn/network.h"
 #include "util/text.h"
@@ -41,7 +42,7 @@ Result<Selection, std::string> select_builtin(const SeriesList& nodes) {
   auto found = find_for_topology(nodes);
   if (!found) {
     return "No training data on this circuit. Machine-learning based initial parameters available for " +
-           quoted_names();
+           model_table::quoted_names();
   }
   const auto network = found->model->guesser();
   if (!network) return NnError::unparsable(network.error()).message();

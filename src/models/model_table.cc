@@ -1,26 +1,10 @@
 #include "models/model_table.h"
 
-#include <array>
-
 #include "circuit/parser.h"
 #include "util/text.h"
 
 namespace kovrant::model_table {
 namespace {
-
-constexpr std::array<Entry, 11> kEntries = {{
-    {"rc", "R0-(R1,C1)"},
-    {"rc_l", "L0-R0-(R1,C1)"},
-    {"rq", "R0-(R1,CPE1)"},
-    {"rq_l", "L0-R0-(R1,CPE1)"},
-    {"two_rc", "R0-(R1,C1)-(R2,C2)"},
-    {"two_rc_l", "L0-R0-(R1,C1)-(R2,C2)"},
-    {"two_rq", "R0-(R1,CPE1)-(R2,CPE2)"},
-    {"two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)"},
-    {"randles", "R0-(R1-W1,CPE1)"},
-    {"sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)"},
-    {"sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)"},
-}};
 
 char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -34,17 +18,17 @@ bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::span<const Entry> entries() { return kEntries; }
+std::span<const Entry> entries() { return kModelEntries; }
 
 std::vector<std::string> names() {
   std::vector<std::string> keys;
-  for (const Entry& entry : kEntries) keys.emplace_back(entry.key);
+  for (const Entry& entry : kModelEntries) keys.emplace_back(entry.key);
   return keys;
 }
 
 std::string quoted_names() {
   std::string text;
-  for (const Entry& entry : kEntries) {
+  for (const Entry& entry : kModelEntries) {
     if (!text.empty()) text += ", ";
     text.append("'").append(entry.key).append("'");
   }
@@ -52,7 +36,7 @@ std::string quoted_names() {
 }
 
 std::optional<std::string_view> notation_for_key(std::string_view text) {
-  for (const Entry& entry : kEntries) {
+  for (const Entry& entry : kModelEntries) {
     if (equals_ignoring_ascii_case(text, entry.key)) return entry.circuit;
   }
   return std::nullopt;

@@ -3,6 +3,7 @@
 #include "circuit/params.h"
 #include "circuit/parser.h"
 #include "models/embedded_models.h"
+#include "models/model_table.h"
 #include "util/text.h"
 
 namespace kovrant {
@@ -26,17 +27,17 @@ std::string absent_weights_text(std::string_view key) {
 }  // namespace
 
 constinit std::array<Model, kModelCount> MODELS = {{
-    Model("rc", "R0-(R1,C1)"),
-    Model("rc_l", "L0-R0-(R1,C1)"),
-    Model("rq", "R0-(R1,CPE1)"),
-    Model("rq_l", "L0-R0-(R1,CPE1)"),
-    Model("two_rc", "R0-(R1,C1)-(R2,C2)"),
-    Model("two_rc_l", "L0-R0-(R1,C1)-(R2,C2)"),
-    Model("two_rq", "R0-(R1,CPE1)-(R2,CPE2)"),
-    Model("two_rq_l", "L0-R0-(R1,CPE1)-(R2,CPE2)"),
-    Model("randles", "R0-(R1-W1,CPE1)"),
-    Model("sei_randles", "R0-(R1,CPE1)-(R2-W2,CPE2)"),
-    Model("sei_randles_wo", "R0-(R1,CPE1)-(R2-Wo2,CPE2)"),
+    Model(model_table::kModelEntries[0].key, model_table::kModelEntries[0].circuit),
+    Model(model_table::kModelEntries[1].key, model_table::kModelEntries[1].circuit),
+    Model(model_table::kModelEntries[2].key, model_table::kModelEntries[2].circuit),
+    Model(model_table::kModelEntries[3].key, model_table::kModelEntries[3].circuit),
+    Model(model_table::kModelEntries[4].key, model_table::kModelEntries[4].circuit),
+    Model(model_table::kModelEntries[5].key, model_table::kModelEntries[5].circuit),
+    Model(model_table::kModelEntries[6].key, model_table::kModelEntries[6].circuit),
+    Model(model_table::kModelEntries[7].key, model_table::kModelEntries[7].circuit),
+    Model(model_table::kModelEntries[8].key, model_table::kModelEntries[8].circuit),
+    Model(model_table::kModelEntries[9].key, model_table::kModelEntries[9].circuit),
+    Model(model_table::kModelEntries[10].key, model_table::kModelEntries[10].circuit),
 }};
 
 std::span<const unsigned char> Model::weights() const {
@@ -54,23 +55,6 @@ Result<const Guesser*, std::string> Model::guesser() const {
     if (!loaded) return loaded.error().message();
     return std::move(loaded.value());
   });
-}
-
-std::vector<std::string_view> names() {
-  std::vector<std::string_view> keys;
-  for (const Model& model : MODELS) keys.push_back(model.key);
-  return keys;
-}
-
-std::string quoted_names() {
-  std::string text;
-  for (const Model& model : MODELS) {
-    if (!text.empty()) text += ", ";
-    text += '\'';
-    text += model.key;
-    text += '\'';
-  }
-  return text;
 }
 
 const Model* find_model(std::string_view key) {

@@ -77,12 +77,6 @@ class Model {
 inline constexpr std::size_t kModelCount = 11;
 extern std::array<Model, kModelCount> MODELS;
 
-// The model keys in table order.
-std::vector<std::string_view> names();
-
-// "'rc', 'rc_l', ..." : each key in single quotes, joined with ", ".
-std::string quoted_names();
-
 // The model with this key, if any.
 const Model* find_model(std::string_view key);
 
