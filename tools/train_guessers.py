@@ -42,8 +42,8 @@ class Budget:
 def budget_for(model, smoke: bool) -> Budget:
     if smoke:
         return Budget(n_train=256, n_test=24, steps=12, batch=64, channels=8)
-    steps = 1800 if model.channels >= 64 else 2400
-    return Budget(n_train=120_000, n_test=2000, steps=steps, batch=256, channels=None)
+    steps = 1500 if model.channels >= 64 else 2000
+    return Budget(n_train=100_000, n_test=2000, steps=steps, batch=256, channels=None)
 
 
 EVALUATIONS = (
