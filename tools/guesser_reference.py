@@ -23,7 +23,7 @@ def reactive_centroid(frequencies, impedances):
     n = min(len(f), len(z))
     fk, zk = f[:n], z[:n]
     mag = np.hypot(zk.real, zk.imag)
-    keep = (fk > 0) & (mag > 0)
+    keep = ~((fk <= 0) | (mag <= 0))  # NaN points are kept, as the runtime does
     with np.errstate(divide="ignore", invalid="ignore"):
         w = -zk.imag[keep] / mag[keep]
     w = np.where(np.isnan(w), 0.0, np.maximum(w, 0.0))

@@ -11,12 +11,17 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
+
+# Idle OpenMP threads must sleep, not spin: on a shared CPU spinning makes a
+# two-thread step several times slower than a one-thread step.
+os.environ.setdefault("OMP_WAIT_POLICY", "PASSIVE")
 
 TOOLS = Path(__file__).resolve().parent
 sys.path.insert(0, str(TOOLS))
@@ -42,8 +47,8 @@ class Budget:
 def budget_for(model, smoke: bool) -> Budget:
     if smoke:
         return Budget(n_train=256, n_test=24, steps=12, batch=64, channels=8)
-    steps = 1500 if model.channels >= 64 else 2000
-    return Budget(n_train=100_000, n_test=2000, steps=steps, batch=256, channels=None)
+    steps = 1000 if model.channels >= 64 else 1200
+    return Budget(n_train=60_000, n_test=2000, steps=steps, batch=256, channels=None)
 
 
 EVALUATIONS = (
@@ -181,6 +186,39 @@ def train_one(model, budget: Budget, out_dir: Path, cache_dir: Path, log):
     return record
 
 
+TRAINING_DATA_NOTES = """\
+Training data (tools/synthetic_spectra.py; every spectrum computed by kovrant itself):
+
+- Arc resistance R1 log-uniform in 0.1 ohm to 10 kohm; series resistance R0 = R1 x 10^U(-1, 1.3).
+- Characteristic frequency of the (fastest) arc log-uniform in 10 mHz to 100 kHz; C = tau/R,
+  Q = tau^alpha/R with CPE alpha uniform in 0.5 to 1.0.
+- A second arc has R2 = R1 x 10^U(-1, 1) and lies 1 + 2(1 - min alpha) + U(0, 2.5) decades
+  below the first, so depressed arcs stay apart.
+- Warburg W: aw = R sqrt(omega_w/2), i.e. its magnitude equals the arc resistance at a
+  frequency 0.5 to 3 decades below the arc. Finite-space Wo: z0 = R2 x 10^U(-1, 1), its
+  transition 1/(2 pi tau) 0.5 to 3 decades below the second arc.
+- Inductance L0: reactance at the highest frequency 0.5 to 20 times R0.
+- Window: covers every feature with a margin (1 decade beyond an ideal arc, up to 2 for
+  alpha = 0.5; 0.5 decade below a Warburg crossover, 0.7 below a Wo transition, at least
+  1 decade above the fastest arc when L0 is present); the span is uniform between
+  max(3, needed) and max(10, needed) decades and placed at random around the features.
+  20 to 200 log-spaced points, descending (50 %), ascending (30 %) or shuffled (20 %).
+- Noise: real and imaginary parts each get Gaussian noise of standard deviation sigma |Z|,
+  sigma uniform in 0 to 3 % per training spectrum (1 % or 3 % in the evaluation).
+- Canonical order of like groups: arc 1 is the faster one (higher characteristic
+  frequency) in two_rc, two_rq and their _l variants; in sei_randles and sei_randles_wo
+  the (R1,CPE1) arc is the faster one and the diffusion branch the slower one. Identical
+  parallels are matched in written order, so the first-written group gets the faster arc.
+- "Slowest feature cut in half": the window's lower end is moved to the slowest feature
+  (the slower arc's characteristic frequency, or the Warburg crossover / Wo transition).
+
+Training (spectra and steps per model in the table below): AdamW with a one-cycle learning
+rate (peak 3e-3), batch 256, Huber loss (beta 0.1) on the standardised targets; the second P head outputs
+learn a log-variance by Gaussian likelihood on the detached residual (unused at inference).
+Fixed seeds; float32 training, float16 weights in the files.
+"""
+
+
 def format_report(rows, command: str) -> str:
     """Markdown quality table: one line per model parameter."""
     labels = [label for label, _ in EVALUATIONS]
@@ -200,7 +238,8 @@ def format_report(rows, command: str) -> str:
             cells = [f"{results[label]['median'][j]:.3f} / {results[label]['p90'][j]:.3f}"
                      for label in labels]
             lines.append(f"| {model.key} | {name} | " + " | ".join(cells) + " |")
-    lines += ["", "| model | channels | training spectra | steps x batch | training time (s) |",
+    lines += ["", TRAINING_DATA_NOTES,
+              "| model | channels | training spectra | steps x batch | training time (s) |",
               "|---|---|---|---|---|"]
     for model, _, record in rows:
         if record:
