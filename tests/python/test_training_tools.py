@@ -250,6 +250,111 @@ def test_committed_file_gives_finite_guess_of_right_length(path):
     assert len(guess) == len(guesser.param_names) and np.all(np.isfinite(guess))
 
 
+# --- synthetic spectra ------------------------------------------------------------
+
+
+def arc_time_constant(r, q, alpha=1.0):
+    return (r * q) ** (1.0 / alpha)
+
+
+@pytest.mark.parametrize("key", ["two_rc", "two_rc_l", "two_rq", "two_rq_l", "sei_randles",
+                                 "sei_randles_wo"])
+def test_first_arc_is_the_faster_one(key):
+    from guesser_registry import MODELS_BY_KEY
+    from synthetic_spectra import DRAWS
+
+    names = MODELS_BY_KEY[key].param_names
+    rng = np.random.default_rng(11)
+    for _ in range(200):
+        v = dict(zip(names, DRAWS[key](rng).values))
+        if "C1.c" in v:
+            fast, slow = v["R1.r"] * v["C1.c"], v["R2.r"] * v["C2.c"]
+        else:
+            fast = arc_time_constant(v["R1.r"], v["CPE1.q"], v["CPE1.alpha"])
+            slow = arc_time_constant(v["R2.r"], v["CPE2.q"], v["CPE2.alpha"])
+        assert fast * 10 < slow
+
+
+@pytest.mark.parametrize("key", [m.key for m in MODELS])
+def test_window_shows_every_feature_with_its_margin(key):
+    from synthetic_spectra import DRAWS, sample_window
+
+    rng = np.random.default_rng(12)
+    for _ in range(200):
+        draw = DRAWS[key](rng)
+        lo, hi = sample_window(rng, draw)
+        assert lo <= draw.feature_lo - draw.margin_lo + 1e-12
+        assert hi >= draw.feature_hi + draw.margin_hi - 1e-12
+        needed = draw.feature_hi + draw.margin_hi - draw.feature_lo + draw.margin_lo
+        assert max(3.0, needed) - 1e-9 <= hi - lo <= max(10.0, needed) + 1e-9
+
+
+def test_cut_window_starts_at_the_slowest_feature():
+    from synthetic_spectra import DRAWS, sample_window
+
+    rng = np.random.default_rng(13)
+    draw = DRAWS["two_rq"](rng)
+    lo, hi = sample_window(rng, draw, cut_slowest=True)
+    assert lo == draw.feature_lo and hi >= draw.feature_hi + draw.margin_hi - 1e-12
+
+
+def test_inductance_reactance_at_top_frequency_is_a_multiple_of_r0():
+    from synthetic_spectra import set_inductance
+
+    rng = np.random.default_rng(14)
+    for _ in range(100):
+        values = [math.nan, 3.0, 10.0, 1e-3]
+        set_inductance(rng, values, 5.0)
+        ratio = 2 * math.pi * 1e5 * values[0] / values[1]
+        assert 0.5 <= ratio <= 20.0
+
+
+def test_frequencies_fill_the_window_in_some_order():
+    from synthetic_spectra import sample_frequencies
+
+    rng = np.random.default_rng(15)
+    orders = set()
+    for _ in range(60):
+        f = sample_frequencies(rng, -1.0, 4.0)
+        assert 20 <= len(f) <= 200
+        assert f.min() == pytest.approx(0.1) and f.max() == pytest.approx(1e4)
+        orders.add("up" if np.all(np.diff(f) > 0) else
+                   "down" if np.all(np.diff(f) < 0) else "shuffled")
+    assert orders == {"up", "down", "shuffled"}
+
+
+def test_noise_is_relative_to_the_modulus():
+    from synthetic_spectra import add_noise
+
+    rng = np.random.default_rng(16)
+    z = np.full(20000, 3.0 - 4.0j)
+    noisy = add_noise(rng, z, 0.02)
+    assert np.std((noisy - z).real) == pytest.approx(0.1, rel=0.05)
+    assert np.std((noisy - z).imag) == pytest.approx(0.1, rel=0.05)
+
+
+def test_targets_do_not_depend_on_the_spectrum_scale():
+    from training_data import raw_targets
+
+    names = MODELS[10].param_names
+    values = np.array([2.0, 5.0, 1e-4, 0.8, 9.0, 4.0, 0.3, 2e-2, 0.9])
+    base = raw_targets(values, 100.0, 7.0, names)
+    # Impedances x10 and frequencies x1000 change each parameter by its units.
+    k, m = 10.0, 1000.0
+    scaled = values * np.array([k, k, 1 / (k * m ** 0.8), 1, k, k, 1 / m, 1 / (k * m ** 0.9), 1])
+    np.testing.assert_allclose(raw_targets(scaled, 100.0 * m, 7.0 * k, names), base,
+                               rtol=1e-12, atol=1e-12)
+
+
+def test_simulated_rc_spectrum_matches_its_formula():
+    pytest.importorskip("kovrant")
+    from synthetic_spectra import simulate
+
+    f = np.logspace(-2, 5, 30)
+    z = simulate("R0-(R1,C1)", [2.0, 10.0, 1e-3], f)
+    np.testing.assert_allclose(z, 2.0 + 10.0 / (1 + 1j * 2 * np.pi * f * 1e-2), rtol=1e-12)
+
+
 # --- committed files against the registry ----------------------------------------
 
 
