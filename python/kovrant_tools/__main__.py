@@ -1,8 +1,9 @@
-"""Command line: evaluate a circuit over a spectrum stored as battery-data CSV.
+"""Command line: fit a circuit to a spectrum stored as battery-data CSV.
 
-    python -m kovrant_tools SPECTRUM.csv --circuit randles \
-        --values R0.r=0.015,R1.r=0.02,W1.aw=0.004,CPE1.q=2,CPE1.alpha=0.85 \
-        --plot out/sample.png
+    python -m kovrant_tools SPECTRUM.csv --circuit randles --plot out/fit.png
+
+Without --values the fit starts from the machine-learning guess for the
+circuit's topology; with them, from the given values.
 """
 
 import argparse
@@ -29,7 +30,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(prog="python -m kovrant_tools", description=__doc__.splitlines()[0])
     parser.add_argument("spectrum", type=Path, help="CSV file in the battery data format")
     parser.add_argument("--circuit", required=True, help="circuit notation or model name, e.g. 'R0-(R1,CPE1)'")
-    parser.add_argument("--values", type=parse_values, default=None, help="parameter values as NAME=VALUE,...")
+    parser.add_argument("--values", type=parse_values, default=None, help="starting values as NAME=VALUE,...")
+    parser.add_argument("--method", default="levenberg_marquardt", help="fitting method (default: %(default)s)")
     parser.add_argument("--plot", type=Path, default=Path("out/nyquist_bode.png"), help="PNG file to write")
     arguments = parser.parse_args(argv)
 
@@ -37,16 +39,20 @@ def main(argv=None):
     circuit = kovrant.Circuit(arguments.circuit)
     if arguments.values is not None:
         circuit = circuit.with_named_values(arguments.values)
-    print(circuit)
+
+    result = circuit.fit(spectrum, method=arguments.method)
+    print(result)
+    stderr = result.stderr or {}
+    for name in result.circuit.param_names():
+        error = f" +- {stderr[name]:.3g}" if name in stderr else ""
+        print(f"  {name:<12} {result.params[name]:.6g}{error}")
+    print(f"  cost {result.cost:.6g}, chi-square {result.chi_square:.6g}")
 
     frequencies, measured = spectrum_arrays(spectrum)
-    model = circuit.impedance(frequencies.tolist())
-    print(f"{'f / Hz':>12} {'measured / ohm':>30} {'model / ohm':>30}")
-    for f, z_measured, z_model in zip(frequencies, measured, model):
-        print(f"{f:12.5g} {z_measured.real:14.6g}{z_measured.imag:+14.6g}j {z_model.real:14.6g}{z_model.imag:+14.6g}j")
+    model = result.circuit.impedance(frequencies)
 
     arguments.plot.parent.mkdir(parents=True, exist_ok=True)
-    save_nyquist_bode(arguments.plot, frequencies, measured, model, title=arguments.circuit)
+    save_nyquist_bode(arguments.plot, frequencies, measured, model, title=f"{arguments.circuit} fit")
     print(f"wrote {arguments.plot}")
 
 
