@@ -239,6 +239,29 @@ Result<Guesser, NnError> Guesser::from_bytes(std::span<const unsigned char> byte
   return guesser;
 }
 
+namespace {
+
+// A layer's "w.{layer}.weight" and "w.{layer}.bias" tensors with their names.
+struct LayerTensors {
+  std::string weight_name;
+  std::string bias_name;
+  const Tensor* weight;
+  const Tensor* bias;
+};
+
+Result<LayerTensors, NnError> layer_tensors(const Guesser& guesser, std::string_view layer) {
+  LayerTensors found{weight_name(layer), bias_name(layer), nullptr, nullptr};
+  const auto weight = guesser.tensor(found.weight_name);
+  if (!weight) return weight.error();
+  const auto bias = guesser.tensor(found.bias_name);
+  if (!bias) return bias.error();
+  found.weight = weight.value();
+  found.bias = bias.value();
+  return found;
+}
+
+}  // namespace
+
 Result<const Tensor*, NnError> Guesser::tensor(std::string_view name) const {
   const auto found = tensors.find(name);
   if (found == tensors.end()) return NnError::missing(std::string(name));
@@ -247,13 +270,11 @@ Result<const Tensor*, NnError> Guesser::tensor(std::string_view name) const {
 
 Result<std::vector<double>, NnError> Guesser::conv1d(std::span<const double> x, std::size_t in_channels,
                                                      std::string_view layer, std::size_t dilation) const {
-  const std::string w_name = weight_name(layer), b_name = bias_name(layer);
-  const auto weight = tensor(w_name);
-  if (!weight) return weight.error();
-  const auto bias = tensor(b_name);
-  if (!bias) return bias.error();
-  const Tensor& w = *weight.value();
-  const std::vector<double>& b = bias.value()->data;
+  const auto tensors = layer_tensors(*this, layer);
+  if (!tensors) return tensors.error();
+  const auto& [w_name, b_name, weight, bias] = tensors.value();
+  const Tensor& w = *weight;
+  const std::vector<double>& b = bias->data;
   if (w.dims.empty()) return NnError::unparsable(w_name + " has no dimensions");
 
   const std::size_t out_channels = w.dims[0], length = n_grid, taps = kernel;
@@ -298,13 +319,11 @@ Result<std::vector<double>, NnError> Guesser::conv1d(std::span<const double> x, 
 }
 
 std::optional<NnError> Guesser::group_norm(std::span<double> x, std::string_view layer) const {
-  const std::string w_name = weight_name(layer), b_name = bias_name(layer);
-  const auto weight = tensor(w_name);
-  if (!weight) return weight.error();
-  const auto bias = tensor(b_name);
-  if (!bias) return bias.error();
-  const std::vector<double>& gamma = weight.value()->data;
-  const std::vector<double>& beta = bias.value()->data;
+  const auto tensors = layer_tensors(*this, layer);
+  if (!tensors) return tensors.error();
+  const auto& [w_name, b_name, weight, bias] = tensors.value();
+  const std::vector<double>& gamma = weight->data;
+  const std::vector<double>& beta = bias->data;
   if (groups == 0) return NnError::unparsable("groups is 0, so " + std::string(layer) + " has no group to normalise");
   if (gamma.size() < channels) return NnError::shape_mismatch(w_name, gamma.size(), channels);
   if (beta.size() < channels) return NnError::shape_mismatch(b_name, beta.size(), channels);
@@ -334,13 +353,11 @@ std::optional<NnError> Guesser::group_norm(std::span<double> x, std::string_view
 }
 
 Result<std::vector<double>, NnError> Guesser::linear(std::span<const double> x, std::string_view layer) const {
-  const std::string w_name = weight_name(layer), b_name = bias_name(layer);
-  const auto weight = tensor(w_name);
-  if (!weight) return weight.error();
-  const auto bias = tensor(b_name);
-  if (!bias) return bias.error();
-  const Tensor& w = *weight.value();
-  const std::vector<double>& b = bias.value()->data;
+  const auto tensors = layer_tensors(*this, layer);
+  if (!tensors) return tensors.error();
+  const auto& [w_name, b_name, weight, bias] = tensors.value();
+  const Tensor& w = *weight;
+  const std::vector<double>& b = bias->data;
   if (w.dims.size() < 2) return NnError::unparsable(w_name + " has fewer than 2 dimensions");
 
   const std::size_t out_features = w.dims[0], in_features = w.dims[1];

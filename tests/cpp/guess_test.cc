@@ -11,15 +11,10 @@
 #include "eisnn_builder.h"
 #include "models/registry.h"
 #include "nn/network.h"
+#include "test_trees.h"
 
 namespace kovrant {
 namespace {
-
-SeriesList tree(const std::string& text) {
-  auto parsed = parse(text);
-  EXPECT_TRUE(parsed.ok()) << text;
-  return parsed ? std::move(parsed.value()) : SeriesList{};
-}
 
 struct Spectrum {
   std::vector<double> f;

@@ -10,15 +10,10 @@
 #include "circuit/params.h"
 #include "circuit/parser.h"
 #include "eisnn_builder.h"
+#include "test_trees.h"
 
 namespace kovrant {
 namespace {
-
-SeriesList tree(const std::string& text) {
-  auto parsed = parse(text);
-  EXPECT_TRUE(parsed.ok()) << text;
-  return parsed ? std::move(parsed.value()) : SeriesList{};
-}
 
 TEST(Registry, ListsTheElevenModelsInOrder) {
   std::vector<std::string_view> keys;

@@ -3,15 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "circuit/parser.h"
+#include "test_trees.h"
 
 namespace kovrant {
 namespace {
-
-SeriesList tree(const std::string& text) {
-  auto parsed = parse(text);
-  EXPECT_TRUE(parsed.ok()) << text;
-  return parsed ? std::move(parsed.value()) : SeriesList{};
-}
 
 struct KeyCase {
   const char* circuit;
