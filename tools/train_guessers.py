@@ -212,10 +212,10 @@ Training data (tools/synthetic_spectra.py; every spectrum computed by kovrant it
 - "Slowest feature cut in half": the window's lower end is moved to the slowest feature
   (the slower arc's characteristic frequency, or the Warburg crossover / Wo transition).
 
-Training (spectra and steps per model in the table below): AdamW with a one-cycle learning
-rate (peak 3e-3), batch 256, Huber loss (beta 0.1) on the standardised targets; the second P head outputs
-learn a log-variance by Gaussian likelihood on the detached residual (unused at inference).
-Fixed seeds; float32 training, float16 weights in the files.
+Training (spectra and steps per model in the table below): AdamW with a one-cycle
+learning rate (peak 3e-3), batch 256, Huber loss (beta 0.1) on the standardised targets;
+the second P head outputs learn a log-variance by Gaussian likelihood on the detached
+residual (unused at inference). Fixed seeds; float32 training, float16 weights in the files.
 """
 
 
