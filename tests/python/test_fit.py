@@ -4,6 +4,7 @@ starting point, the six methods, the result object, interrupts and threads."""
 import math
 import os
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -14,8 +15,11 @@ import numpy as np
 import pytest
 
 from conftest import require_model
-from guesser_files import NO_MODEL, QUOTED_KEYS, WeightFiles, guesser_bytes, quoted, unparsable
+from guesser_files import (MODELS, NO_MODEL, QUOTED_KEYS, WeightFiles, guesser_bytes, quoted,
+                           unparsable)
 from kovrant import Circuit, FitResult, Series
+
+import synthetic_spectra  # noqa: E402  (tools/, put on the path by guesser_files)
 
 METHODS = ["levenberg_marquardt", "nelder_mead", "simulated_annealing", "basin_hopping",
            "particle_swarm", "differential_evolution"]
@@ -360,11 +364,17 @@ def test_weights_path_must_be_a_str(files):
         Circuit(ORPHAN).fit(FO, ZO, weights=files.directory / path)
 
 
-@pytest.mark.parametrize("key, circuit", [("rc", "R0-(R1,C1)"), ("rq", "(CPE1,R1)-R0"),
-                                          ("rq", "R0-Zarc1")])
+BUILT_IN_STARTS = [(m.key, m.key) for m in MODELS] + [
+    ("rc", "(C1,R1)-R0"), ("rq", "(CPE1,R1)-R0"), ("rq", "R0-Zarc1"), ("two_rc", "K1-R0-K2")]
+
+
+@pytest.mark.parametrize("key, circuit", BUILT_IN_STARTS, ids=[c for _, c in BUILT_IN_STARTS])
 def test_built_in_guess_is_the_start(no_warnings, key, circuit):
     require_model(key)
-    f, z = spectrum()
+    model = next(m for m in MODELS if m.key == key)
+    drawn = synthetic_spectra.sample_spectrum(np.random.default_rng(len(circuit)), key, model.circuit,
+                                              noise=0.01)
+    f, z = drawn.frequencies, drawn.impedances
     guessed = Circuit(circuit).guess(f, z)
     from_guess = outcome(Circuit(circuit).with_values(guessed).fit(f, z))
     assert outcome(Circuit(circuit).fit(f, z)) == from_guess
@@ -672,6 +682,26 @@ def test_ctrl_c_interrupts_a_long_fit(method):
             pytest.fail("the fit ended before it was interrupted")
     assert caught - sent <= 1.0
     assert VALUED.fit(F, Z, method=method, seed=1, **SMALL).success  # still usable
+
+
+def test_signal_handlers_run_during_a_fit():
+    calls = []
+
+    def tick(signum, frame):
+        calls.append(signum)
+        if len(calls) == 3:
+            raise TimeoutError("third tick")
+
+    previous = signal.signal(signal.SIGALRM, tick)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.1, 0.1)
+        with pytest.raises(TimeoutError, match="third tick"):
+            VALUED.fit(F, Z, method="simulated_annealing", seed=1, **LONG["simulated_annealing"])
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    # Handlers that return let the fit go on; the third one's exception ends it.
+    assert calls == [signal.SIGALRM] * 3
 
 
 def test_other_threads_run_during_a_fit():
