@@ -336,6 +336,15 @@ def test_weight_file_guess_is_the_start(files, no_warnings, guess_init, valued):
     assert outcome(result) == outcome(Circuit(ORPHAN).with_values(guessed).fit(FO, ZO))
 
 
+def test_weight_file_takes_the_place_of_a_built_in_model(files, no_warnings):
+    path = files.write(guesser_bytes(RQ, ["R0.r", "R1.r", "CPE1.q", "CPE1.alpha"],
+                                     np.random.default_rng(5)))
+    for circuit in (RQ, "(CPE1,R1)-R0", "rq"):
+        guessed = Circuit(circuit).guess(F, Z, weights=path)
+        assert outcome(Circuit(circuit).fit(F, Z, weights=path)) == \
+            outcome(Circuit(circuit).with_values(guessed).fit(F, Z))
+
+
 def test_weight_file_is_not_read_when_guessing_is_off(files, no_warnings):
     absent = str(files.directory / "never_written.eisnn")
     for circuit in (Circuit(ORPHAN), Circuit(ORPHAN).with_values(ORPHAN_TRUE)):
