@@ -10,6 +10,8 @@ ExternalCache& EXTERNAL = *new ExternalCache;
 
 Result<std::vector<unsigned char>, NnError> read_weight_file(const std::string& path) {
   const auto system_error = [] { return NnError::io(std::generic_category().message(errno)); };
+  // No file name holds a NUL; opening the part before it would read another file.
+  if (path.find('\0') != std::string::npos) return NnError::io(std::generic_category().message(EINVAL));
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return system_error();
   std::vector<unsigned char> bytes;

@@ -29,6 +29,14 @@ TEST(ReadWeightFile, ReportsSystemErrors) {
   EXPECT_EQ(directory.error().message(), "reading weights: Is a directory");
 }
 
+TEST(ReadWeightFile, RefusesAPathWithANul) {
+  // The text before the NUL names a readable file, which must not be read instead.
+  const std::string path = testing::write_temp_file("before_nul.eisnn", small_network());
+  const auto read = read_weight_file(path + std::string("\0.bak", 5));
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.error().message(), "reading weights: Invalid argument");
+}
+
 TEST(ReadWeightFile, ReadsTheWholeFile) {
   std::vector<unsigned char> bytes(200000);
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7);

@@ -1,0 +1,109 @@
+"""Small EISNN001 guesser files built by the tests, and the NumPy reference
+forward pass that judges what the module makes of them."""
+from __future__ import annotations
+
+import sys
+import warnings
+from pathlib import Path
+
+import numpy as np
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tools"))
+
+import eisnn_format  # noqa: E402
+import guesser_reference  # noqa: E402
+from guesser_registry import MODELS, scaling_rows  # noqa: E402
+
+MODEL_KEYS = [m.key for m in MODELS]
+QUOTED_KEYS = ", ".join(f"'{key}'" for key in MODEL_KEYS)
+NO_MODEL = ("No training data on this circuit. Machine-learning based initial parameters "
+            "available for " + QUOTED_KEYS)
+
+
+def quoted(text: str) -> str:
+    """A text in double quotes with its quotes and backslashes escaped."""
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def unparsable(message: str) -> str:
+    return "weight file has an unparsable value for " + quoted(message)
+
+
+def guesser_contents(circuit, param_names, rng, *, channels=4, groups=2, dilations=(1, 2),
+                     n_grid=16, kernel=3, hidden=None, encoding=eisnn_format.ENCODING_F32,
+                     scaling=None, log_params=None, alpha_min=0.05, alpha_max=1.0,
+                     weight_scale=0.4):
+    """(metadata, tensors) of a randomly initialised network for `circuit`.
+
+    Every array is a list entry (name, values, encoding) so that callers can
+    drop, replace or append records before encoding.
+    """
+    p = len(param_names)
+    hidden = 3 * channels if hidden is None else hidden
+    shapes = {"w.stem.weight": (channels, 3, kernel), "w.stem.bias": (channels,)}
+    for i in range(len(dilations)):
+        for conv in ("conv1", "conv2"):
+            shapes[f"w.blocks.{i}.{conv}.weight"] = (channels, channels, kernel)
+            shapes[f"w.blocks.{i}.{conv}.bias"] = (channels,)
+        for norm in ("norm1", "norm2"):
+            shapes[f"w.blocks.{i}.{norm}.weight"] = (channels,)
+            shapes[f"w.blocks.{i}.{norm}.bias"] = (channels,)
+    shapes.update({
+        "w.head.0.weight": (hidden, 2 * channels + 2), "w.head.0.bias": (hidden,),
+        "w.head.2.weight": (hidden, hidden), "w.head.2.bias": (hidden,),
+        "w.head.4.weight": (2 * p, hidden), "w.head.4.bias": (2 * p,),
+    })
+    tensors = []
+    for name, shape in shapes.items():
+        values = rng.normal(0.0, weight_scale, shape)
+        if ".norm" in name and name.endswith(".weight"):
+            values += 1.0
+        tensors.append((name, values, encoding))
+    if log_params is None:
+        log_params = [0.0 if n.endswith(".alpha") else 1.0 for n in param_names]
+    if scaling is None:
+        scaling = scaling_rows(param_names)
+    tensors += [
+        ("target_mean", rng.normal(0.0, 0.5, p), encoding),
+        ("target_std", rng.uniform(0.1, 0.6, p), encoding),
+        ("scaling", np.asarray(scaling, dtype=np.float64), eisnn_format.ENCODING_F32),
+        ("log_params", np.asarray(log_params, dtype=np.float64), eisnn_format.ENCODING_F32),
+    ]
+    metadata = [
+        ("circuit", circuit), ("param_names", ",".join(param_names)),
+        ("estimator", "reactive_centroid"), ("n_grid", str(n_grid)),
+        ("channels", str(channels)), ("kernel", str(kernel)), ("groups", str(groups)),
+        ("dilations", ",".join(str(d) for d in dilations)),
+        ("alpha_min", repr(alpha_min)), ("alpha_max", repr(alpha_max)),
+    ]
+    return metadata, tensors
+
+
+def guesser_bytes(circuit, param_names, rng, **options) -> bytes:
+    return eisnn_format.encode(*guesser_contents(circuit, param_names, rng, **options))
+
+
+def reference_guess(data: bytes, frequencies, impedances) -> np.ndarray:
+    """The NumPy forward pass on a file's bytes, in the file's parameter order."""
+    network = guesser_reference.ReferenceGuesser(eisnn_format.decode(data))
+    # Empty groups and non-finite features are legal; NumPy merely warns.
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return network.guess(np.asarray(frequencies, dtype=np.float64),
+                             np.asarray(impedances, dtype=np.complex128))
+
+
+class WeightFiles:
+    """Writes each file under a path never used before: the module caches a
+    loaded network by its path for the life of the process."""
+
+    def __init__(self, directory: Path):
+        self.directory = directory
+        self.count = 0
+
+    def write(self, data: bytes, suffix=".eisnn") -> str:
+        self.count += 1
+        path = self.directory / f"net{self.count}{suffix}"
+        path.write_bytes(data)
+        return str(path)
