@@ -4,14 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-// Wider vectors where the CPU has them: separate multiplies and adds round
-// the same in every instruction set (contraction is off), so the clones agree
-// to the bit with the baseline build.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define KOVRANT_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KOVRANT_VECTOR_CLONES
-#endif
+#include "util/vector_clones.h"
+
 
 namespace kovrant {
 namespace {
