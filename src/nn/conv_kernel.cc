@@ -6,7 +6,6 @@
 
 #include "util/vector_clones.h"
 
-
 namespace kovrant {
 namespace {
 
@@ -56,13 +55,13 @@ Taps tap_layout(const ConvShape& shape) {
 // A finite tap times a zero is a zero, and s + (+-0.0) is s bit for bit
 // unless s is -0.0. A running sum that starts from a bias other than -0.0
 // never becomes -0.0 (only -0.0 + -0.0 gives -0.0), so for such a channel
-// with finite, non-zero taps that all reach the input, the padding adds
-// nothing, exactly as if those taps had been skipped. A NaN bias is sent to
-// the exact path too, which leaves its payload untouched where nothing adds.
+// with finite taps that all reach the input, the padding adds nothing,
+// exactly as if those taps had been skipped. A NaN bias is sent to the exact
+// path too, which leaves its payload untouched where nothing adds.
 bool padding_is_neutral(const double* w_o, std::size_t count, double bias, const Taps& layout) {
   if (std::isnan(bias) || (bias == 0.0 && std::signbit(bias)) || !layout.all_reach) return false;
   bool neutral = true;
-  for (std::size_t n = 0; n < count; ++n) neutral &= std::isfinite(w_o[n]) & (w_o[n] != 0.0);
+  for (std::size_t n = 0; n < count; ++n) neutral &= std::isfinite(w_o[n]);
   return neutral;
 }
 
@@ -87,13 +86,14 @@ void conv_rows(const ConvShape& shape, const Taps& layout, const double* weights
         const double* w_oi = w_o + i * taps;
         for (std::size_t k = 0; k < taps; ++k) {
           const double tap = w_oi[k];
+          if (tap == 0.0) continue;  // skipped, as the plain loop does
           const double* p = row + layout.shift[k];
           if (neutral) {
 #pragma GCC unroll 8
             for (std::size_t v = 0; v < kVectors; ++v) acc[v] += tap * KOVRANT_LOAD_LANES(p + v * kLanes);
             continue;
           }
-          if (tap == 0.0 || !layout.reaches[k]) continue;
+          if (!layout.reaches[k]) continue;
           // Only positions whose tap lands inside the input take the sum;
           // the others keep theirs untouched.
           const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -layout.shift[k] - t0);

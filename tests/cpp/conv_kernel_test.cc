@@ -117,6 +117,17 @@ TEST(BlockedConv, InfiniteTapDoesNotReachPastTheEdge) {
   expect_blocked_matches_plain(c);
 }
 
+TEST(BlockedConv, ZeroTapIsSkippedOnTheFastPath) {
+  // An ordinary bias and finite taps take the fast path; the zero tap still
+  // must not multiply the infinite input into a NaN.
+  Case c{{1, 1, 3, 3, 1}, {2.0, 0.0, 1.0}, {0.25}, {1.0, kInf, 3.0}};
+  std::vector<double> y(3), scratch;
+  blocked_conv(c.shape, c.weights.data(), c.bias.data(), c.x.data(), y.data(), scratch);
+  EXPECT_EQ(y[0], 0.25 + kInf);
+  EXPECT_EQ(y[1], 0.25 + 2.0 + 3.0);
+  expect_blocked_matches_plain(c);
+}
+
 TEST(BlockedConv, AppliesOnlyToBoundedShapes) {
   EXPECT_TRUE(blocked_conv_applies({32, 32, 64, 5, 8}));
   EXPECT_TRUE(blocked_conv_applies({1, 1, 1, 1, 1}));
