@@ -57,8 +57,8 @@ void expect_blocked_matches_plain(const Case& c) {
   for (std::size_t n = 0; n < out; ++n) {
     ASSERT_TRUE(same_bits(plain[n], blocked[n]))
         << "channel " << n / c.shape.length << " position " << n % c.shape.length << ": " << plain[n] << " vs "
-        << blocked[n] << " (length " << c.shape.length << ", taps " << c.shape.taps << ", dilation "
-        << c.shape.dilation << ")";
+        << blocked[n] << " (length " << c.shape.length << ", taps " << c.shape.taps << ", dilation " << c.shape.dilation
+        << ")";
   }
 }
 
