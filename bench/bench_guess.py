@@ -3,13 +3,14 @@
 Run: python bench/bench_guess.py [--models randles,sei_randles]
 
 For each model: one 60-point spectrum with realistic values and 1 % noise,
-then the time per call of
+then the time of one call of
 - kovrant: Circuit.guess(f, z) from Python lists (scale estimate, features,
   network, decoding, list conversions: the whole call);
 - PyTorch, batch size 1, float64, one thread, weights read from the same
   .eisnn file: the network's forward pass alone, and the whole guess with the
   NumPy features and decoding of tools/guesser_reference.py around it.
-Both run pinned to one core in this process, side by side. The PyTorch
+Both run pinned to one core in this process, side by side; each time is the
+fastest single call among many (see timing.best_call_time). The PyTorch
 columns are left out when torch is not importable.
 """
 from __future__ import annotations
@@ -18,7 +19,7 @@ import argparse
 
 import numpy as np
 
-from timing import REPO, best_time, load_average, pin_to_one_core, use_tools
+from timing import REPO, best_call_time, load_average, pin_to_one_core, use_tools
 
 use_tools()
 import eisnn_format  # noqa: E402
@@ -108,7 +109,7 @@ def main():
         circuit = kovrant.Circuit(spec.circuit)
         f_list, z_list = f.tolist(), z.tolist()
         ours = np.asarray(circuit.guess(f_list, z_list))
-        ours_time = best_time(lambda: circuit.guess(f_list, z_list))
+        ours_time = best_call_time(lambda: circuit.guess(f_list, z_list))
         row = f"{key:<16}{spec.channels:>4}  {ours_time * 1e3:8.3f}ms"
         if torch is not None:
             twin = TorchGuesser(torch, path)
@@ -116,8 +117,8 @@ def main():
             # A different summation order may move the last bits, never more.
             assert np.allclose(ours, theirs, rtol=1e-6, atol=0), f"{key}: the two networks disagree"
             x, scalars, _, _ = twin.inputs(f, z)
-            net_time = best_time(lambda: twin.forward(x, scalars))
-            guess_time = best_time(lambda: twin.guess(f, z))
+            net_time = best_call_time(lambda: twin.forward(x, scalars))
+            guess_time = best_call_time(lambda: twin.guess(f, z))
             row += (f"  {net_time * 1e3:8.3f}ms  {guess_time * 1e3:9.3f}ms"
                     f"  {net_time / ours_time:6.2f}x  {guess_time / ours_time:7.2f}x")
         print(row)
