@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "util/vector_clones.h"
+
 namespace kovrant {
 namespace {
 
@@ -65,6 +67,7 @@ void CompiledCircuit::evaluate(std::span<const double> params, std::span<const d
   }
 }
 
+KOVRANT_VECTOR_CLONES
 void CompiledCircuit::combine(const Complex* const* leaf_blocks, size_t count, Complex* out,
                               Workspace& workspace) const {
   // Level d's running series sum lives at series_sums[d * block_], the

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 namespace kovrant {
 namespace {
@@ -82,7 +83,92 @@ double power_exponent(Kind kind, const double* v) {
   }
 }
 
-Complex impedance_with(Kind kind, const double* v, double omega, const ImaginaryAxisPower& power);
+// The impedance formula of kind K at one angular frequency. One function per
+// kind, so that a list of frequencies runs a loop with no switch inside; the
+// single-point form dispatches to the very same function.
+template <Kind K>
+inline Complex kind_impedance(const double* v, double omega, const ImaginaryAxisPower& power) {
+  if constexpr (K == Kind::R) {
+    return {v[0], 0.0};
+  } else if constexpr (K == Kind::C) {
+    return reciprocal(j_omega(omega) * v[0]);
+  } else if constexpr (K == Kind::L) {
+    return j_omega(omega) * v[0];
+  } else if constexpr (K == Kind::La) {
+    return power(j_omega(omega) * v[0]);
+  } else if constexpr (K == Kind::Cpe) {
+    return reciprocal(v[0] * power(j_omega(omega)));
+  } else if constexpr (K == Kind::W) {
+    const double root = std::sqrt(omega);
+    return Complex{v[0] * root, -v[0] * root} / (root * root);
+  } else if constexpr (K == Kind::Wo) {
+    const Complex x = principal_sqrt(Complex{0.0, omega * v[1]});
+    return Complex{v[0], 0.0} / (x * saturating_tanh(x));
+  } else if constexpr (K == Kind::Ws) {
+    const Complex x = principal_sqrt(Complex{0.0, omega * v[1]});
+    return (v[0] * saturating_tanh(x)) / x;
+  } else if constexpr (K == Kind::G) {
+    return Complex{v[0], 0.0} / principal_sqrt(Complex{1.0, omega * v[1]});
+  } else if constexpr (K == Kind::Gs) {
+    const Complex x = principal_sqrt(Complex{1.0, omega * v[1]});
+    return Complex{v[0], 0.0} / (x * saturating_tanh(v[2] * x));
+  } else if constexpr (K == Kind::K) {
+    return Complex{v[0], 0.0} / (Complex{1.0, 0.0} + j_omega(omega) * v[1]);
+  } else if constexpr (K == Kind::Zarc) {
+    return Complex{v[0], 0.0} / (Complex{1.0, 0.0} + power(j_omega(omega) * v[1]));
+  } else if constexpr (K == Kind::Tlmq) {
+    const Complex zq = reciprocal(v[1] * power(j_omega(omega)));
+    const Complex r_ion{v[0], 0.0};
+    return principal_sqrt(r_ion * zq) / saturating_tanh(principal_sqrt(r_ion / zq));
+  } else {
+    static_assert(K == Kind::T);
+    const Complex x = principal_sqrt(Complex{v[2], omega * v[3]});
+    const CothCsch h = saturating_coth_csch(x);
+    return (v[0] * h.coth) / x + (v[1] * h.csch) / x;
+  }
+}
+
+template <Kind K>
+void kind_impedance_list(const double* v, const double* omegas, size_t count, Complex* out,
+                         const ImaginaryAxisPower& power) {
+  for (size_t i = 0; i < count; ++i) out[i] = kind_impedance<K>(v, omegas[i], power);
+}
+
+// Calls body(std::integral_constant<Kind, kind>{}) for the run-time `kind`.
+template <typename Body>
+decltype(auto) with_kind(Kind kind, Body&& body) {
+  switch (kind) {
+    case Kind::R:
+      return body(std::integral_constant<Kind, Kind::R>{});
+    case Kind::C:
+      return body(std::integral_constant<Kind, Kind::C>{});
+    case Kind::L:
+      return body(std::integral_constant<Kind, Kind::L>{});
+    case Kind::La:
+      return body(std::integral_constant<Kind, Kind::La>{});
+    case Kind::Cpe:
+      return body(std::integral_constant<Kind, Kind::Cpe>{});
+    case Kind::W:
+      return body(std::integral_constant<Kind, Kind::W>{});
+    case Kind::Wo:
+      return body(std::integral_constant<Kind, Kind::Wo>{});
+    case Kind::Ws:
+      return body(std::integral_constant<Kind, Kind::Ws>{});
+    case Kind::G:
+      return body(std::integral_constant<Kind, Kind::G>{});
+    case Kind::Gs:
+      return body(std::integral_constant<Kind, Kind::Gs>{});
+    case Kind::K:
+      return body(std::integral_constant<Kind, Kind::K>{});
+    case Kind::Zarc:
+      return body(std::integral_constant<Kind, Kind::Zarc>{});
+    case Kind::Tlmq:
+      return body(std::integral_constant<Kind, Kind::Tlmq>{});
+    case Kind::T:
+      break;
+  }
+  return body(std::integral_constant<Kind, Kind::T>{});
+}
 
 }  // namespace
 
@@ -122,63 +208,16 @@ std::optional<Element> Element::default_for_code(std::string_view code) {
 }
 
 Complex element_impedance(Kind kind, const double* v, double omega) {
-  return impedance_with(kind, v, omega, ImaginaryAxisPower(power_exponent(kind, v)));
+  // A list of one point: the very code that evaluates lists, so that the two
+  // agree to the bit even on which of two NaNs survives an operation.
+  Complex z;
+  element_impedance_list(kind, v, &omega, 1, &z);
+  return z;
 }
 
 void element_impedance_list(Kind kind, const double* values, const double* omegas, size_t count, Complex* out) {
   const ImaginaryAxisPower power(power_exponent(kind, values));
-  for (size_t i = 0; i < count; ++i) out[i] = impedance_with(kind, values, omegas[i], power);
+  with_kind(kind, [&](auto k) { kind_impedance_list<decltype(k)::value>(values, omegas, count, out, power); });
 }
 
-namespace {
-
-Complex impedance_with(Kind kind, const double* v, double omega, const ImaginaryAxisPower& power) {
-  switch (kind) {
-    case Kind::R:
-      return {v[0], 0.0};
-    case Kind::C:
-      return reciprocal(j_omega(omega) * v[0]);
-    case Kind::L:
-      return j_omega(omega) * v[0];
-    case Kind::La:
-      return power(j_omega(omega) * v[0]);
-    case Kind::Cpe:
-      return reciprocal(v[0] * power(j_omega(omega)));
-    case Kind::W: {
-      const double root = std::sqrt(omega);
-      return Complex{v[0] * root, -v[0] * root} / (root * root);
-    }
-    case Kind::Wo: {
-      const Complex x = principal_sqrt(Complex{0.0, omega * v[1]});
-      return Complex{v[0], 0.0} / (x * saturating_tanh(x));
-    }
-    case Kind::Ws: {
-      const Complex x = principal_sqrt(Complex{0.0, omega * v[1]});
-      return (v[0] * saturating_tanh(x)) / x;
-    }
-    case Kind::G:
-      return Complex{v[0], 0.0} / principal_sqrt(Complex{1.0, omega * v[1]});
-    case Kind::Gs: {
-      const Complex x = principal_sqrt(Complex{1.0, omega * v[1]});
-      return Complex{v[0], 0.0} / (x * saturating_tanh(v[2] * x));
-    }
-    case Kind::K:
-      return Complex{v[0], 0.0} / (Complex{1.0, 0.0} + j_omega(omega) * v[1]);
-    case Kind::Zarc:
-      return Complex{v[0], 0.0} / (Complex{1.0, 0.0} + power(j_omega(omega) * v[1]));
-    case Kind::Tlmq: {
-      const Complex zq = reciprocal(v[1] * power(j_omega(omega)));
-      const Complex r_ion{v[0], 0.0};
-      return principal_sqrt(r_ion * zq) / saturating_tanh(principal_sqrt(r_ion / zq));
-    }
-    case Kind::T: {
-      const Complex x = principal_sqrt(Complex{v[2], omega * v[3]});
-      const CothCsch h = saturating_coth_csch(x);
-      return (v[0] * h.coth) / x + (v[1] * h.csch) / x;
-    }
-  }
-  return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
-}
-
-}  // namespace
 }  // namespace kovrant

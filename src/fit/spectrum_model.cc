@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "parallel/thread_pool.h"
+#include "util/vector_clones.h"
 
 namespace kovrant {
 namespace {
@@ -47,6 +48,7 @@ void SpectrumModel::evaluate_leaves(std::span<const double> params) {
   leaf_impedances_valid_ = true;
 }
 
+KOVRANT_VECTOR_CLONES
 void SpectrumModel::residuals(std::span<const double> params, std::span<double> out) {
   counter_->fetch_add(1, std::memory_order_relaxed);
   evaluate_leaves(params);
@@ -88,6 +90,7 @@ void SpectrumModel::jacobian(std::span<const double> params, std::span<double> o
   for (size_t j = 0; j < p; ++j) jacobian_column(j, params, column_scratch_[0], out.data() + j * rows);
 }
 
+KOVRANT_VECTOR_CLONES
 void SpectrumModel::jacobian_column(size_t j, std::span<const double> params, ColumnScratch& scratch,
                                     double* column) const {
   const size_t leaf = compiled_.leaf_of_param(j);

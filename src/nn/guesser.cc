@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "nn/conv_kernel.h"
 #include "nn/number_text.h"
 #include "nn/reader.h"
 #include "nn/size_math.h"
@@ -286,35 +287,9 @@ Result<std::vector<double>, NnError> Guesser::conv1d(std::span<const double> x, 
   const std::size_t output_count = saturating_mul(out_channels, length);
   if (output_count > kMaxLayerValues) return too_large(layer, output_count);
 
-  // Tap k reads position t + k*dilation - half_span; 128-bit arithmetic keeps
-  // huge dilations exact, and taps that land entirely outside are skipped.
-  using Wide = unsigned __int128;
-  const Wide half_span = taps == 0 ? 0 : static_cast<Wide>(taps - 1) * dilation / 2;
   std::vector<double> y(output_count);
-  for (std::size_t o = 0; o < out_channels; ++o) {
-    double* row = y.data() + o * length;
-    std::fill(row, row + length, b[o]);
-    for (std::size_t i = 0; i < in_channels; ++i) {
-      const double* source = x.data() + i * length;
-      const double* weights = w.data.data() + (o * in_channels + i) * taps;
-      for (std::size_t k = 0; k < taps; ++k) {
-        const double tap = weights[k];
-        if (tap == 0.0) continue;
-        const Wide reach = static_cast<Wide>(k) * dilation;
-        if (reach >= half_span) {
-          const Wide shift = reach - half_span;
-          if (shift >= length) continue;
-          const std::size_t s = static_cast<std::size_t>(shift);
-          for (std::size_t t = 0; t + s < length; ++t) row[t] += tap * source[t + s];
-        } else {
-          const Wide shift = half_span - reach;
-          if (shift >= length) continue;
-          const std::size_t s = static_cast<std::size_t>(shift);
-          for (std::size_t t = s; t < length; ++t) row[t] += tap * source[t - s];
-        }
-      }
-    }
-  }
+  dilated_conv(ConvShape{in_channels, out_channels, length, taps, dilation}, w.data.data(), b.data(), x.data(),
+               y.data());
   return y;
 }
 
@@ -335,18 +310,37 @@ std::optional<NnError> Guesser::group_norm(std::span<double> x, std::string_view
   if (x.size() < covered) return NnError::shape_mismatch(std::string(layer), x.size(), covered);
   if (per_group == 0) return std::nullopt;
 
-  for (std::size_t g = 0; g < groups; ++g) {
-    double* values = x.data() + g * block;
-    double sum = -0.0;
-    for (std::size_t k = 0; k < block; ++k) sum += values[k];
-    const double mean = sum / static_cast<double>(block);
-    double squares = -0.0;
-    for (std::size_t k = 0; k < block; ++k) squares += (values[k] - mean) * (values[k] - mean);
-    const double inv = 1.0 / std::sqrt(squares / static_cast<double>(block) + 1e-5);
-    for (std::size_t local = 0; local < per_group; ++local) {
-      const std::size_t c = g * per_group + local;
-      double* channel = values + local * length;
-      for (std::size_t t = 0; t < length; ++t) channel[t] = ((channel[t] - mean) * inv) * gamma[c] + beta[c];
+  // Each group's sums run in index order from -0.0; several groups are
+  // summed side by side only so that their independent chains overlap.
+  constexpr std::size_t kSideBySide = 8;
+  double means[kSideBySide], inverses[kSideBySide];
+  for (std::size_t first = 0; first < groups; first += kSideBySide) {
+    const std::size_t count = std::min(kSideBySide, groups - first);
+    double* base = x.data() + first * block;
+    double sums[kSideBySide], squares[kSideBySide];
+    std::fill_n(sums, kSideBySide, -0.0);
+    std::fill_n(squares, kSideBySide, -0.0);
+    for (std::size_t k = 0; k < block; ++k) {
+      for (std::size_t g = 0; g < count; ++g) sums[g] += base[g * block + k];
+    }
+    for (std::size_t g = 0; g < count; ++g) means[g] = sums[g] / static_cast<double>(block);
+    for (std::size_t k = 0; k < block; ++k) {
+      for (std::size_t g = 0; g < count; ++g) {
+        const double d = base[g * block + k] - means[g];
+        squares[g] += d * d;
+      }
+    }
+    for (std::size_t g = 0; g < count; ++g) {
+      inverses[g] = 1.0 / std::sqrt(squares[g] / static_cast<double>(block) + 1e-5);
+    }
+    for (std::size_t g = 0; g < count; ++g) {
+      double* values = base + g * block;
+      const double mean = means[g], inv = inverses[g];
+      for (std::size_t local = 0; local < per_group; ++local) {
+        const std::size_t c = (first + g) * per_group + local;
+        double* channel = values + local * length;
+        for (std::size_t t = 0; t < length; ++t) channel[t] = ((channel[t] - mean) * inv) * gamma[c] + beta[c];
+      }
     }
   }
   return std::nullopt;
@@ -366,8 +360,25 @@ Result<std::vector<double>, NnError> Guesser::linear(std::span<const double> x, 
   if (w.data.size() < weight_count) return NnError::shape_mismatch(w_name, w.data.size(), weight_count);
   if (b.size() < out_features) return NnError::shape_mismatch(b_name, b.size(), out_features);
 
+  // Each output's sum runs in index order from -0.0; four outputs are
+  // summed side by side only so that their independent chains overlap.
   std::vector<double> y(out_features);
-  for (std::size_t o = 0; o < out_features; ++o) {
+  std::size_t o = 0;
+  for (; o + 4 <= out_features; o += 4) {
+    const double* row = w.data.data() + o * in_features;
+    double s0 = -0.0, s1 = -0.0, s2 = -0.0, s3 = -0.0;
+    for (std::size_t i = 0; i < in_features; ++i) {
+      s0 += row[i] * x[i];
+      s1 += row[in_features + i] * x[i];
+      s2 += row[2 * in_features + i] * x[i];
+      s3 += row[3 * in_features + i] * x[i];
+    }
+    y[o] = s0 + b[o];
+    y[o + 1] = s1 + b[o + 1];
+    y[o + 2] = s2 + b[o + 2];
+    y[o + 3] = s3 + b[o + 3];
+  }
+  for (; o < out_features; ++o) {
     const double* row = w.data.data() + o * in_features;
     double sum = -0.0;
     for (std::size_t i = 0; i < in_features; ++i) sum += row[i] * x[i];

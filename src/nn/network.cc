@@ -32,10 +32,6 @@ double upper_median_magnitude(std::span<const Complex> impedances) {
   return magnitudes[magnitudes.size() / 2];
 }
 
-void apply_gelu(std::vector<double>& values) {
-  for (double& v : values) v = gelu(v);
-}
-
 // Channel means (from -0.0, in order), channel maxima (NaN ignored), then the
 // two global scalars.
 std::vector<double> pool(std::span<const double> h, std::size_t channels, std::size_t length, const Features& input) {
@@ -64,14 +60,14 @@ std::optional<NnError> residual_block(const Guesser& guesser, std::vector<double
   if (!first) return first.error();
   std::vector<double>& y = first.value();
   if (auto error = guesser.group_norm(y, prefix + "norm1")) return error;
-  apply_gelu(y);
+  gelu_in_place(y);
   auto second = guesser.conv1d(y, guesser.channels, prefix + "conv2", dilation);
   if (!second) return second.error();
   std::vector<double>& z = second.value();
   if (auto error = guesser.group_norm(z, prefix + "norm2")) return error;
   const std::size_t overlap = std::min(z.size(), h.size());
   for (std::size_t j = 0; j < overlap; ++j) h[j] = z[j] + h[j];
-  apply_gelu(h);
+  gelu_in_place(h);
   return std::nullopt;
 }
 
@@ -170,6 +166,20 @@ double interpolate(std::span<const double> xs, std::span<const double> ys, doubl
 
 double gelu(double v) { return (std::tanh(0.7978845608028654 * (0.044715 * v * v * v + v)) + 1.0) * (v * 0.5); }
 
+void gelu_in_place(std::span<double> values) {
+  // Three passes, so that the arithmetic around tanh runs on whole vectors;
+  // each value sees the same operations as in gelu().
+  constexpr std::size_t kChunk = 256;
+  double arguments[kChunk];
+  for (std::size_t start = 0; start < values.size(); start += kChunk) {
+    const std::size_t count = std::min(kChunk, values.size() - start);
+    double* v = values.data() + start;
+    for (std::size_t i = 0; i < count; ++i) arguments[i] = 0.7978845608028654 * (0.044715 * v[i] * v[i] * v[i] + v[i]);
+    for (std::size_t i = 0; i < count; ++i) arguments[i] = std::tanh(arguments[i]);
+    for (std::size_t i = 0; i < count; ++i) v[i] = (arguments[i] + 1.0) * (v[i] * 0.5);
+  }
+}
+
 Features features(std::size_t n_grid, std::span<const double> frequencies, std::span<const Complex> impedances,
                   const ScaleEstimate& scale) {
   const std::size_t count = frequencies.size();
@@ -220,7 +230,7 @@ Result<std::vector<double>, NnError> forward(const Guesser& guesser, const Featu
     auto hidden = guesser.linear(v, layer);
     if (!hidden) return hidden.error();
     v = std::move(hidden.value());
-    apply_gelu(v);
+    gelu_in_place(v);
   }
   return guesser.linear(v, "head.4");
 }

@@ -52,6 +52,9 @@ double interpolate(std::span<const double> xs, std::span<const double> ys, doubl
 // (tanh(0.7978845608028654 * (0.044715*v*v*v + v)) + 1.0) * (v * 0.5).
 double gelu(double v);
 
+// gelu() of every value in place, bit for bit.
+void gelu_in_place(std::span<double> values);
+
 struct Features {
   std::vector<double> input;  // 3 * n_grid values: log magnitude, phase, frequency
   double span_scalar = 0.0;   // decades spanned, times 0.125

@@ -6,6 +6,7 @@
 #include <complex>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 namespace kovrant {
 namespace {
@@ -149,6 +150,31 @@ TEST(ElementImpedance, ListIsBitIdenticalToSinglePoints) {
         const Complex single = element_impedance(kind, values, omegas[i]);
         EXPECT_EQ(std::memcmp(&single, &list[i], sizeof(Complex)), 0)
             << kind_info(kind).name << " exponent " << exponent << " omega " << omegas[i];
+      }
+    }
+  }
+}
+
+TEST(ElementImpedance, ListIsBitIdenticalToSinglePointsAtEveryPosition) {
+  // Each awkward frequency at every position of a long list, so that any
+  // vectorised part of a list loop meets it as well as any scalar part.
+  const double awkward[] = {std::nan(""), -std::nan(""), kInf, -kInf, 0.0, -0.0, -3.0, 1e-300};
+  for (Kind kind : all_kinds()) {
+    for (double exponent : {0.5, 0.83}) {
+      double values[4] = {2.5e-3, exponent, exponent, 0.9};
+      if (kind == Kind::T) values[2] = 1.3;
+      for (double special : awkward) {
+        for (size_t at = 0; at < 9; ++at) {
+          std::vector<double> omegas;
+          for (size_t i = 0; i < 19; ++i) omegas.push_back(i == at || i == at + 9 ? special : 0.7 * (i + 1));
+          std::vector<Complex> list(omegas.size());
+          element_impedance_list(kind, values, omegas.data(), omegas.size(), list.data());
+          for (size_t i = 0; i < omegas.size(); ++i) {
+            const Complex single = element_impedance(kind, values, omegas[i]);
+            ASSERT_EQ(std::memcmp(&single, &list[i], sizeof(Complex)), 0)
+                << kind_info(kind).name << " omega " << omegas[i] << " at " << i;
+          }
+        }
       }
     }
   }

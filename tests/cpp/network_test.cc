@@ -410,8 +410,10 @@ testing::NetworkShape shape_with(std::uint32_t n_grid, std::uint32_t channels, s
 
 INSTANTIATE_TEST_SUITE_P(Shapes, ForwardTest,
                          ::testing::Values(shape_with(8, 4, 3, 2, {1, 2}), shape_with(16, 8, 5, 4, {1, 2, 4, 8}),
-                                           shape_with(5, 3, 2, 2, {3}),    // uneven kernel, a channel left over
-                                           shape_with(2, 2, 5, 1, {1})));  // padding wider than the grid
+                                           shape_with(5, 3, 2, 2, {3}),  // uneven kernel, a channel left over
+                                           shape_with(2, 2, 5, 1, {1}),  // padding wider than the grid
+                                           shape_with(64, 32, 5, 8, {1, 2, 4, 8}),    // the built-in size
+                                           shape_with(40, 16, 5, 8, {1, 2, 4, 8})));  // grid not a block multiple
 
 TEST(Infer, BuiltInSizedNetworkRunsOnARealisticSpectrum) {
   std::mt19937_64 rng(7);

@@ -1,0 +1,61 @@
+"""Helpers shared by the Python benchmarks: timing, machine load, pinning.
+
+Benchmarks compare programs side by side in one process, so that a busy
+machine slows both alike; the load average is printed with every table so a
+reader can judge how noisy the figures are.
+"""
+from __future__ import annotations
+
+import os
+import sys
+import time
+import timeit
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+TOOLS = REPO / "tools"
+
+
+def use_tools():
+    """Make tools/ (synthetic spectra, the PyTorch twin, the weight format) importable."""
+    if str(TOOLS) not in sys.path:
+        sys.path.insert(0, str(TOOLS))
+
+
+def best_time(function, min_total=0.3, repeat=5):
+    """Seconds per call: the best of `repeat` rounds, each long enough to time."""
+    runs = 1
+    while True:
+        elapsed = min(timeit.repeat(function, number=runs, repeat=repeat))
+        if elapsed * repeat >= min_total or runs > 1e6:
+            return elapsed / runs
+        runs *= 4
+
+
+def best_call_time(function, min_total=0.5, min_calls=5):
+    """Seconds of the fastest single call among many.
+
+    On a shared machine most calls are stretched by other processes now and
+    then; the fastest call is the one that ran undisturbed, the same for
+    every program compared.
+    """
+    best, spent, calls = float("inf"), 0.0, 0
+    while spent < min_total or calls < min_calls:
+        started = time.perf_counter()
+        function()
+        elapsed = time.perf_counter() - started
+        best, spent, calls = min(best, elapsed), spent + elapsed, calls + 1
+    return best
+
+
+def load_average():
+    one, five, fifteen = os.getloadavg()
+    return f"load average {one:.2f} {five:.2f} {fifteen:.2f} on {os.cpu_count()} CPUs"
+
+
+def pin_to_one_core(core=0):
+    """Run this process, and every thread it starts later, on one core."""
+    if hasattr(os, "sched_setaffinity"):
+        os.sched_setaffinity(0, {core})
+        return True
+    return False
