@@ -32,10 +32,8 @@ TEST(Params, ListsNamesUnitsBoundsValuesInTreeOrder) {
 TEST(Params, EmptyTreeHasNothing) {
   const SeriesList empty;
   EXPECT_EQ(param_count(empty), 0u);
-  EXPECT_TRUE(param_names(empty).empty());
-  EXPECT_TRUE(param_units(empty).empty());
-  EXPECT_TRUE(param_bounds(empty).empty());
-  EXPECT_TRUE(param_values(empty).empty());
+  EXPECT_TRUE(param_names(empty).empty() && param_units(empty).empty() && param_bounds(empty).empty() &&
+              param_values(empty).empty());
 }
 
 TEST(Params, AutomaticLabelsCountPerKindAndIgnoreExplicitLabels) {

@@ -17,35 +17,8 @@ SYNTAX_AND_CATALOGUE = "\n".join([
     "  - connect elements in parallel with '(...)' or 'p(...)', e.g. \"R0-(R1,C1)\" or \"R0-p(R1,C1)\"",
     "",
     "available elements (code, parameters, [units]):",
-    "  R     r [ohm]",
-    "  C     c [F]",
-    "  L     l [H]",
-    "  La    l [H*s], alpha [-]",
-    "  CPE   q [ohm^-1*s^alpha], alpha [-]",
-    "  W     aw [ohm*s^-0.5]",
-    "  Wo    z0 [ohm], tau [s]",
-    "  Ws    z0 [ohm], tau [s]",
-    "  G     rg [ohm], tg [s]",
-    "  Gs    rg [ohm], tg [s], phi [-]",
-    "  K     r [ohm], tau_k [s]",
-    "  Zarc  r [ohm], tau_k [s], gamma [-]",
-    "  TLMQ  r_ion [ohm], qs [F*s^(gamma-1)], gamma [-]",
-    "  T     a [ohm*m^2], b [ohm*m^2], k_tau [-], tau [s]",
-])
-
-MODELS = {
-    "rc": "R0-(R1,C1)",
-    "rc_l": "L0-R0-(R1,C1)",
-    "rq": "R0-(R1,CPE1)",
-    "rq_l": "L0-R0-(R1,CPE1)",
-    "two_rc": "R0-(R1,C1)-(R2,C2)",
-    "two_rc_l": "L0-R0-(R1,C1)-(R2,C2)",
-    "two_rq": "R0-(R1,CPE1)-(R2,CPE2)",
-    "two_rq_l": "L0-R0-(R1,CPE1)-(R2,CPE2)",
-    "randles": "R0-(R1-W1,CPE1)",
-    "sei_randles": "R0-(R1,CPE1)-(R2-W2,CPE2)",
-    "sei_randles_wo": "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
-}
+] + [f"  {code:<4}  " + ", ".join(f"{field} [{unit}]" for field, unit in zip(fields, units))
+     for _, fields, code, units in KINDS])
 
 
 def same_circuit(a, b):
@@ -56,23 +29,18 @@ def same_circuit(a, b):
 # --- construction -----------------------------------------------------------
 
 def test_model_keys_and_trimming():
-    for key, notation in MODELS.items():
-        assert same_circuit(kovrant.Circuit(f" \t{key.title()}\n "), kovrant.Circuit(notation)), key
+    # Every key against its notation: test_training_tools checks the registry.
+    assert same_circuit(kovrant.Circuit("  Randles "), kovrant.Circuit("R0-(R1-W1,CPE1)"))
     assert kovrant.Circuit("  Randles ").param_names() == ["R0.r", "R1.r", "W1.aw", "CPE1.q", "CPE1.alpha"]
+    assert same_circuit(kovrant.Circuit(" \tSEI_randles_WO\n"), kovrant.Circuit("R0-(R1,CPE1)-(R2-Wo2,CPE2)"))
     assert kovrant.Circuit("\u2003R0-C1\u00a0\n").param_names() == ["R0.r", "C1.c"]
     for text in ["randlesx", "rc-l", "two rc", "r\u0131"]:
         with pytest.raises(ValueError):
             kovrant.Circuit(text)
 
 
-def test_unknown_code_report():
-    with pytest.raises(ValueError) as failure:
-        kovrant.Circuit("  R0-Q1 ")
-    assert str(failure.value) == "\n".join([
-        'unknown element code "Q" at position 3', "", "  R0-Q1", "     ^", "", SYNTAX_AND_CATALOGUE])
-
-
 @pytest.mark.parametrize("text, first_line, caret_at", [
+    ("  R0-Q1 ", 'unknown element code "Q" at position 3', 3),
     ("R0-", "unexpected end of input", None),
     ("   ", "unexpected end of input", None),
     ("R1-(R1,C2)", 'duplicate element label "R1"', None),
@@ -82,13 +50,8 @@ def test_unknown_code_report():
 def test_parse_error_reports(text, first_line, caret_at):
     with pytest.raises(ValueError) as failure:
         kovrant.Circuit(text)
-    lines = str(failure.value).split("\n")
-    assert lines[0] == first_line
-    if caret_at is None:
-        assert lines[1:3] == ["", "syntax:"]
-    else:
-        assert lines[1:6] == ["", "  " + text.strip(), "  " + " " * caret_at + "^", "", "syntax:"]
-    assert str(failure.value).endswith(SYNTAX_AND_CATALOGUE)
+    echo = [] if caret_at is None else ["  " + text.strip(), "  " + " " * caret_at + "^", ""]
+    assert str(failure.value) == "\n".join([first_line, ""] + echo + [SYNTAX_AND_CATALOGUE])
 
 
 def test_every_code_parses_with_its_fields_and_units():
@@ -98,13 +61,10 @@ def test_every_code_parses_with_its_fields_and_units():
     assert circuit.param_units() == [unit for _, _, _, units in KINDS for unit in units]
 
 
-@pytest.mark.parametrize("argument", [None, b"R0"])
-def test_constructor_needs_a_str(argument):
-    with pytest.raises(TypeError, match="^argument 's': must be str, not "):
-        kovrant.Circuit(argument)
-
-
-def test_circuits_have_no_attributes_but_methods():
+def test_constructor_needs_a_str_and_circuits_take_no_attributes():
+    for argument in [None, b"R0"]:
+        with pytest.raises(TypeError, match="^argument 's': must be str, not "):
+            kovrant.Circuit(argument)
     circuit = kovrant.Circuit("R0")
     with pytest.raises(AttributeError):
         circuit.nodes = []
@@ -136,7 +96,7 @@ def test_repr_aligns_names_values_units_and_bounds():
     assert repr(kovrant.Series([])) == "Circuit (0 parameters)\n"
 
 
-def test_with_values_returns_a_new_circuit_without_checking_bounds():
+def test_with_values_returns_a_new_circuit_from_any_floats():
     circuit = kovrant.Circuit("R0-(R1,CPE1)")
     rebuilt = circuit.with_values([10, 20, 1e-5, 0.9])
     assert rebuilt is not circuit
@@ -146,32 +106,18 @@ def test_with_values_returns_a_new_circuit_without_checking_bounds():
     values = [-1.0, 0.0, math.inf, 7.0]
     assert circuit.with_values(values).param_values() == values
 
+    class Number:
+        def __float__(self):
+            return 2.5
+
+    assert circuit.with_values((np.float32(1.5), Number(), 7, True)).param_values() == [1.5, 2.5, 7.0, 1.0]
+    assert circuit.with_values(np.array([3.0, 4.0, 5.0, 6.0])).param_values() == [3.0, 4.0, 5.0, 6.0]
+
 
 @pytest.mark.parametrize("values", [[1, 2], [1, 2, 3, 4], []])
 def test_with_values_needs_exactly_the_count(values):
     with pytest.raises(ValueError, match=f"^expected 3 values, got {len(values)}$"):
         kovrant.Circuit("R0-(R1,C1)").with_values(values)
-
-
-@pytest.mark.parametrize("values, reason", [
-    ("123", "Can't extract `str` to `Vec`"),
-    ({"R0.r": 1.0}, "'dict' object cannot be converted to 'Sequence'"),
-    ([1.0, None, 3.0], "must be real number, not NoneType"),
-])
-def test_with_values_type_errors_name_the_argument(values, reason):
-    with pytest.raises(TypeError) as failure:
-        kovrant.Circuit("R0-(R1,C1)").with_values(values)
-    assert str(failure.value) == f"argument 'values': {reason}"
-
-
-def test_with_values_accepts_any_float_convertible_sequence():
-    class Number:
-        def __float__(self):
-            return 2.5
-
-    values = kovrant.Circuit("R0-(R1,C1)").with_values((np.float32(1.5), Number(), 7)).param_values()
-    assert values == [1.5, 2.5, 7.0]
-    assert kovrant.Circuit("R0-R1").with_values(np.array([3.0, 4.0])).param_values() == [3.0, 4.0]
 
 
 def test_with_named_values_orders_by_parameter_and_reports_bad_names():
@@ -194,14 +140,17 @@ def test_with_named_values_orders_by_parameter_and_reports_bad_names():
     ])
 
 
-@pytest.mark.parametrize("values, reason", [
-    ([("R0.r", 1.0)], "must be dict, not list"),
-    ({1: 1.0}, "keys must be str, not int"),
-    ({"R0.r": "x"}, "must be real number, not str"),
+@pytest.mark.parametrize("method, values, reason", [
+    ("with_values", "123", "Can't extract `str` to `Vec`"),
+    ("with_values", {"R0.r": 1.0}, "'dict' object cannot be converted to 'Sequence'"),
+    ("with_values", [None], "must be real number, not NoneType"),
+    ("with_named_values", [("R0.r", 1.0)], "must be dict, not list"),
+    ("with_named_values", {1: 1.0}, "keys must be str, not int"),
+    ("with_named_values", {"R0.r": "x"}, "must be real number, not str"),
 ])
-def test_with_named_values_type_errors(values, reason):
+def test_rebuild_type_errors_name_the_argument(method, values, reason):
     with pytest.raises(TypeError) as failure:
-        kovrant.Circuit("R0").with_named_values(values)
+        getattr(kovrant.Circuit("R0"), method)(values)
     assert str(failure.value) == f"argument 'values': {reason}"
 
 
@@ -230,6 +179,8 @@ def test_impedance_returns_a_complex128_array():
     np.testing.assert_allclose(z[1:], 10 + 1.0 / (1.0 / 100 + 1j * omega * 1e-3), rtol=1e-13)
     empty = kovrant.Circuit("R0").impedance([])
     assert empty.dtype == np.complex128 and empty.shape == (0,)
+    # A frame's frequency column is taken whole, without dropping rows.
+    assert list(kovrant.Circuit("R0").impedance({"frequency_hertz": [0.0, -1.0, 5.0]})) == [1 + 0j] * 3
 
 
 def test_impedance_array_owns_a_buffer_kept_alive_by_its_base():
@@ -249,11 +200,6 @@ def test_parallel_evaluation_equals_point_by_point(count):
     together = circuit.impedance(frequencies)
     one_by_one = np.array([circuit.impedance([f])[0] for f in frequencies])
     assert np.array_equal(together, one_by_one)
-
-
-def test_impedance_accepts_a_frame_without_filtering_rows():
-    z = kovrant.Circuit("R0").with_values([3.0]).impedance({"frequency_hertz": [0.0, -1.0, 5.0]})
-    assert list(z) == [3 + 0j] * 3
 
 
 @pytest.mark.parametrize("argument, message", [
@@ -284,11 +230,14 @@ def test_residuals_default_to_modulus_weights():
     np.testing.assert_allclose(r, unit / np.repeat(np.abs(SPECTRUM_Z), 2), rtol=1e-14)
 
 
-def test_params_not_stored_values_are_used_and_extra_ones_ignored():
+def test_params_by_position_or_keyword_replace_stored_values_and_extra_ones_are_ignored():
     circuit = kovrant.Circuit("R0").with_values([5.0])
     assert circuit.residuals([7.0], [1.0], [1.0], weight="unit") == [6.0, 0.0]
     assert circuit.residuals([7.0, 99.0], [1.0], [1.0], weight="unit") == [6.0, 0.0]
     assert circuit.jacobian([7.0, 99.0], SPECTRUM_F, SPECTRUM_Z) == circuit.jacobian([7.0], SPECTRUM_F, SPECTRUM_Z)
+    assert circuit.residuals(params=[1.0], frequencies=[1.0], impedances=[2.0], weight="unit") == [-1.0, 0.0]
+    assert circuit.jacobian(params=[1.0], frequencies=[1.0], impedances=[2.0], weight="unit") == [
+        pytest.approx([1.0]), [0.0]]
 
 
 @pytest.mark.parametrize("method", ["residuals", "jacobian"])
@@ -309,13 +258,6 @@ def test_residual_and_jacobian_shapes():
     assert circuit.residuals(params, [], []) == []
     assert circuit.jacobian(params, [], []) == []
     assert kovrant.Series([]).jacobian([], SPECTRUM_F, SPECTRUM_Z) == []
-
-
-def test_residuals_and_jacobian_by_keyword():
-    circuit = kovrant.Circuit("R0")
-    assert circuit.residuals(params=[1.0], frequencies=[1.0], impedances=[2.0], weight="unit") == [-1.0, 0.0]
-    assert circuit.jacobian(params=[1.0], frequencies=[1.0], impedances=[2.0], weight="unit") == [
-        pytest.approx([1.0]), [0.0]]
 
 
 @pytest.mark.parametrize("kwargs, error, message", [

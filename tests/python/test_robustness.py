@@ -24,7 +24,7 @@ def test_megabyte_series_notation():
     circuit = Circuit(text)
     names = circuit.param_names()
     assert len(names) == 150_000 and names[-1] == "R149999.r"
-    assert circuit.impedance([1.0])[0] == 150_000 + 0j
+    assert list(circuit.impedance([1.0, 2.0, 3.0])) == [150_000 + 0j] * 3
     assert repr(circuit).count("\n") == 150_000
 
 
@@ -60,18 +60,14 @@ def test_odd_frequencies_do_not_fail(frequency):
 
 # --- lone surrogates -----------------------------------------------------------
 
-@pytest.mark.parametrize("text", ["\ud800", "R0-\udfff", "R\udc00", "  \ud83d\ude00  ", "R0-(R1,\ud800C1)"])
-def test_lone_surrogates_in_notation_are_reported(text):
-    with pytest.raises(ValueError) as failure:
-        Circuit(text)
-    lines = str(failure.value).split("\n")
-    assert lines[2] == "  " + text.strip()
-    assert lines[0].startswith("unexpected character at position")
-    position = int(lines[0].rsplit(" ", 1)[1])
-    assert lines[3] == "  " + " " * position + "^"
-
-
-def test_lone_surrogates_as_parameter_names_and_weights():
+def test_lone_surrogates_are_reported():
+    for text in ["\ud800", "R0-\udfff", "R\udc00", "  \ud83d\ude00  ", "R0-(R1,\ud800C1)"]:
+        with pytest.raises(ValueError) as failure:
+            Circuit(text)
+        lines = str(failure.value).split("\n")
+        assert lines[2] == "  " + text.strip()
+        assert lines[0].startswith("unexpected character at position")
+        assert lines[3] == "  " + " " * int(lines[0].rsplit(" ", 1)[1]) + "^"
     with pytest.raises(ValueError) as failure:
         Circuit("R0").with_named_values({"R0.r": 1.0, "R0.\ud800": 2.0})
     assert str(failure.value).startswith('unknown parameter "R0.\ud800" (did you mean "R0.r"?)\n')
@@ -185,6 +181,15 @@ def test_calls_keep_reference_counts_balanced():
     frame = {"Frequency / Hz": frequencies, "real_impedance_ohm": [1.0, 2.0], "imaginary_impedance_ohm": [1.0, 2.0]}
     named = dict(zip(circuit.param_names(), values))
     element = Element.Cpe(1e-5, 0.9)
+    bad = [marker, "x"]
+
+    def failing():
+        for call in (lambda: circuit.with_values(bad), lambda: circuit.impedance(bad),
+                     lambda: circuit.residuals(bad, bad, bad), lambda: Series(bad),
+                     lambda: circuit.with_named_values({"R0.r": marker, "x": "y"})):
+            with pytest.raises((TypeError, ValueError)):
+                call()
+
     actions = [
         lambda: circuit.with_values(values),
         lambda: circuit.with_named_values(named),
@@ -196,40 +201,20 @@ def test_calls_keep_reference_counts_balanced():
         lambda: circuit.param_bounds(),
         lambda: Series([element, circuit]),
         lambda: Parallel([element, circuit]),
+        failing,
     ]
     for action in actions:
         assert refcount_change(action, circuit, marker, values, frequencies, impedances, frame, named,
-                               element) == [0] * 8
+                               element, bad) == [0] * 9
 
 
-def test_failing_calls_keep_reference_counts_balanced():
-    circuit = Circuit("R0-C1")
-    marker = 9.876e5
-    bad = [marker, "x"]
-
-    def failing():
-        for call in (lambda: circuit.with_values(bad), lambda: circuit.impedance(bad),
-                     lambda: circuit.residuals(bad, bad, bad), lambda: Series(bad),
-                     lambda: circuit.with_named_values({"R0.r": marker, "x": "y"})):
-            try:
-                call()
-            except (TypeError, ValueError):
-                pass
-
-    assert refcount_change(failing, circuit, marker, bad) == [0, 0, 0]
-
-
-@pytest.mark.parametrize("make", [
-    lambda: Circuit("R0-C1"),
-    lambda: Element.R(1.0),
-    lambda: Series([Element.R(1.0)]),
-    lambda: Circuit("R0").impedance([1.0, 2.0]),
-])
-def test_instances_release_their_types(make):
+def test_instances_release_their_types():
     types = (Circuit, Element.R, kovrant.Element)
     before = [sys.getrefcount(cls) for cls in types]
     for _ in range(500):
-        make()
+        Circuit("R0-C1")
+        Series([Element.R(1.0)])
+        Circuit("R0").impedance([1.0, 2.0])
     assert [sys.getrefcount(cls) for cls in types] == before
 
 
@@ -309,16 +294,15 @@ def test_child_process_evaluates_after_fork():
         finally:
             os._exit(2)
 
-    deadline = time.monotonic() + 60.0
-    while True:
+    for _ in range(1200):  # up to about a minute
         finished, status = os.waitpid(pid, os.WNOHANG)
         if finished:
             break
-        if time.monotonic() > deadline:
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-            pytest.fail("the child hung after fork")
         time.sleep(0.05)
+    else:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        pytest.fail("the child hung after fork")
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
 
 

@@ -61,9 +61,15 @@ def test_impedance_items_use_complex_conversion(empty_circuit):
         def __getitem__(self, index):
             return [5j, 6][index]
 
+    class Broken:
+        def __complex__(self):
+            raise ArithmeticError("item 1")
+
     values = [WithComplex(), WithFloat(), WithIndex(), np.complex64(4 + 4j), True]
     assert measured(empty_circuit, (1.0,) * 5, values) == [1 - 1j, 2.5, 3, 4 + 4j, 1]
     assert measured(empty_circuit, [1.0, 2.0], NoLength()) == [5j, 6]
+    with pytest.raises(ArithmeticError, match="item 1"):  # the first failing item's own error
+        empty_circuit.residuals([], [1.0, 2.0, 3.0], [1.0, Broken(), "x"])
 
 
 @pytest.mark.parametrize("make", [
@@ -106,15 +112,6 @@ def test_two_sequence_errors(empty_circuit, first, second, error, message):
     with pytest.raises(error) as failure:
         empty_circuit.residuals([], first, second)
     assert str(failure.value) == message
-
-
-def test_first_failing_impedance_item_error_is_raised(empty_circuit):
-    class Broken:
-        def __complex__(self):
-            raise ArithmeticError("item 1")
-
-    with pytest.raises(ArithmeticError, match="item 1"):
-        empty_circuit.residuals([], [1.0, 2.0, 3.0], [1.0, Broken(), "x"])
 
 
 # --- frames -----------------------------------------------------------------

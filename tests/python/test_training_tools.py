@@ -18,22 +18,6 @@ from guesser_registry import MODELS, MODELS_BY_KEY, network_tensor_names  # noqa
 
 MODEL_DIR = REPO / "data" / "models"
 
-# The eleven built-in models as documented: circuit, parameter names, channels.
-EXPECTED_MODELS = {
-    "rc": ("R0-(R1,C1)", "R0.r,R1.r,C1.c", 16),
-    "rc_l": ("L0-R0-(R1,C1)", "L0.l,R0.r,R1.r,C1.c", 32),
-    "rq": ("R0-(R1,CPE1)", "R0.r,R1.r,CPE1.q,CPE1.alpha", 32),
-    "rq_l": ("L0-R0-(R1,CPE1)", "L0.l,R0.r,R1.r,CPE1.q,CPE1.alpha", 32),
-    "two_rc": ("R0-(R1,C1)-(R2,C2)", "R0.r,R1.r,C1.c,R2.r,C2.c", 32),
-    "two_rc_l": ("L0-R0-(R1,C1)-(R2,C2)", "L0.l,R0.r,R1.r,C1.c,R2.r,C2.c", 32),
-    "two_rq": ("R0-(R1,CPE1)-(R2,CPE2)", "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,CPE2.q,CPE2.alpha", 32),
-    "two_rq_l": ("L0-R0-(R1,CPE1)-(R2,CPE2)", "L0.l,R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,CPE2.q,CPE2.alpha", 32),
-    "randles": ("R0-(R1-W1,CPE1)", "R0.r,R1.r,W1.aw,CPE1.q,CPE1.alpha", 32),
-    "sei_randles": ("R0-(R1,CPE1)-(R2-W2,CPE2)", "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,W2.aw,CPE2.q,CPE2.alpha", 64),
-    "sei_randles_wo": ("R0-(R1,CPE1)-(R2-Wo2,CPE2)",
-                       "R0.r,R1.r,CPE1.q,CPE1.alpha,R2.r,Wo2.z0,Wo2.tau,CPE2.q,CPE2.alpha", 64),
-}
-
 # Structural (a, b, c) rescale rows and log flags by field; a CPE q refers to its alpha.
 EXPECTED_ROWS = {
     "R.r": ((1, 0, 0), 1), "C.c": ((-1, -1, 0), 1), "L.l": ((1, -1, 0), 1),
@@ -125,24 +109,26 @@ def test_committed_file_gives_finite_guess_of_right_length(path):
     assert len(guess) == len(guesser.param_names) and np.all(np.isfinite(guess))
 
 
-def test_all_eleven_models_are_committed():
-    assert sorted(COMMITTED_IDS) == sorted(EXPECTED_MODELS) == sorted(MODELS_BY_KEY)
+def test_registry_matches_the_module_and_the_committed_files():
+    kovrant = pytest.importorskip("kovrant")
+    assert kovrant.Circuit.ml_circuits() == [model.key for model in MODELS]
+    for model in MODELS:
+        assert kovrant.Circuit(model.key).param_names() == list(model.param_names), model.key
+        assert repr(kovrant.Circuit(model.key)) == repr(kovrant.Circuit(model.circuit)), model.key
+    assert sorted(COMMITTED_IDS) == sorted(MODELS_BY_KEY)
 
 
 @pytest.mark.parametrize("path", COMMITTED, ids=COMMITTED_IDS)
 def test_committed_file_matches_registry(path):
-    circuit, param_names, channels = EXPECTED_MODELS[path.stem]
-    registered = MODELS_BY_KEY[path.stem]
-    assert (registered.circuit, ",".join(registered.param_names), registered.channels) == (
-        circuit, param_names, channels)
+    model = MODELS_BY_KEY[path.stem]
+    names, channels = list(model.param_names), model.channels
     contents = eisnn_format.read(path)
     assert [k for k, _ in contents.metadata] == METADATA_ORDER
     meta = contents.meta()
-    assert (meta["circuit"], meta["param_names"], meta["channels"]) == (circuit, param_names, str(channels))
+    assert (meta["circuit"], meta["param_names"], meta["channels"]) == (model.circuit, ",".join(names), str(channels))
     assert (meta["estimator"], meta["n_grid"], meta["kernel"], meta["groups"], meta["dilations"]) == (
         "reactive_centroid", "64", "5", "8", "1,2,4,8")
     assert float(meta["alpha_min"]) == 0.05 and float(meta["alpha_max"]) == 1.0
-    names = param_names.split(",")
     tensors = contents.tensor_map()
     assert len(contents.tensors) == 44
     for name, tensor in contents.tensors:
@@ -189,6 +175,6 @@ def test_smoke_training_writes_loadable_files(tmp_path):
                          "--cache-dir", str(tmp_path / "c"), "--report", str(tmp_path / "q.md")])
     for key in ("rc", "randles"):
         guesser = reference.ReferenceGuesser.from_path(tmp_path / "m" / f"{key}.eisnn")
-        assert guesser.param_names == EXPECTED_MODELS[key][1].split(",")
+        assert guesser.param_names == list(MODELS_BY_KEY[key].param_names)
         assert np.all(np.isfinite(guesser.guess(*sample_spectrum())))
     assert "| randles | W1.aw |" in (tmp_path / "q.md").read_text()
