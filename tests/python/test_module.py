@@ -152,6 +152,10 @@ def test_signatures_and_docstrings():
 
     assert kovrant.FitResult.__doc__ is None
     assert kovrant.FitResult.__text_signature__ is None
+    attributes = [name for name in vars(kovrant.FitResult) if not name.startswith("__")]
+    assert attributes == ["circuit", "params", "stderr", "success", "iterations", "impedance_evals", "cost",
+                          "chi_square"]
+    assert all(vars(kovrant.FitResult)[name].__doc__ is None for name in attributes)
 
     assert kovrant.Element.__doc__ == (
         "A single circuit element.\n\nThese are Python subclasses taking its fields as arguments.\n"
@@ -168,14 +172,6 @@ def test_signatures_and_docstrings():
     assert kovrant.Parallel.__text_signature__ == "(parts)"
     assert kovrant.Parallel.__doc__ == "Connect elements and circuits as parallel branches."
     assert kovrant.Series.__module__ == kovrant.Parallel.__module__ == "kovrant"
-
-
-def test_fit_result_attributes_are_in_order_without_docstrings():
-    attributes = [name for name in vars(kovrant.FitResult) if not name.startswith("__")]
-    assert attributes == ["circuit", "params", "stderr", "success", "iterations", "impedance_evals", "cost",
-                          "chi_square"]
-    for name in attributes:
-        assert vars(kovrant.FitResult)[name].__doc__ is None
 
 
 def test_construction_and_subclassing_rules():
