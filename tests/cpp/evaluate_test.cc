@@ -71,21 +71,6 @@ TEST(Impedance, StoredValuesCursorAndCompiledFormAreBitIdentical) {
   }
 }
 
-TEST(ImpedanceList, ParallelPathMatchesSequentialPath) {
-  const SeriesList tree =
-      with_values("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)", {1e-6, 0.1, 2.0, 1e-4, 0.85, 3.0, 5.0, 20.0, 1e-3, 0.7});
-  std::vector<double> frequencies;
-  for (int i = 0; i < 1000; ++i) frequencies.push_back(std::pow(10.0, -2.0 + 7.0 * i / 999.0));
-  std::vector<Complex> all(1000), fewer(999);
-  impedance_list(tree, frequencies, all);
-  impedance_list(tree, std::span(frequencies).first(999), fewer);
-  for (size_t i = 0; i < 999; ++i) {
-    ASSERT_TRUE(same_bits(all[i], fewer[i])) << i;
-    ASSERT_TRUE(same_bits(all[i], impedance(tree, frequencies[i] * kTwoPi))) << i;
-  }
-  ASSERT_TRUE(same_bits(all[999], impedance(tree, frequencies[999] * kTwoPi)));
-}
-
 TEST(CompiledCircuit, MapsParametersToLeaves) {
   const CompiledCircuit compiled(parse("R0-(R1-W1,CPE1)").value());
   EXPECT_EQ(compiled.leaf_count(), 4u);

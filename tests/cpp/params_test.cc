@@ -36,13 +36,8 @@ TEST(Params, EmptyTreeHasNothing) {
               param_values(empty).empty());
 }
 
-TEST(Params, AutomaticLabelsCountPerKindAndIgnoreExplicitLabels) {
-  Element r = *Element::default_for_code("R");
-  Element cpe = *Element::default_for_code("CPE");
-  SeriesList tree{Node::element_node(r), Node::element_node(cpe), Node::element_node(r),
-                  Node::element_node(r, std::string("R0"))};
-  EXPECT_EQ(param_names(tree), (std::vector<std::string>{"R0.r", "Cpe0.q", "Cpe0.alpha", "R1.r", "R0.r"}));
-}
+// Automatic labels (per-kind counters that ignore explicit labels) are checked
+// through Series() and Parallel() in tests/python/test_elements.py.
 
 TEST(Params, RebuildKeepsShapeAndLabels) {
   const SeriesList tree = parse("R0-(R1,CPE1)").value();

@@ -98,15 +98,8 @@ TEST(Parse, DeepNestingFailsCleanly) {
   EXPECT_EQ(nesting_depth(ok.value()), kMaxNesting);
 }
 
-// The full report, with caret and catalogue, is compared as Python sees it in
-// tests/python/test_circuit.py.
-TEST(ParseErrorReport, NoEchoForErrorsWithoutPosition) {
-  for (const char* text : {"R0-", "R1-R1"}) {
-    const auto error = parse(text).error();
-    const std::string report = parse_error_report(error, text);
-    EXPECT_EQ(report.substr(report.find('\n'), 10), "\n\nsyntax:\n") << text;
-  }
-}
+// parse_error_report is compared in full, with and without an echo and caret,
+// as Python sees it in tests/python/test_circuit.py.
 
 TEST(ExpandSeries, RewritesKAndZarc) {
   bool changed = false;

@@ -42,9 +42,7 @@ def test_model_keys_and_trimming():
 @pytest.mark.parametrize("text, first_line, caret_at", [
     ("  R0-Q1 ", 'unknown element code "Q" at position 3', 3),
     ("R0-", "unexpected end of input", None),
-    ("   ", "unexpected end of input", None),
     ("R1-(R1,C2)", 'duplicate element label "R1"', None),
-    ("R0 - R1", "unexpected trailing input at position 2", 2),
     ("R0-\u00fc1", "unexpected character at position 3", 3),
 ])
 def test_parse_error_reports(text, first_line, caret_at):
@@ -78,6 +76,8 @@ def test_parameter_lists():
     assert every_code.param_names() == [f"{code}{i}.{field}" for i, (_, fields, code, _) in enumerate(KINDS)
                                         for field in fields]
     assert every_code.param_units() == [unit for _, _, _, units in KINDS for unit in units]
+    assert every_code.param_bounds() == [(0.0, 1.0) if field in ("alpha", "gamma") else (1e-12, math.inf)
+                                         for _, fields, _, _ in KINDS for field in fields]
 
 
 def test_repr_aligns_names_values_units_and_bounds():
@@ -187,14 +187,13 @@ def test_impedance_array_owns_a_buffer_kept_alive_by_its_base():
     np.testing.assert_allclose(view, kovrant.Circuit("R0-C1").impedance([2.0, 3.0]))
 
 
-@pytest.mark.parametrize("count", [999, 1000, 4097])
-def test_parallel_evaluation_equals_point_by_point(count):
+def test_parallel_evaluation_equals_point_by_point():
     circuit = kovrant.Circuit("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)").with_values(
         [1e-6, 0.02, 0.05, 1.5, 0.9, 0.1, 0.3, 20.0, 3.0, 0.8])
-    frequencies = np.logspace(-3, 6, count)
-    together = circuit.impedance(frequencies)
+    frequencies = np.logspace(-3, 6, 4097)
     one_by_one = np.array([circuit.impedance([f])[0] for f in frequencies])
-    assert np.array_equal(together, one_by_one)
+    for count in [999, 1000, 4097]:
+        assert np.array_equal(circuit.impedance(frequencies[:count]), one_by_one[:count]), count
 
 
 @pytest.mark.parametrize("argument, message", [

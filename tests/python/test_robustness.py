@@ -42,18 +42,13 @@ def test_megabyte_bad_notation_is_reported(text, first_line):
 
 # --- non-finite numbers -----------------------------------------------------
 
-@pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf])
-def test_non_finite_values_propagate(value):
+@pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf, -1.0, 0.0])
+def test_odd_values_and_frequencies_do_not_fail(value):
     circuit = Circuit("R0-(R1,CPE1)").with_values([value, 1.0, 1e-3, 0.8])
-    z = circuit.impedance([1.0, 1e3])
-    assert not np.isfinite(z).any()
+    assert (np.isfinite(circuit.impedance([1.0, 1e3])) == math.isfinite(value)).all()
     assert len(circuit.residuals([value, 1.0, 1e-3, 0.8], [1.0], [1.0])) == 2
     assert len(circuit.jacobian([value, 1.0, 1e-3, 0.8], [1.0], [1.0])) == 2
-
-
-@pytest.mark.parametrize("frequency", [math.nan, math.inf, -math.inf, -1.0, 0.0])
-def test_odd_frequencies_do_not_fail(frequency):
-    z = Circuit("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)-T3-Gs4-Tlmq5").impedance([frequency] * 1200)
+    z = Circuit("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)-T3-Gs4-Tlmq5").impedance([value] * 1200)
     assert z.shape == (1200,)
     assert np.array_equal(z[:1], z[1:2], equal_nan=True)
 
