@@ -8,15 +8,12 @@
 namespace kovrant::model_table {
 namespace {
 
-TEST(ModelTable, ListsTheElevenKeysInRegistryOrder) {
+TEST(ModelTable, ListsTheElevenKeysInRegistryOrderAndEveryCircuitParses) {
   EXPECT_EQ(names(), (std::vector<std::string>{"rc", "rc_l", "rq", "rq_l", "two_rc", "two_rc_l", "two_rq", "two_rq_l",
                                                "randles", "sei_randles", "sei_randles_wo"}));
   EXPECT_EQ(quoted_names(),
             "'rc', 'rc_l', 'rq', 'rq_l', 'two_rc', 'two_rc_l', 'two_rq', 'two_rq_l', 'randles', 'sei_randles', "
             "'sei_randles_wo'");
-}
-
-TEST(ModelTable, EveryCircuitParses) {
   for (const Entry& entry : entries()) EXPECT_TRUE(parse(entry.circuit).ok()) << entry.key;
 }
 
@@ -31,23 +28,19 @@ TEST(ModelTable, KeysMatchIgnoringAsciiCaseOnly) {
   EXPECT_EQ(notation_for_key("r\xC4\xB0"), std::nullopt);
 }
 
-TEST(ParseCircuitText, TrimsAndReplacesModelKeys) {
+TEST(ParseCircuitText, TrimsReplacesModelKeysAndEchoesTheTrimmedText) {
   const auto parsed = parse_circuit_text("  Randles \n");
   ASSERT_TRUE(parsed.ok());
   EXPECT_EQ(param_names(parsed.value()), (std::vector<std::string>{"R0.r", "R1.r", "W1.aw", "CPE1.q", "CPE1.alpha"}));
-}
 
-TEST(ParseCircuitText, ReportsEchoTheTrimmedText) {
-  const auto parsed = parse_circuit_text("\t R0-Q1  ");
-  ASSERT_FALSE(parsed.ok());
-  EXPECT_EQ(parsed.error().substr(0, parsed.error().find("\n\nsyntax:")),
+  const auto failed = parse_circuit_text("\t R0-Q1  ");
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().substr(0, failed.error().find("\n\nsyntax:")),
             "unknown element code \"Q\" at position 3\n\n  R0-Q1\n     ^");
-}
 
-TEST(ParseCircuitText, WhiteSpaceOnlyIsAnUnexpectedEnd) {
-  const auto parsed = parse_circuit_text(" \t\n");
-  ASSERT_FALSE(parsed.ok());
-  EXPECT_EQ(parsed.error().substr(0, parsed.error().find('\n')), "unexpected end of input");
+  const auto blank = parse_circuit_text(" \t\n");
+  ASSERT_FALSE(blank.ok());
+  EXPECT_EQ(blank.error().substr(0, blank.error().find('\n')), "unexpected end of input");
 }
 
 }  // namespace

@@ -32,19 +32,12 @@ TEST(Params, ListsNamesUnitsBoundsValuesInTreeOrder) {
 TEST(Params, EmptyTreeHasNothing) {
   const SeriesList empty;
   EXPECT_EQ(param_count(empty), 0u);
-  EXPECT_TRUE(param_names(empty).empty());
-  EXPECT_TRUE(param_units(empty).empty());
-  EXPECT_TRUE(param_bounds(empty).empty());
-  EXPECT_TRUE(param_values(empty).empty());
+  EXPECT_TRUE(param_names(empty).empty() && param_units(empty).empty() && param_bounds(empty).empty() &&
+              param_values(empty).empty());
 }
 
-TEST(Params, AutomaticLabelsCountPerKindAndIgnoreExplicitLabels) {
-  Element r = *Element::default_for_code("R");
-  Element cpe = *Element::default_for_code("CPE");
-  SeriesList tree{Node::element_node(r), Node::element_node(cpe), Node::element_node(r),
-                  Node::element_node(r, std::string("R0"))};
-  EXPECT_EQ(param_names(tree), (std::vector<std::string>{"R0.r", "Cpe0.q", "Cpe0.alpha", "R1.r", "R0.r"}));
-}
+// Automatic labels (per-kind counters that ignore explicit labels) are checked
+// through Series() and Parallel() in tests/python/test_elements.py.
 
 TEST(Params, RebuildKeepsShapeAndLabels) {
   const SeriesList tree = parse("R0-(R1,CPE1)").value();

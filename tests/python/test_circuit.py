@@ -17,35 +17,8 @@ SYNTAX_AND_CATALOGUE = "\n".join([
     "  - connect elements in parallel with '(...)' or 'p(...)', e.g. \"R0-(R1,C1)\" or \"R0-p(R1,C1)\"",
     "",
     "available elements (code, parameters, [units]):",
-    "  R     r [ohm]",
-    "  C     c [F]",
-    "  L     l [H]",
-    "  La    l [H*s], alpha [-]",
-    "  CPE   q [ohm^-1*s^alpha], alpha [-]",
-    "  W     aw [ohm*s^-0.5]",
-    "  Wo    z0 [ohm], tau [s]",
-    "  Ws    z0 [ohm], tau [s]",
-    "  G     rg [ohm], tg [s]",
-    "  Gs    rg [ohm], tg [s], phi [-]",
-    "  K     r [ohm], tau_k [s]",
-    "  Zarc  r [ohm], tau_k [s], gamma [-]",
-    "  TLMQ  r_ion [ohm], qs [F*s^(gamma-1)], gamma [-]",
-    "  T     a [ohm*m^2], b [ohm*m^2], k_tau [-], tau [s]",
-])
-
-MODELS = {
-    "rc": "R0-(R1,C1)",
-    "rc_l": "L0-R0-(R1,C1)",
-    "rq": "R0-(R1,CPE1)",
-    "rq_l": "L0-R0-(R1,CPE1)",
-    "two_rc": "R0-(R1,C1)-(R2,C2)",
-    "two_rc_l": "L0-R0-(R1,C1)-(R2,C2)",
-    "two_rq": "R0-(R1,CPE1)-(R2,CPE2)",
-    "two_rq_l": "L0-R0-(R1,CPE1)-(R2,CPE2)",
-    "randles": "R0-(R1-W1,CPE1)",
-    "sei_randles": "R0-(R1,CPE1)-(R2-W2,CPE2)",
-    "sei_randles_wo": "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
-}
+] + [f"  {code:<4}  " + ", ".join(f"{field} [{unit}]" for field, unit in zip(fields, units))
+     for _, fields, code, units in KINDS])
 
 
 def same_circuit(a, b):
@@ -53,90 +26,36 @@ def same_circuit(a, b):
             and a.param_units() == b.param_units() and repr(a) == repr(b))
 
 
-def rc_impedance(r0, r1, c1, frequencies):
-    omega = np.asarray(frequencies, dtype=float) * TWO_PI
-    return r0 + 1.0 / (1.0 / r1 + 1j * omega * c1)
-
-
 # --- construction -----------------------------------------------------------
 
-@pytest.mark.parametrize("key", list(MODELS))
-@pytest.mark.parametrize("spelling", [str.lower, str.upper, lambda key: f" \t{key.title()}\n "])
-def test_model_keys_stand_for_their_notation(key, spelling):
-    assert same_circuit(kovrant.Circuit(spelling(key)), kovrant.Circuit(MODELS[key]))
-
-
-def test_trimmed_case_insensitive_randles():
+def test_model_keys_and_trimming():
+    # Every key against its notation: test_training_tools checks the registry.
     assert same_circuit(kovrant.Circuit("  Randles "), kovrant.Circuit("R0-(R1-W1,CPE1)"))
     assert kovrant.Circuit("  Randles ").param_names() == ["R0.r", "R1.r", "W1.aw", "CPE1.q", "CPE1.alpha"]
-
-
-@pytest.mark.parametrize("text", ["randlesx", "rc-l", "two rc", "r\u0131"])
-def test_near_model_keys_are_parsed_as_notation(text):
-    with pytest.raises(ValueError):
-        kovrant.Circuit(text)
-
-
-def test_unicode_white_space_is_trimmed():
+    assert same_circuit(kovrant.Circuit(" \tSEI_randles_WO\n"), kovrant.Circuit("R0-(R1,CPE1)-(R2-Wo2,CPE2)"))
     assert kovrant.Circuit("\u2003R0-C1\u00a0\n").param_names() == ["R0.r", "C1.c"]
-
-
-def test_unknown_code_report():
-    with pytest.raises(ValueError) as failure:
-        kovrant.Circuit("  R0-Q1 ")
-    assert str(failure.value) == "\n".join([
-        'unknown element code "Q" at position 3', "", "  R0-Q1", "     ^", "", SYNTAX_AND_CATALOGUE])
+    for text in ["randlesx", "rc-l", "two rc", "r\u0131"]:
+        with pytest.raises(ValueError):
+            kovrant.Circuit(text)
 
 
 @pytest.mark.parametrize("text, first_line, caret_at", [
+    ("  R0-Q1 ", 'unknown element code "Q" at position 3', 3),
     ("R0-", "unexpected end of input", None),
-    ("", "unexpected end of input", None),
-    ("   ", "unexpected end of input", None),
-    ("(R1;R2)", "unexpected end of input", None),
-    ("R1-R1", 'duplicate element label "R1"', None),
     ("R1-(R1,C2)", 'duplicate element label "R1"', None),
-    ("R0 - R1", "unexpected trailing input at position 2", 2),
-    ("R0-P(R1,C1)", "unexpected character at position 4", 4),
-    ("R", "unexpected character at position 1", 1),
-    ("CPE", "unexpected character at position 3", 3),
-    ("r0", 'unknown element code "r" at position 0', 0),
-    ("pR1", 'unknown element code "pR" at position 0', 0),
-    ("é-R", "unexpected character at position 0", 0),
-    ("R0-ü1", "unexpected character at position 3", 3),
+    ("R0-\u00fc1", "unexpected character at position 3", 3),
 ])
 def test_parse_error_reports(text, first_line, caret_at):
     with pytest.raises(ValueError) as failure:
         kovrant.Circuit(text)
-    lines = str(failure.value).split("\n")
-    assert lines[0] == first_line
-    if caret_at is None:
-        assert lines[1:3] == ["", "syntax:"]
-    else:
-        echoed = text.strip()
-        assert lines[1:4] == ["", "  " + echoed, "  " + " " * caret_at + "^"]
-        assert lines[3].index("^") - 2 == caret_at
-        assert lines[4:6] == ["", "syntax:"]
-    assert str(failure.value).endswith(SYNTAX_AND_CATALOGUE)
+    echo = [] if caret_at is None else ["  " + text.strip(), "  " + " " * caret_at + "^", ""]
+    assert str(failure.value) == "\n".join([first_line, ""] + echo + [SYNTAX_AND_CATALOGUE])
 
 
-@pytest.mark.parametrize("name, fields, code, units", KINDS)
-def test_catalogue_listing_matches_the_element_classes(name, fields, code, units):
-    with pytest.raises(ValueError) as failure:
-        kovrant.Circuit("R0-")
-    parts = ", ".join(f"{field} [{unit}]" for field, unit in zip(fields, units))
-    assert f"  {code:<4}  {parts}" in str(failure.value).split("\n")
-    parsed = kovrant.Circuit(f"{code}0")
-    assert parsed.param_units() == list(units)
-    assert parsed.param_names() == [f"{code}0.{field}" for field in fields]
-
-
-@pytest.mark.parametrize("argument", [None, 5, b"R0", ["R0"]])
-def test_constructor_needs_a_str(argument):
-    with pytest.raises(TypeError, match="^argument 's': must be str, not "):
-        kovrant.Circuit(argument)
-
-
-def test_circuits_have_no_attributes_but_methods():
+def test_constructor_needs_a_str_and_circuits_take_no_attributes():
+    for argument in [None, b"R0"]:
+        with pytest.raises(TypeError, match="^argument 's': must be str, not "):
+            kovrant.Circuit(argument)
     circuit = kovrant.Circuit("R0")
     with pytest.raises(AttributeError):
         circuit.nodes = []
@@ -145,29 +64,20 @@ def test_circuits_have_no_attributes_but_methods():
     assert not hasattr(circuit, "__dict__")
 
 
-# --- parameters -------------------------------------------------------------
+# --- parameters, repr and rebuilding ------------------------------------------
 
-def test_parameter_lists_of_a_parsed_circuit():
+def test_parameter_lists():
     circuit = kovrant.Circuit("R0-(R1,CPE1)")
-    assert circuit.param_names() == ["R0.r", "R1.r", "CPE1.q", "CPE1.alpha"]
-    assert circuit.param_units() == ["ohm", "ohm", "ohm^-1*s^alpha", "-"]
     assert circuit.param_bounds() == [(1e-12, math.inf), (1e-12, math.inf), (1e-12, math.inf), (0.0, 1.0)]
+    assert all(type(bound) is tuple and len(bound) == 2 for bound in circuit.param_bounds())
     assert circuit.param_values() == [1.0, 1.0, 0.001, 0.8]
     assert all(type(value) is float for value in circuit.param_values())
-    assert all(type(bound) is tuple and len(bound) == 2 for bound in circuit.param_bounds())
-
-
-def test_names_follow_tree_order_and_keep_spelling():
-    assert kovrant.Circuit("L0-R0-(R1,CPE1)-(R2,Cpe2)").param_names() == [
-        "L0.l", "R0.r", "R1.r", "CPE1.q", "CPE1.alpha", "R2.r", "Cpe2.q", "Cpe2.alpha"]
-    assert kovrant.Circuit("R007-(R1-W1,CPE1)").param_names() == [
-        "R007.r", "R1.r", "W1.aw", "CPE1.q", "CPE1.alpha"]
-
-
-# --- repr -------------------------------------------------------------------
-
-def test_repr_of_one_parameter():
-    assert repr(kovrant.Circuit("R0")) == "Circuit (1 parameter)\n  R0.r = 1          [ohm]  bounds (1e-12, inf)"
+    every_code = kovrant.Circuit("-".join(f"{code}{i}" for i, (_, _, code, _) in enumerate(KINDS)))
+    assert every_code.param_names() == [f"{code}{i}.{field}" for i, (_, fields, code, _) in enumerate(KINDS)
+                                        for field in fields]
+    assert every_code.param_units() == [unit for _, _, _, units in KINDS for unit in units]
+    assert every_code.param_bounds() == [(0.0, 1.0) if field in ("alpha", "gamma") else (1e-12, math.inf)
+                                         for _, fields, _, _ in KINDS for field in fields]
 
 
 def test_repr_aligns_names_values_units_and_bounds():
@@ -178,36 +88,25 @@ def test_repr_aligns_names_values_units_and_bounds():
         "  R1.r   = 0.5        [ohm]  bounds (1e-12, inf)",
         "  W10.aw = 2.5e6      [ohm*s^-0.5]  bounds (1e-12, inf)",
     ]
-
-
-def test_repr_of_an_empty_circuit_ends_with_newline():
     assert repr(kovrant.Series([])) == "Circuit (0 parameters)\n"
 
 
-@pytest.mark.parametrize("value, text", [
-    (1e-5, "1e-5"), (1e6, "1e6"), (0.0001, "0.0001"), (999999, "999999"), (0.0, "0"), (-0.0, "-0"),
-    (math.inf, "inf"), (-math.inf, "-inf"), (math.nan, "NaN"), (-2.5, "-2.5"), (1e-12, "1e-12"),
-    (123456.789, "123456.789"), (-3e20, "-3e20"),
-])
-def test_repr_number_format(value, text):
-    line = repr(kovrant.Circuit("R0").with_values([value])).split("\n")[1]
-    assert line == f"  R0.r = {text:<10} [ohm]  bounds (1e-12, inf)"
-
-
-# --- with_values / with_named_values ---------------------------------------
-
-def test_with_values_returns_a_new_circuit():
+def test_with_values_returns_a_new_circuit_from_any_floats():
     circuit = kovrant.Circuit("R0-(R1,CPE1)")
     rebuilt = circuit.with_values([10, 20, 1e-5, 0.9])
     assert rebuilt is not circuit
     assert rebuilt.param_values() == [10.0, 20.0, 1e-5, 0.9]
     assert rebuilt.param_names() == circuit.param_names()
     assert circuit.param_values() == [1.0, 1.0, 0.001, 0.8]
-
-
-def test_with_values_does_not_check_bounds():
     values = [-1.0, 0.0, math.inf, 7.0]
-    assert kovrant.Circuit("R0-(R1,CPE1)").with_values(values).param_values() == values
+    assert circuit.with_values(values).param_values() == values
+
+    class Number:
+        def __float__(self):
+            return 2.5
+
+    assert circuit.with_values((np.float32(1.5), Number(), 7, True)).param_values() == [1.5, 2.5, 7.0, 1.0]
+    assert circuit.with_values(np.array([3.0, 4.0, 5.0, 6.0])).param_values() == [3.0, 4.0, 5.0, 6.0]
 
 
 @pytest.mark.parametrize("values", [[1, 2], [1, 2, 3, 4], []])
@@ -216,37 +115,10 @@ def test_with_values_needs_exactly_the_count(values):
         kovrant.Circuit("R0-(R1,C1)").with_values(values)
 
 
-@pytest.mark.parametrize("values, reason", [
-    ("123", "Can't extract `str` to `Vec`"),
-    (5, "'int' object cannot be converted to 'Sequence'"),
-    ({"R0.r": 1.0}, "'dict' object cannot be converted to 'Sequence'"),
-    ([1.0, "x", 3.0], "must be real number, not str"),
-    ([1.0, None, 3.0], "must be real number, not NoneType"),
-])
-def test_with_values_type_errors_name_the_argument(values, reason):
-    with pytest.raises(TypeError) as failure:
-        kovrant.Circuit("R0-(R1,C1)").with_values(values)
-    assert str(failure.value) == f"argument 'values': {reason}"
-
-
-def test_with_values_accepts_any_float_convertible_sequence():
-    class Number:
-        def __float__(self):
-            return 2.5
-
-    values = kovrant.Circuit("R0-(R1,C1)").with_values((np.float32(1.5), Number(), 7)).param_values()
-    assert values == [1.5, 2.5, 7.0]
-    assert kovrant.Circuit("R0-R1").with_values(np.array([3.0, 4.0])).param_values() == [3.0, 4.0]
-
-
-def test_with_named_values_orders_by_parameter():
+def test_with_named_values_orders_by_parameter_and_reports_bad_names():
     circuit = kovrant.Circuit("R0-(R1,CPE1)")
     rebuilt = circuit.with_named_values({"CPE1.alpha": 0.9, "R1.r": 20, "CPE1.q": 1e-5, "R0.r": 10})
     assert rebuilt.param_values() == [10.0, 20.0, 1e-5, 0.9]
-
-
-def test_with_named_values_report():
-    circuit = kovrant.Circuit("R0-(R1,CPE1)")
     with pytest.raises(ValueError) as failure:
         circuit.with_named_values({"R0.x": 1, "R1.r": 2, "zzzzzzzz": 3, "CPE1.alfa": 0.5, "CPE1.q": 1e-5})
     assert str(failure.value) == "\n".join([
@@ -263,26 +135,17 @@ def test_with_named_values_report():
     ])
 
 
-def test_with_named_values_missing_only():
-    with pytest.raises(ValueError) as failure:
-        kovrant.Circuit("R0-C1").with_named_values({"C1.c": 1.0})
-    assert str(failure.value).split("\n")[:3] == [
-        'missing parameter(s): ["R0.r"]', "", "valid parameters for this circuit:"]
-
-
-def test_with_named_values_tie_suggests_the_earlier_name():
-    with pytest.raises(ValueError, match=r'^unknown parameter "R2.r" \(did you mean "R0.r"\?\)\n'):
-        kovrant.Circuit("R0-R1").with_named_values({"R2.r": 1, "R0.r": 1, "R1.r": 1})
-
-
-@pytest.mark.parametrize("values, reason", [
-    ([("R0.r", 1.0)], "must be dict, not list"),
-    ({1: 1.0}, "keys must be str, not int"),
-    ({"R0.r": "x"}, "must be real number, not str"),
+@pytest.mark.parametrize("method, values, reason", [
+    ("with_values", "123", "Can't extract `str` to `Vec`"),
+    ("with_values", {"R0.r": 1.0}, "'dict' object cannot be converted to 'Sequence'"),
+    ("with_values", [None], "must be real number, not NoneType"),
+    ("with_named_values", [("R0.r", 1.0)], "must be dict, not list"),
+    ("with_named_values", {1: 1.0}, "keys must be str, not int"),
+    ("with_named_values", {"R0.r": "x"}, "must be real number, not str"),
 ])
-def test_with_named_values_type_errors(values, reason):
+def test_rebuild_type_errors_name_the_argument(method, values, reason):
     with pytest.raises(TypeError) as failure:
-        kovrant.Circuit("R0").with_named_values(values)
+        getattr(kovrant.Circuit("R0"), method)(values)
     assert str(failure.value) == f"argument 'values': {reason}"
 
 
@@ -301,12 +164,18 @@ def test_with_named_values_survives_a_dict_changed_by_float_conversion():
 
 # --- impedance --------------------------------------------------------------
 
-def test_impedance_returns_a_complex128_array_of_the_formula():
-    frequencies = [0.1, 1.0, 10.0, 1e3, 1e6]
+def test_impedance_returns_a_complex128_array():
+    frequencies = [0.0, 1.0, 1e3]
     z = kovrant.Circuit("R0-(R1,C1)").with_values([10, 100, 1e-3]).impedance(frequencies)
     assert isinstance(z, np.ndarray)
-    assert z.dtype == np.complex128 and z.ndim == 1 and z.shape == (5,)
-    np.testing.assert_allclose(z, rc_impedance(10, 100, 1e-3, frequencies), rtol=1e-13)
+    assert z.dtype == np.complex128 and z.shape == (3,)
+    assert not np.isfinite(z[0])
+    omega = np.array(frequencies[1:]) * TWO_PI
+    np.testing.assert_allclose(z[1:], 10 + 1.0 / (1.0 / 100 + 1j * omega * 1e-3), rtol=1e-13)
+    empty = kovrant.Circuit("R0").impedance([])
+    assert empty.dtype == np.complex128 and empty.shape == (0,)
+    # A frame's frequency column is taken whole, without dropping rows.
+    assert list(kovrant.Circuit("R0").impedance({"frequency_hertz": [0.0, -1.0, 5.0]})) == [1 + 0j] * 3
 
 
 def test_impedance_array_owns_a_buffer_kept_alive_by_its_base():
@@ -318,42 +187,13 @@ def test_impedance_array_owns_a_buffer_kept_alive_by_its_base():
     np.testing.assert_allclose(view, kovrant.Circuit("R0-C1").impedance([2.0, 3.0]))
 
 
-def test_impedance_of_nothing_is_an_empty_complex_array():
-    z = kovrant.Circuit("R0").impedance([])
-    assert z.dtype == np.complex128 and z.shape == (0,)
-
-
-def test_resistor_at_zero_hertz_and_capacitor_blowup():
-    assert kovrant.Circuit("R0").with_values([10]).impedance([0.0])[0] == 10 + 0j
-    z = kovrant.Circuit("R0-(R1,C1)").with_values([10, 100, 1e-3]).impedance([0.0])[0]
-    assert not np.isfinite(z)
-
-
-def test_equal_parallel_resistors_halve_exactly():
-    z = kovrant.Circuit("(R1,R2)").with_values([100, 100]).impedance([0.0, 1.0, 1e9])
-    assert list(z) == [50 + 0j] * 3
-
-
-@pytest.mark.parametrize("count", [999, 1000, 4097])
-def test_parallel_evaluation_equals_point_by_point(count):
+def test_parallel_evaluation_equals_point_by_point():
     circuit = kovrant.Circuit("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)").with_values(
         [1e-6, 0.02, 0.05, 1.5, 0.9, 0.1, 0.3, 20.0, 3.0, 0.8])
-    frequencies = np.logspace(-3, 6, count)
-    together = circuit.impedance(frequencies)
+    frequencies = np.logspace(-3, 6, 4097)
     one_by_one = np.array([circuit.impedance([f])[0] for f in frequencies])
-    assert np.array_equal(together, one_by_one)
-
-
-def test_999_and_1000_points_agree_on_the_common_points():
-    circuit = kovrant.Circuit("randles")
-    frequencies = list(np.logspace(-2, 5, 999))
-    assert np.array_equal(circuit.impedance(frequencies), circuit.impedance(frequencies + [7.0])[:999])
-
-
-def test_impedance_accepts_a_frame_without_filtering_rows():
-    circuit = kovrant.Circuit("R0").with_values([3.0])
-    z = circuit.impedance({"frequency_hertz": [0.0, -1.0, 5.0]})
-    assert list(z) == [3 + 0j] * 3
+    for count in [999, 1000, 4097]:
+        assert np.array_equal(circuit.impedance(frequencies[:count]), one_by_one[:count]), count
 
 
 @pytest.mark.parametrize("argument, message", [
@@ -374,95 +214,50 @@ SPECTRUM_F = [0.5, 5.0, 50.0, 500.0]
 SPECTRUM_Z = [12 - 40j, 11.5 - 8j, 10.2 - 1j, 10.0 - 0.1j]
 
 
-def test_unit_residuals_are_plain_model_minus_measurement():
+def test_residuals_default_to_modulus_weights():
     circuit = kovrant.Circuit("R0-(R1,C1)")
     params = [10.0, 100.0, 1e-3]
-    r = circuit.residuals(params, SPECTRUM_F, SPECTRUM_Z, weight="unit")
-    model = circuit.with_values(params).impedance(SPECTRUM_F)
-    expected = [part for m, z in zip(model, SPECTRUM_Z) for part in ((m - z).real, (m - z).imag)]
-    assert r == expected
+    r = circuit.residuals(params, SPECTRUM_F, SPECTRUM_Z)
     assert all(type(value) is float for value in r)
+    assert r == circuit.residuals(params, SPECTRUM_F, SPECTRUM_Z, weight="modulus")
+    unit = np.array(circuit.residuals(params, SPECTRUM_F, SPECTRUM_Z, weight="unit"))
+    np.testing.assert_allclose(r, unit / np.repeat(np.abs(SPECTRUM_Z), 2), rtol=1e-14)
 
 
-def test_modulus_residuals_are_relative():
-    circuit = kovrant.Circuit("R0-(R1,C1)")
-    params = [10.0, 100.0, 1e-3]
-    r = np.array(circuit.residuals(params, SPECTRUM_F, SPECTRUM_Z))
-    model = circuit.with_values(params).impedance(SPECTRUM_F)
-    difference = (model - np.array(SPECTRUM_Z)) / np.abs(SPECTRUM_Z)
-    np.testing.assert_allclose(r[0::2], difference.real, rtol=1e-14)
-    np.testing.assert_allclose(r[1::2], difference.imag, rtol=1e-14)
-    assert list(r) == circuit.residuals(params, SPECTRUM_F, SPECTRUM_Z, weight="modulus")
-
-
-def test_zero_measurement_gets_the_tiny_weight():
-    r = kovrant.Circuit("R0").residuals([2.0], [1.0], [0j])
-    assert r == [(2.0 - 0.0) / 1e-30, 0.0]
-
-
-def test_residuals_use_params_not_stored_values():
+def test_params_by_position_or_keyword_replace_stored_values_and_extra_ones_are_ignored():
     circuit = kovrant.Circuit("R0").with_values([5.0])
     assert circuit.residuals([7.0], [1.0], [1.0], weight="unit") == [6.0, 0.0]
-
-
-def test_extra_params_are_ignored():
-    circuit = kovrant.Circuit("R0-(R1,C1)")
-    exact = circuit.residuals([10, 100, 1e-3], SPECTRUM_F, SPECTRUM_Z)
-    assert circuit.residuals([10, 100, 1e-3, 99, 98], SPECTRUM_F, SPECTRUM_Z) == exact
-    assert (circuit.jacobian([10, 100, 1e-3, 99], SPECTRUM_F, SPECTRUM_Z)
-            == circuit.jacobian([10, 100, 1e-3], SPECTRUM_F, SPECTRUM_Z))
+    assert circuit.residuals([7.0, 99.0], [1.0], [1.0], weight="unit") == [6.0, 0.0]
+    assert circuit.jacobian([7.0, 99.0], SPECTRUM_F, SPECTRUM_Z) == circuit.jacobian([7.0], SPECTRUM_F, SPECTRUM_Z)
+    assert circuit.residuals(params=[1.0], frequencies=[1.0], impedances=[2.0], weight="unit") == [-1.0, 0.0]
+    assert circuit.jacobian(params=[1.0], frequencies=[1.0], impedances=[2.0], weight="unit") == [
+        pytest.approx([1.0]), [0.0]]
 
 
 @pytest.mark.parametrize("method", ["residuals", "jacobian"])
-@pytest.mark.parametrize("params", [[], [1.0], [1.0, 2.0, 3.0]])
+@pytest.mark.parametrize("params", [[], [1.0, 2.0, 3.0]])
 def test_short_params_are_refused(method, params):
     circuit = kovrant.Circuit("R0-(R1,CPE1)")
     with pytest.raises(ValueError, match=f"^expected at least 4 params, got {len(params)}$"):
         getattr(circuit, method)(params, SPECTRUM_F, SPECTRUM_Z)
 
 
-def test_residual_lengths_and_empty_spectrum():
-    circuit = kovrant.Circuit("R0-(R1,C1)")
-    assert len(circuit.residuals([1, 2, 3], SPECTRUM_F, SPECTRUM_Z)) == 2 * len(SPECTRUM_F)
-    assert circuit.residuals([1, 2, 3], [], []) == []
-    assert circuit.jacobian([1, 2, 3], [], []) == []
-
-
-def test_jacobian_is_the_central_difference_of_residuals():
+def test_residual_and_jacobian_shapes():
     circuit = kovrant.Circuit("R0-(R1,CPE1)")
     params = [10.0, 100.0, 1e-4, 0.85]
-    jacobian = circuit.jacobian(params, SPECTRUM_F, SPECTRUM_Z, weight="unit")
+    assert len(circuit.residuals(params, SPECTRUM_F, SPECTRUM_Z)) == 2 * len(SPECTRUM_F)
+    jacobian = circuit.jacobian(params, SPECTRUM_F, SPECTRUM_Z)
     assert len(jacobian) == 2 * len(SPECTRUM_F)
-    assert all(len(row) == len(params) for row in jacobian)
-    step_factor = 6.055454452393343e-06
-    for j, p in enumerate(params):
-        h = step_factor * max(abs(p), 1e-8)
-        plus, minus = list(params), list(params)
-        plus[j] += h
-        minus[j] -= h
-        r_plus = circuit.residuals(plus, SPECTRUM_F, SPECTRUM_Z, weight="unit")
-        r_minus = circuit.residuals(minus, SPECTRUM_F, SPECTRUM_Z, weight="unit")
-        column = [(a - b) / (2 * h) for a, b in zip(r_plus, r_minus)]
-        assert [row[j] for row in jacobian] == pytest.approx(column, rel=1e-12, abs=1e-300)
-
-
-def test_jacobian_without_parameters_is_an_empty_list():
+    assert all(len(row) == len(params) and all(type(v) is float for v in row) for row in jacobian)
+    assert circuit.residuals(params, [], []) == []
+    assert circuit.jacobian(params, [], []) == []
     assert kovrant.Series([]).jacobian([], SPECTRUM_F, SPECTRUM_Z) == []
-
-
-def test_residuals_and_jacobian_by_keyword():
-    circuit = kovrant.Circuit("R0")
-    assert circuit.residuals(params=[1.0], frequencies=[1.0], impedances=[2.0], weight="unit") == [-1.0, 0.0]
-    assert circuit.jacobian(params=[1.0], frequencies=[1.0], impedances=[2.0], weight="unit") == [
-        pytest.approx([1.0]), [0.0]]
 
 
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"params": "12"}, TypeError, "argument 'params': Can't extract `str` to `Vec`"),
-    ({"params": [1.0, "x"]}, TypeError, "argument 'params': must be real number, not str"),
     ({"weight": 1}, TypeError, "argument 'weight': must be str, not int"),
     ({"weight": "Modulus"}, ValueError, 'unknown weight scheme "Modulus", expected "modulus" or "unit"'),
-    ({"weight": "unit "}, ValueError, 'unknown weight scheme "unit ", expected "modulus" or "unit"'),
     ({"weight": 'a"b'}, ValueError, 'unknown weight scheme "a\\"b", expected "modulus" or "unit"'),
 ])
 @pytest.mark.parametrize("method", ["residuals", "jacobian"])

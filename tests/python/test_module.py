@@ -13,33 +13,21 @@ from conftest import KIND_NAMES, KINDS
 MODULE_NAMES = ["Element", "Circuit", "FitResult", "Series", "Parallel"] + KIND_NAMES
 
 
-def test_module_attributes_are_added_in_order():
+def test_module_names_and_classes():
     public = [name for name in vars(kovrant) if not name.startswith("__")]
     assert public == MODULE_NAMES
-    assert len(public) == 19
-
-
-def test_dir_holds_the_names_and_standard_attributes_only():
-    extra = set(dir(kovrant)) - set(MODULE_NAMES)
-    assert all(name.startswith("__") and name.endswith("__") for name in extra)
+    assert all(name.startswith("__") and name.endswith("__") for name in set(dir(kovrant)) - set(MODULE_NAMES))
     assert kovrant.__doc__ == ""
-
-
-@pytest.mark.parametrize("name", KIND_NAMES)
-def test_short_names_are_the_element_classes(name):
-    element_class = getattr(kovrant, name)
-    assert element_class is getattr(kovrant.Element, name)
-    assert issubclass(element_class, kovrant.Element)
-    assert element_class.__name__ == element_class.__qualname__ == f"Element_{name}"
-    assert element_class.__module__ == "kovrant"
-
-
-@pytest.mark.parametrize("name", ["Element", "Circuit", "FitResult"])
-def test_class_names(name):
-    cls = getattr(kovrant, name)
-    assert cls.__qualname__ == cls.__name__ == name
-    assert cls.__module__ == "kovrant"
-    assert repr(cls) == f"<class 'kovrant.{name}'>"
+    for name in ["Element", "Circuit", "FitResult"]:
+        cls = getattr(kovrant, name)
+        assert (cls.__qualname__, cls.__name__, cls.__module__) == (name, name, "kovrant")
+        assert repr(cls) == f"<class 'kovrant.{name}'>"
+    for name in KIND_NAMES:
+        element_class = getattr(kovrant, name)
+        assert element_class is getattr(kovrant.Element, name)
+        assert issubclass(element_class, kovrant.Element)
+        assert element_class.__name__ == element_class.__qualname__ == f"Element_{name}"
+        assert element_class.__module__ == "kovrant"
 
 
 def test_reimport_returns_the_same_module_object():
@@ -164,6 +152,10 @@ def test_signatures_and_docstrings():
 
     assert kovrant.FitResult.__doc__ is None
     assert kovrant.FitResult.__text_signature__ is None
+    attributes = [name for name in vars(kovrant.FitResult) if not name.startswith("__")]
+    assert attributes == ["circuit", "params", "stderr", "success", "iterations", "impedance_evals", "cost",
+                          "chi_square"]
+    assert all(vars(kovrant.FitResult)[name].__doc__ is None for name in attributes)
 
     assert kovrant.Element.__doc__ == (
         "A single circuit element.\n\nThese are Python subclasses taking its fields as arguments.\n"
@@ -182,28 +174,14 @@ def test_signatures_and_docstrings():
     assert kovrant.Series.__module__ == kovrant.Parallel.__module__ == "kovrant"
 
 
-def test_fit_result_attributes_are_in_order_without_docstrings():
-    attributes = [name for name in vars(kovrant.FitResult) if not name.startswith("__")]
-    assert attributes == ["circuit", "params", "stderr", "success", "iterations", "impedance_evals", "cost",
-                          "chi_square"]
-    for name in attributes:
-        assert vars(kovrant.FitResult)[name].__doc__ is None
+def test_construction_and_subclassing_rules():
+    for name in ["FitResult", "Element"]:
+        with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
+            getattr(kovrant, name)()
+    for name in ["Circuit", "FitResult"] + KIND_NAMES:
+        with pytest.raises(TypeError, match="is not an acceptable base type"):
+            type("Derived", (getattr(kovrant, name),), {})
 
-
-@pytest.mark.parametrize("name", ["FitResult", "Element"])
-def test_classes_without_constructor(name):
-    with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
-        getattr(kovrant, name)()
-
-
-@pytest.mark.parametrize("name", ["Circuit", "FitResult"] + KIND_NAMES)
-def test_final_classes_refuse_subclasses(name):
-    base = getattr(kovrant, name)
-    with pytest.raises(TypeError, match="is not an acceptable base type"):
-        type("Derived", (base,), {})
-
-
-def test_element_accepts_subclasses_but_they_cannot_be_instantiated():
     class Custom(kovrant.Element):
         pass
 
@@ -212,16 +190,13 @@ def test_element_accepts_subclasses_but_they_cannot_be_instantiated():
         Custom()
 
 
-@pytest.mark.parametrize("name", ["Element", "Circuit", "FitResult"] + KIND_NAMES)
-def test_classes_are_immutable(name):
-    cls = getattr(kovrant, name)
+def test_classes_are_immutable():
+    for name in ["Element", "Circuit", "FitResult"] + KIND_NAMES:
+        cls = getattr(kovrant, name)
+        with pytest.raises(TypeError, match="immutable"):
+            cls.extra = 1
+        with pytest.raises(TypeError, match="immutable"):
+            del cls.__repr__
     with pytest.raises(TypeError, match="immutable"):
-        cls.extra = 1
-    with pytest.raises(TypeError, match="immutable"):
-        del cls.__repr__
-
-
-def test_element_shortcuts_cannot_be_replaced():
-    with pytest.raises(TypeError):
         kovrant.Element.R = kovrant.Element.C
     assert kovrant.Element.R.__name__ == "Element_R"
