@@ -111,15 +111,6 @@ TEST(BlockedConv, EdgesZeroTapsAndSignedZerosByHand) {
   }
 }
 
-TEST(BlockedConv, AppliesOnlyToBoundedShapes) {
-  EXPECT_TRUE(blocked_conv_applies({32, 32, 64, 5, 8}));
-  EXPECT_TRUE(blocked_conv_applies({1, 1, 1, 1, 1}));
-  EXPECT_FALSE(blocked_conv_applies({1, 1, 0, 5, 1}));
-  EXPECT_FALSE(blocked_conv_applies({1, 1, 64, 0, 1}));
-  EXPECT_FALSE(blocked_conv_applies({1, 1, 64, kMaxBlockedTaps + 1, 1}));
-  EXPECT_FALSE(blocked_conv_applies({1, 1, 64, 5, 65}));
-}
-
 TEST(GeluInPlace, MatchesGeluValueByValue) {
   std::mt19937_64 rng(14);
   std::vector<double> values, expected;

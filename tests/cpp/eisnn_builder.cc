@@ -31,9 +31,9 @@ std::vector<std::string> split_names(const std::string& text) {
 
 // Rows (a, b, c, ref) by field; r and z0 take the default (1, 0, 0, -1).
 std::vector<float> structural_scaling(const std::vector<std::string>& names) {
-  static const std::map<std::string, std::vector<float>> kRows = {
-      {"c", {-1, -1, 0, -1}}, {"l", {1, -1, 0, -1}},     {"q", {-1, 0, -1, -1}},
-      {"alpha", {0, 0, 0, -1}}, {"aw", {1, 0.5f, 0, -1}}, {"tau", {0, -1, 0, -1}}};
+  static const std::map<std::string, std::vector<float>> kRows = {{"c", {-1, -1, 0, -1}},   {"l", {1, -1, 0, -1}},
+                                                                  {"q", {-1, 0, -1, -1}},   {"alpha", {0, 0, 0, -1}},
+                                                                  {"aw", {1, 0.5f, 0, -1}}, {"tau", {0, -1, 0, -1}}};
   std::vector<float> rows;
   for (const std::string& name : names) {
     const std::string label = name.substr(0, name.find('.')), field = name.substr(name.find('.') + 1);

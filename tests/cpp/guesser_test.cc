@@ -27,16 +27,16 @@ std::string unparsable(const std::string& what) { return "weight file has an unp
 // `with_statistics` is false.
 EisnnBuilder valid_file(const std::map<std::string, std::optional<std::string>>& overrides = {},
                         bool with_statistics = true) {
-  static const std::pair<const char*, const char*> kMeta[] = {
-      {"circuit", "R0-(R1,C1)"}, {"param_names", "R0.r,R1.r,C1.c"}, {"estimator", "reactive_centroid"},
-      {"n_grid", "64"},          {"channels", "16"},                {"kernel", "5"},
-      {"groups", "8"},           {"dilations", "1,2,4,8"},          {"alpha_min", "0.05"},
-      {"alpha_max", "1.0"}};
+  static const char* const kKeys[] = {"circuit", "param_names", "estimator", "n_grid",    "channels",
+                                      "kernel",  "groups",      "dilations", "alpha_min", "alpha_max"};
+  static const char* const kValues[] = {
+      "R0-(R1,C1)", "R0.r,R1.r,C1.c", "reactive_centroid", "64", "16", "5", "8", "1,2,4,8", "0.05", "1.0"};
   EisnnBuilder builder;
-  for (const auto& [key, value] : kMeta) {
-    const auto found = overrides.find(key);
-    if (found == overrides.end()) builder.meta(key, value);
-    else if (found->second) builder.meta(key, *found->second);
+  for (std::size_t i = 0; i < std::size(kKeys); ++i) {
+    const auto found = overrides.find(kKeys[i]);
+    if (found == overrides.end() || found->second) {
+      builder.meta(kKeys[i], found == overrides.end() ? kValues[i] : *found->second);
+    }
   }
   if (!with_statistics) return builder;
   return builder.vector_f32("target_mean", {0.5f, -1.0f, 2.0f})
@@ -93,8 +93,8 @@ TEST(FromBytes, ReportsTheFirstFailureOfABrokenBuffer) {
       {text("EISNN002"), kBadMagic},
       {text("GARBAGE!"), kBadMagic},
       {header({0, 0, 0}), kTruncated},
-      {header({0, 0, 0, 0}), kTruncated},                                      // no tensor count
-      {header({1, 0, 0, 0, 0, 0, 0, 0}), kTruncated},                          // a pair short
+      {header({0, 0, 0, 0}), kTruncated},                                            // no tensor count
+      {header({1, 0, 0, 0, 0, 0, 0, 0}), kTruncated},                                // a pair short
       {header({1, 0, 0, 0, 1, 0, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}), kTruncated},  // key not UTF-8
       {header({0xFF, 0xFF, 0xFF, 0xFF}), kTruncated},
       {header({0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}), kTruncated},
@@ -122,7 +122,7 @@ TEST(FromBytes, DecodesEachEncodingWithAtLeastOneElement) {
                     .tensor_f32("zero_dim", {3, 0, 5}, {-2.0f})
                     .tensor_f32("zero_after_huge", {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0}, {1.0f})
                     .tensor_bytes("half", 1, {2, 2}, {0x00, 0x3C, 0x00, 0xC0, 0x01, 0x00, 0x00, 0xFC})
-                    .tensor_bytes("int8", 2, {2}, {0x00, 0x00, 0x00, 0x3F, 0xFF, 0x02})  // scale 0.5
+                    .tensor_bytes("int8", 2, {2}, {0x00, 0x00, 0x00, 0x3F, 0xFF, 0x02})             // scale 0.5
                     .tensor_bytes("int8_ends", 2, {3}, {0x00, 0x00, 0x80, 0x3E, 0x80, 0x7F, 0x00})  // scale 0.25
                     .bytes();
   bytes.insert(bytes.end(), {0xDE, 0xAD, 0xBE, 0xEF, 0, 1, 2});  // trailing bytes are ignored
@@ -193,6 +193,8 @@ TEST(FromBytes, MissingMetadataIsReportedInKeyOrder) {
   EXPECT_EQ(load_error(valid_file(dropped).bytes()), "loaded");
 }
 
+// The number syntax itself is pinned in number_text_test.cc; here each key
+// must use it and name itself when its value does not parse.
 TEST(FromBytes, MetadataValuesParseOrNameTheKey) {
   const auto estimator = [](const std::string& value) {
     return "weight file was normalised with the \"" + value +
@@ -202,21 +204,17 @@ TEST(FromBytes, MetadataValuesParseOrNameTheKey) {
       {"n_grid", " 64", unparsable("n_grid")},
       {"n_grid", "-64", unparsable("n_grid")},
       {"n_grid", "+64", "loaded"},
-      {"n_grid", "64.0", unparsable("n_grid")},
       {"channels", "", unparsable("channels")},
       {"kernel", "5 ", unparsable("kernel")},
       {"groups", "99999999999999999999", unparsable("groups")},
       {"dilations", "1, 2, 4, 8", "loaded"},
       {"dilations", " 1 ,\t2", "loaded"},
       {"dilations", "1,,2", unparsable("dilations")},
-      {"dilations", "", unparsable("dilations")},
-      {"dilations", "1,-2", unparsable("dilations")},
       {"alpha_min", "abc", unparsable("alpha_min")},
       {"alpha_max", " 1.0", unparsable("alpha_max")},
       {"alpha_max", "NaN", "loaded"},
       {"estimator", "median", estimator("median")},
       {"estimator", "reactive_centroid ", estimator("reactive_centroid ")},
-      {"estimator", "Reactive_Centroid", estimator("Reactive_Centroid")},
   };
   for (const auto& [key, value, message] : cases) {
     EXPECT_EQ(load_error(valid_file({{key, value}}).bytes()), message) << key << "=\"" << value << '"';
@@ -333,6 +331,7 @@ TEST(Layers, RejectTensorsThatDisagreeWithTheirShapesOrInput) {
     std::string message;
     std::size_t in_channels = 2, n_grid = 4, groups = 2;
   };
+  const std::string too_large = unparsable("c would produce 1073741824 values, more than the limit of 16777216");
   const Case cases[] = {
       {'c', {}, kAbsent, kAbsent, 8, "weight file is missing \"w.c.weight\""},
       {'c', {1, 2, 3}, 6, kAbsent, 8, "weight file is missing \"w.c.bias\""},
@@ -340,10 +339,8 @@ TEST(Layers, RejectTensorsThatDisagreeWithTheirShapesOrInput) {
       {'c', {3, 2, 3}, 17, 3, 8, "tensor \"w.c.weight\" has 17 elements, expected 18"},
       {'c', {3, 2, 3}, 18, 2, 8, "tensor \"w.c.bias\" has 2 elements, expected 3"},
       {'c', {1, 2, 3}, 6, 1, 7, "tensor \"c\" has 7 elements, expected 8"},
-      {'c', {1, 2, 3}, 6, 1, 8, "tensor \"w.c.weight\" has 6 elements, expected 18446744073709551615",
-       kAbsent / 2},
-      {'c', {1, 0, 3}, 1, 1, 0, unparsable("c would produce 1073741824 values, more than the limit of 16777216"), 0,
-       std::size_t{1} << 30},
+      {'c', {1, 2, 3}, 6, 1, 8, "tensor \"w.c.weight\" has 6 elements, expected 18446744073709551615", kAbsent / 2},
+      {'c', {1, 0, 3}, 1, 1, 0, too_large, 0, std::size_t{1} << 30},
       {'n', {2}, 2, 2, 8, unparsable("groups is 0, so n has no group to normalise"), 2, 4, 0},
       {'n', {1}, 1, 2, 8, "tensor \"w.n.weight\" has 1 elements, expected 2"},
       {'n', {2}, 2, 1, 8, "tensor \"w.n.bias\" has 1 elements, expected 2"},

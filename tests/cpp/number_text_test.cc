@@ -22,23 +22,23 @@ TEST(ParseUnsigned, AcceptsOnlyDigitsWithAnOptionalPlus) {
 }
 
 TEST(ParseFloat, AcceptsTheDecimalFormAndNamedValues) {
-  for (const auto& [text, expected] : std::vector<std::pair<const char*, double>>{
-           {"0.05", 0.05},
-           {"1", 1.0},
-           {"+2.5", 2.5},
-           {"-0", -0.0},
-           {"1.", 1.0},
-           {".5", 0.5},
-           {"1E-3", 0.001},
-           {"2.5e+2", 250.0},
-           {"inf", kInf},
-           {"-Infinity", -kInf},
-           {"+INF", kInf},
-           {"1e400", kInf},
-           {"-1e-400", -0.0},
-           {"0.0000001e-320", 0.0},
-           {"123456789e99999999999999", kInf},
-           {"4.9406564584124654e-324", 4.9406564584124654e-324}}) {
+  for (const auto& [text, expected] :
+       std::vector<std::pair<const char*, double>>{{"0.05", 0.05},
+                                                   {"1", 1.0},
+                                                   {"+2.5", 2.5},
+                                                   {"-0", -0.0},
+                                                   {"1.", 1.0},
+                                                   {".5", 0.5},
+                                                   {"1E-3", 0.001},
+                                                   {"2.5e+2", 250.0},
+                                                   {"inf", kInf},
+                                                   {"-Infinity", -kInf},
+                                                   {"+INF", kInf},
+                                                   {"1e400", kInf},
+                                                   {"-1e-400", -0.0},
+                                                   {"0.0000001e-320", 0.0},
+                                                   {"123456789e99999999999999", kInf},
+                                                   {"4.9406564584124654e-324", 4.9406564584124654e-324}}) {
     const auto value = parse_float_text(text);
     ASSERT_TRUE(value.has_value()) << text;
     EXPECT_EQ(*value, expected) << text;
