@@ -62,9 +62,8 @@ void expect_blocked_matches_plain(const Case& c) {
   const std::vector<double> blocked = run_blocked(c);
   for (std::size_t n = 0; n < plain.size(); ++n) {
     ASSERT_TRUE(same_bits(plain[n], blocked[n]))
-        << "channel " << n / c.shape.length << " position " << n % c.shape.length << ": " << plain[n] << " vs "
-        << blocked[n] << " (length " << c.shape.length << ", taps " << c.shape.taps << ", dilation " << c.shape.dilation
-        << ")";
+        << "value " << n << ": " << plain[n] << " vs " << blocked[n] << " (length " << c.shape.length << ", taps "
+        << c.shape.taps << ", dilation " << c.shape.dilation << ")";
   }
 }
 
