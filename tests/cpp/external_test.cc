@@ -20,58 +20,44 @@ Result<const Guesser*, NnError> load_locked(const std::string& path) {
   return load_external(path, lock);
 }
 
-TEST(ReadWeightFile, ReportsSystemErrors) {
-  const auto missing = read_weight_file(::testing::TempDir() + "kovrant_no_such_file.eisnn");
-  ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error().message(), "reading weights: No such file or directory");
-  const auto directory = read_weight_file(::testing::TempDir());
-  ASSERT_FALSE(directory.ok());
-  EXPECT_EQ(directory.error().message(), "reading weights: Is a directory");
-}
-
-TEST(ReadWeightFile, RefusesAPathWithANul) {
-  // The text before the NUL names a readable file, which must not be read instead.
-  const std::string path = testing::write_temp_file("before_nul.eisnn", small_network());
-  const auto read = read_weight_file(path + std::string("\0.bak", 5));
-  ASSERT_FALSE(read.ok());
-  EXPECT_EQ(read.error().message(), "reading weights: Invalid argument");
-}
-
-TEST(ReadWeightFile, ReadsTheWholeFile) {
+TEST(ReadWeightFile, ReadsTheWholeFileOrReportsTheSystemError) {
   std::vector<unsigned char> bytes(200000);
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7);
   const auto read = read_weight_file(testing::write_temp_file("whole.bin", bytes));
   ASSERT_TRUE(read.ok());
   EXPECT_EQ(read.value(), bytes);
+  // The text before the NUL names a readable file, which must not be read instead.
+  const std::string before_nul = testing::write_temp_file("before_nul.eisnn", small_network());
+  const std::pair<std::string, const char*> failures[] = {
+      {::testing::TempDir() + "kovrant_no_such_file.eisnn", "reading weights: No such file or directory"},
+      {::testing::TempDir(), "reading weights: Is a directory"},
+      {before_nul + std::string("\0.bak", 5), "reading weights: Invalid argument"},
+  };
+  for (const auto& [path, message] : failures) {
+    const auto failed = read_weight_file(path);
+    ASSERT_FALSE(failed.ok()) << path;
+    EXPECT_EQ(failed.error().message(), message);
+  }
 }
 
-TEST(LoadExternal, KeepsTheFirstNetworkLoadedFromAPath) {
-  const std::string path = testing::write_temp_file("cached.eisnn", small_network());
+TEST(LoadExternal, RetriesAFailedPathAndThenKeepsItsFirstNetwork) {
+  const std::string path = testing::write_temp_file("cached.eisnn", {'E', 'I', 'S', 'N', 'N', '0', '0', '2'});
+  const auto bad = load_locked(path);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().message(), "not an eisnn weight file (bad magic bytes)");
+  testing::write_temp_file("cached.eisnn", small_network());
   const auto first = load_locked(path);
   ASSERT_TRUE(first.ok()) << first.error().message();
+  EXPECT_EQ(first.value()->circuit, "R0-(R1,C1)");
   testing::write_temp_file("cached.eisnn", {'j', 'u', 'n', 'k'});
   const auto second = load_locked(path);
   ASSERT_TRUE(second.ok()) << "the file was read again";
   EXPECT_EQ(second.value(), first.value());
-}
-
-TEST(LoadExternal, RetriesAPathThatFailed) {
-  const std::string path = testing::write_temp_file("retried.eisnn", {'E', 'I', 'S', 'N', 'N', '0', '0', '2'});
-  const auto bad = load_locked(path);
-  ASSERT_FALSE(bad.ok());
-  EXPECT_EQ(bad.error().message(), "not an eisnn weight file (bad magic bytes)");
-  testing::write_temp_file("retried.eisnn", small_network());
-  const auto good = load_locked(path);
-  ASSERT_TRUE(good.ok()) << good.error().message();
-  EXPECT_EQ(good.value()->circuit, "R0-(R1,C1)");
-}
-
-TEST(LoadExternal, PathsAreKeyedExactlyAsGiven) {
-  const std::string path = testing::write_temp_file("spelled.eisnn", small_network());
-  const auto plain = load_locked(path);
-  const auto dotted = load_locked(::testing::TempDir() + "./" + path.substr(::testing::TempDir().size()));
-  ASSERT_TRUE(plain.ok());
-  ASSERT_TRUE(dotted.ok());
+  // Paths are keyed exactly as given: another spelling loads its own copy.
+  const std::string other = testing::write_temp_file("spelled.eisnn", small_network());
+  const auto plain = load_locked(other);
+  const auto dotted = load_locked(::testing::TempDir() + "./" + other.substr(::testing::TempDir().size()));
+  ASSERT_TRUE(plain.ok() && dotted.ok());
   EXPECT_NE(plain.value(), dotted.value());
 }
 

@@ -13,7 +13,7 @@ sys.path.insert(0, str(REPO / "tools"))
 
 import eisnn_format  # noqa: E402
 import guesser_reference  # noqa: E402
-from guesser_registry import MODELS, scaling_rows  # noqa: E402
+from guesser_registry import MODELS, log_params_row, scaling_rows  # noqa: E402
 
 MODEL_KEYS = [m.key for m in MODELS]
 QUOTED_KEYS = ", ".join(f"'{key}'" for key in MODEL_KEYS)
@@ -32,51 +32,32 @@ def unparsable(message: str) -> str:
 
 def guesser_contents(circuit, param_names, rng, *, channels=4, groups=2, dilations=(1, 2),
                      n_grid=16, kernel=3, hidden=None, encoding=eisnn_format.ENCODING_F32,
-                     scaling=None, log_params=None, alpha_min=0.05, alpha_max=1.0,
-                     weight_scale=0.4):
-    """(metadata, tensors) of a randomly initialised network for `circuit`.
-
-    Every array is a list entry (name, values, encoding) so that callers can
-    drop, replace or append records before encoding.
-    """
-    p = len(param_names)
-    hidden = 3 * channels if hidden is None else hidden
-    shapes = {"w.stem.weight": (channels, 3, kernel), "w.stem.bias": (channels,)}
+                     alpha_max=1.0):
+    """(metadata, tensors) of a random network for `circuit`; each tensor is a
+    list entry (name, values, encoding) that callers may drop or replace."""
+    p, c = len(param_names), channels
+    hidden = 3 * c if hidden is None else hidden
+    shapes = {"w.stem.weight": (c, 3, kernel), "w.stem.bias": (c,)}
     for i in range(len(dilations)):
-        for conv in ("conv1", "conv2"):
-            shapes[f"w.blocks.{i}.{conv}.weight"] = (channels, channels, kernel)
-            shapes[f"w.blocks.{i}.{conv}.bias"] = (channels,)
-        for norm in ("norm1", "norm2"):
-            shapes[f"w.blocks.{i}.{norm}.weight"] = (channels,)
-            shapes[f"w.blocks.{i}.{norm}.bias"] = (channels,)
-    shapes.update({
-        "w.head.0.weight": (hidden, 2 * channels + 2), "w.head.0.bias": (hidden,),
-        "w.head.2.weight": (hidden, hidden), "w.head.2.bias": (hidden,),
-        "w.head.4.weight": (2 * p, hidden), "w.head.4.bias": (2 * p,),
-    })
-    tensors = []
-    for name, shape in shapes.items():
-        values = rng.normal(0.0, weight_scale, shape)
-        if ".norm" in name and name.endswith(".weight"):
-            values += 1.0
-        tensors.append((name, values, encoding))
-    if log_params is None:
-        log_params = [0.0 if n.endswith(".alpha") else 1.0 for n in param_names]
-    if scaling is None:
-        scaling = scaling_rows(param_names)
-    tensors += [
-        ("target_mean", rng.normal(0.0, 0.5, p), encoding),
-        ("target_std", rng.uniform(0.1, 0.6, p), encoding),
-        ("scaling", np.asarray(scaling, dtype=np.float64), eisnn_format.ENCODING_F32),
-        ("log_params", np.asarray(log_params, dtype=np.float64), eisnn_format.ENCODING_F32),
-    ]
-    metadata = [
-        ("circuit", circuit), ("param_names", ",".join(param_names)),
-        ("estimator", "reactive_centroid"), ("n_grid", str(n_grid)),
-        ("channels", str(channels)), ("kernel", str(kernel)), ("groups", str(groups)),
-        ("dilations", ",".join(str(d) for d in dilations)),
-        ("alpha_min", repr(alpha_min)), ("alpha_max", repr(alpha_max)),
-    ]
+        for layer in ("conv1", "conv2"):
+            shapes[f"w.blocks.{i}.{layer}.weight"] = (c, c, kernel)
+            shapes[f"w.blocks.{i}.{layer}.bias"] = (c,)
+        for layer in ("norm1", "norm2"):
+            shapes[f"w.blocks.{i}.{layer}.weight"] = shapes[f"w.blocks.{i}.{layer}.bias"] = (c,)
+    shapes.update({"w.head.0.weight": (hidden, 2 * c + 2), "w.head.0.bias": (hidden,),
+                   "w.head.2.weight": (hidden, hidden), "w.head.2.bias": (hidden,),
+                   "w.head.4.weight": (2 * p, hidden), "w.head.4.bias": (2 * p,)})
+    tensors = [(name, rng.normal(0.0, 0.4, shape) + (".norm" in name and name.endswith(".weight")),
+                encoding) for name, shape in shapes.items()]
+    tensors += [("target_mean", rng.normal(0.0, 0.5, p), encoding),
+                ("target_std", rng.uniform(0.1, 0.6, p), encoding),
+                ("scaling", np.asarray(scaling_rows(param_names), float), eisnn_format.ENCODING_F32),
+                ("log_params", np.asarray(log_params_row(param_names), float), eisnn_format.ENCODING_F32)]
+    metadata = [("circuit", circuit), ("param_names", ",".join(param_names)),
+                ("estimator", "reactive_centroid"), ("n_grid", str(n_grid)), ("channels", str(c)),
+                ("kernel", str(kernel)), ("groups", str(groups)),
+                ("dilations", ",".join(str(d) for d in dilations)),
+                ("alpha_min", "0.05"), ("alpha_max", repr(alpha_max))]
     return metadata, tensors
 
 
@@ -95,15 +76,15 @@ def reference_guess(data: bytes, frequencies, impedances) -> np.ndarray:
 
 
 class WeightFiles:
-    """Writes each file under a path never used before: the module caches a
-    loaded network by its path for the life of the process."""
+    """Writes each file under a new path: the module caches a loaded network
+    by its path for the life of the process."""
 
     def __init__(self, directory: Path):
         self.directory = directory
         self.count = 0
 
-    def write(self, data: bytes, suffix=".eisnn") -> str:
+    def write(self, data: bytes) -> str:
         self.count += 1
-        path = self.directory / f"net{self.count}{suffix}"
+        path = self.directory / f"net{self.count}.eisnn"
         path.write_bytes(data)
         return str(path)
