@@ -38,45 +38,39 @@ TEST(LmderSolver, SolvesRosenbrockFromStandardStart) {
   EXPECT_GT(report.jacobian_evaluations, 0);
 }
 
-TEST(LmderSolver, ExactlyZeroResidualsEndWithOrthogonalGradient) {
-  LmderSolver solver(2, 2);
-  std::vector<double> x = {1.0, 1.0};
-  const LmderReport report = solver.minimize(rosenbrock(), x, LmderSettings{});
-  EXPECT_EQ(report.termination, LmderTermination::OrthogonalGradient);
-  EXPECT_TRUE(is_converged(report.termination));
-  EXPECT_EQ(report.residual_evaluations, 1);
-}
+struct EndCase {
+  size_t residual_count;
+  std::vector<double> x0;
+  LmderSettings settings;
+  LmderTermination termination;
+  int evaluations;
+};
 
-TEST(LmderSolver, EvaluationLimitIsNotConverged) {
-  LmderSolver solver(2, 2);
-  std::vector<double> x = {-1.2, 1.0};
-  const LmderReport report = solver.minimize(rosenbrock(), x, LmderSettings{1e-14, 1e-14, 0.0, 100.0, 3});
-  EXPECT_EQ(report.termination, LmderTermination::EvaluationLimit);
-  EXPECT_FALSE(is_converged(report.termination));
-  EXPECT_EQ(report.residual_evaluations, 3);
-}
+class LmderEnd : public ::testing::TestWithParam<EndCase> {};
 
-TEST(LmderSolver, ImproperInputLeavesStartUnchanged) {
-  struct Case {
-    size_t m;
-    LmderSettings settings;
-  };
-  const Case cases[] = {
-      {1, LmderSettings{}},                             // fewer residuals than parameters
-      {2, LmderSettings{-1.0, 1e-8, 1e-8, 100.0, 10}},  // negative ftol
-      {2, LmderSettings{1e-8, 1e-8, 1e-8, 100.0, 0}},   // no evaluations allowed
-  };
-  for (const Case& c : cases) {
-    LmderSolver solver(c.m, 2);
-    std::vector<double> x = {-1.2, 1.0};
-    LeastSquaresFunctions f = rosenbrock();
-    const LmderReport report = solver.minimize(f, x, c.settings);
-    EXPECT_EQ(report.termination, LmderTermination::ImproperInput);
-    EXPECT_EQ(report.residual_evaluations, 0);
-    EXPECT_EQ(x[0], -1.2);
-    EXPECT_EQ(x[1], 1.0);
+TEST_P(LmderEnd, ReportsWhyItStopped) {
+  const EndCase& c = GetParam();
+  LmderSolver solver(c.residual_count, 2);
+  std::vector<double> x = c.x0;
+  const LmderReport report = solver.minimize(rosenbrock(), x, c.settings);
+  EXPECT_EQ(report.termination, c.termination);
+  EXPECT_EQ(is_converged(report.termination), c.termination == LmderTermination::OrthogonalGradient);
+  EXPECT_EQ(report.residual_evaluations, c.evaluations);
+  if (c.evaluations <= 1) {
+    EXPECT_EQ(x, c.x0);  // no step taken
   }
 }
+
+using T = LmderTermination;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LmderEnd,
+    ::testing::Values(EndCase{2, {1.0, 1.0}, LmderSettings{}, T::OrthogonalGradient, 1},  // exactly zero residuals
+                      EndCase{2, {-1.2, 1.0}, LmderSettings{1e-14, 1e-14, 0.0, 100.0, 3}, T::EvaluationLimit, 3},
+                      // Improper input: fewer residuals than parameters, a
+                      // negative ftol, no evaluations allowed.
+                      EndCase{1, {-1.2, 1.0}, LmderSettings{}, T::ImproperInput, 0},
+                      EndCase{2, {-1.2, 1.0}, LmderSettings{-1.0, 1e-8, 1e-8, 100.0, 10}, T::ImproperInput, 0},
+                      EndCase{2, {-1.2, 1.0}, LmderSettings{1e-8, 1e-8, 1e-8, 100.0, 0}, T::ImproperInput, 0}));
 
 TEST(LmderSolver, CallbackCanStopTheSolve) {
   LmderSolver solver(2, 2);

@@ -38,46 +38,17 @@ TEST(SimulatedAnnealing, TemperatureFollowsTheFastSchedule) {
   EXPECT_EQ(temperatures, (std::vector<double>{2.0, 1.0, 2.0 / 3.0, 0.5}));
 }
 
-TEST(SimulatedAnnealing, SameSeedGivesSameResult) {
-  auto run = [] {
-    Rng moves = make_rng(99, 1), acceptance = make_rng(99, 2);
-    StopCheck stop;
-    const std::vector<double> x0 = {4.0, 4.0};
-    return simulated_annealing_minimize(bowl, uniform_move(moves), x0, 2.0, 300, acceptance, stop);
-  };
-  const auto first = run(), second = run();
-  EXPECT_EQ(first.best_point, second.best_point);
-  EXPECT_EQ(first.best_cost, second.best_cost);
-}
-
-TEST(SimulatedAnnealing, NanCostsAreNeverAcceptedAndDoNotEndTheRun) {
+// The start has a NaN cost; the run must leave it, and no NaN point may
+// become the best.
+TEST(SimulatedAnnealing, NanCostsDoNotEndTheRunNorWin) {
   const Objective objective = [](std::span<const double> x) { return x[0] > 0.0 ? std::nan("") : x[0] * x[0]; };
   Rng moves = make_rng(3, 1), acceptance = make_rng(3, 2);
   StopCheck stop;
-  const std::vector<double> x0 = {-1.0};
+  const std::vector<double> x0 = {0.3};
   const auto result = simulated_annealing_minimize(objective, uniform_move(moves), x0, 1.0, 2000, acceptance, stop);
   EXPECT_EQ(result.iterations, 2000u);
   EXPECT_LE(result.best_point[0], 0.0);
   EXPECT_LT(result.best_cost, 1e-2);
-}
-
-TEST(SimulatedAnnealing, LeavesANanStartingPoint) {
-  const Objective objective = [](std::span<const double> x) { return x[0] < -0.5 ? std::nan("") : x[0] * x[0]; };
-  Rng moves = make_rng(4, 1), acceptance = make_rng(4, 2);
-  StopCheck stop;
-  const std::vector<double> x0 = {-0.6};
-  const auto result = simulated_annealing_minimize(objective, uniform_move(moves), x0, 1.0, 500, acceptance, stop);
-  EXPECT_FALSE(std::isnan(result.best_cost));
-}
-
-TEST(SimulatedAnnealing, StopCheckInterrupts) {
-  Rng moves = make_rng(5, 1), acceptance = make_rng(5, 2);
-  int polls = 0;
-  StopCheck stop([&] { return ++polls >= 1; });
-  const std::vector<double> x0 = {4.0, 4.0};
-  const auto result = simulated_annealing_minimize(bowl, uniform_move(moves), x0, 2.0, 1'000'000'000, acceptance, stop);
-  EXPECT_TRUE(result.interrupted);
-  EXPECT_EQ(result.iterations, 0u);
 }
 
 }  // namespace
