@@ -173,18 +173,6 @@ TEST(LmFit, BestBeyondAFiniteBoundIsClampedAndHeldThere) {
   EXPECT_LE(o.cost, from_clamped.value().cost * (1.0 + 1e-9));
 }
 
-TEST(LmFit, ZeroIterationsBehaveAsOne) {
-  const auto s = synthetic_spectrum(kRc, kRcTruth, 20);
-  const auto zero = lm_fit(circuit_with(kRc, kRcStart), s, LmSettings{1e-8, 1e-8, 1e-8, 0});
-  const auto one = lm_fit(circuit_with(kRc, kRcStart), s, LmSettings{1e-8, 1e-8, 1e-8, 1});
-  ASSERT_TRUE(zero.ok() && one.ok());
-  EXPECT_EQ(zero.value().values, one.value().values);
-  EXPECT_EQ(zero.value().iterations, one.value().iterations);
-  EXPECT_EQ(zero.value().impedance_evals, one.value().impedance_evals);
-  // At most (P + 1) = 4 evaluations for each of the nine solves.
-  EXPECT_LE(one.value().iterations, 9u * 4u);
-}
-
 struct ToleranceCase {
   LmSettings settings;
   const char* message;  // nullptr: accepted

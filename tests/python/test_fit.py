@@ -220,21 +220,43 @@ def test_unusable_settings_raise_value_error(kwargs, message):
 
 ORPHAN_TRUE = [0.5, 3.0, 1e-3, 0.7]
 FO, ZO = spectrum(ORPHAN, ORPHAN_TRUE, n=25)
+GIVEN = [1.0, 2.0, 1e-2, 1.0]
+# (weights, guess_init, start): "own" values, the "file" guess, or the error of a
+# guess without a model. A weight file is given as "absent" where it must not be read.
+START_RULES = [(None, None, "own"), (None, False, "own"), (None, np.bool_(False), "own"),
+               (None, True, NO_MODEL), (None, np.bool_(True), NO_MODEL),
+               ("file", None, "file"), ("file", True, "file"), ("file", np.bool_(True), "file"),
+               ("absent", False, "own")]
 
 
-def test_missing_model_warns_once_and_fits_from_the_defaults():
+@pytest.mark.parametrize("weights, guess_init, start", START_RULES)
+@pytest.mark.parametrize("valued", [False, True])
+def test_start_point_rules(files, valued, weights, guess_init, start):
+    circuit = Circuit(ORPHAN).with_values(GIVEN) if valued else Circuit(ORPHAN)
+    kwargs = dict(guess_init=guess_init)
+    if weights == "file":
+        kwargs["weights"] = files.write(guesser_bytes(ORPHAN, ORPHAN_NAMES, np.random.default_rng(0)))
+    elif weights == "absent":
+        kwargs["weights"] = str(files.directory / "never_written.eisnn")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        result = Circuit(ORPHAN).fit(FO, ZO)
-    assert len(caught) == 1
-    assert caught[0].category is UserWarning
-    assert str(caught[0].message) == NO_MODEL_WARNING
-    assert caught[0].filename == __file__  # attributed to the caller's line
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        silent = Circuit(ORPHAN).fit(FO, ZO, guess_init=False)
-        defaults = Circuit(ORPHAN).with_values(Circuit(ORPHAN).param_values())
-        assert outcome(result) == outcome(silent) == outcome(defaults.fit(FO, ZO))
+        try:
+            result = circuit.fit(FO, ZO, **kwargs)
+        except ValueError as error:
+            result = error
+    # Only a circuit of default values with guess_init unset and no model warns,
+    # attributed to the caller's line, and then fits from those defaults.
+    warns = not valued and weights is None and guess_init is None
+    assert [(w.category, str(w.message), w.filename) for w in caught] == \
+        ([(UserWarning, NO_MODEL_WARNING, __file__)] if warns else [])
+    if start == NO_MODEL:
+        assert isinstance(result, ValueError) and str(result) == NO_MODEL
+        return
+    assert not isinstance(result, ValueError), result
+    values = (Circuit(ORPHAN).guess(FO, ZO, weights=kwargs["weights"]) if start == "file"
+              else circuit.param_values())
+    assert outcome(result) == outcome(Circuit(ORPHAN).with_values(values).fit(FO, ZO))
+    assert circuit.param_values() == (GIVEN if valued else Circuit(ORPHAN).param_values())
 
 
 def test_missing_model_warning_goes_through_the_warning_filters():
@@ -250,48 +272,12 @@ def test_missing_model_warning_goes_through_the_warning_filters():
     assert caught == []
 
 
-@pytest.mark.parametrize("guess_init", [True, np.bool_(True)])
-def test_guess_required_without_model_raises(guess_init):
-    with pytest.raises(ValueError) as failure:
-        Circuit(ORPHAN).with_values(ORPHAN_TRUE).fit(FO, ZO, guess_init=guess_init)
-    assert str(failure.value) == NO_MODEL
-
-
-@pytest.mark.parametrize("guess_init", [None, False, np.bool_(False)])
-def test_given_values_are_the_start_without_a_guess(no_warnings, guess_init):
-    start = Circuit(ORPHAN).with_values([1.0, 2.0, 1e-2, 1.0])
-    result = start.fit(FO, ZO, guess_init=guess_init)
-    assert outcome(result) == outcome(start.fit(FO, ZO, guess_init=False))
-    assert start.param_values() == [1.0, 2.0, 1e-2, 1.0]  # the circuit itself is unchanged
-
-
-def _orphan_network(files, seed=0):
-    return files.write(guesser_bytes(ORPHAN, ORPHAN_NAMES, np.random.default_rng(seed)))
-
-
-@pytest.mark.parametrize("guess_init", [None, True, np.bool_(True)])
-@pytest.mark.parametrize("valued", [False, True])
-def test_weight_file_guess_is_the_start(files, no_warnings, guess_init, valued):
-    path = _orphan_network(files)
-    circuit = Circuit(ORPHAN).with_values([1.0, 2.0, 1e-2, 1.0]) if valued else Circuit(ORPHAN)
-    guessed = Circuit(ORPHAN).guess(FO, ZO, weights=path)
-    result = circuit.fit(FO, ZO, weights=path, guess_init=guess_init)
-    assert outcome(result) == outcome(Circuit(ORPHAN).with_values(guessed).fit(FO, ZO))
-
-
 def test_weight_file_takes_the_place_of_a_built_in_model(files, no_warnings):
     path = files.write(guesser_bytes(RQ, RQ_NAMES, np.random.default_rng(5)))
     for circuit in (RQ, "(CPE1,R1)-R0", "rq"):
         guessed = Circuit(circuit).guess(F, Z, weights=path)
         assert outcome(Circuit(circuit).fit(F, Z, weights=path)) == \
             outcome(Circuit(circuit).with_values(guessed).fit(F, Z))
-
-
-def test_weight_file_is_not_read_when_guessing_is_off(files, no_warnings):
-    absent = str(files.directory / "never_written.eisnn")
-    for circuit in (Circuit(ORPHAN), Circuit(ORPHAN).with_values(ORPHAN_TRUE)):
-        result = circuit.fit(FO, ZO, weights=absent, guess_init=False)
-        assert outcome(result) == outcome(circuit.fit(FO, ZO, guess_init=False))
 
 
 BUILT_IN_STARTS = [(m.key, m.key) for m in MODELS] + [
