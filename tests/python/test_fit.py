@@ -33,9 +33,6 @@ NO_MODEL_WARNING = (
     "There is no ML model to guess initial parameters for this circuit. Supply your own with "
     "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to "
     "silence this. Models available for " + QUOTED_KEYS)
-EMPTY = "frequencies and impedances must not be empty"
-BAD_TEMPERATURE = ('solver error: Invalid parameter: "`SimulatedAnnealing`: Initial temperature '
-                   'must be > 0."')
 
 
 def unknown_method(name):
@@ -121,7 +118,7 @@ ORDER = [
     ("method name before empty spectrum", VALUED, ([], []), dict(method="Levenberg_Marquardt"),
      ValueError, unknown_method("Levenberg_Marquardt")),
     ("empty spectrum before no parameters", Series([]), ([], []), dict(guess_init=False),
-     ValueError, EMPTY),
+     ValueError, "frequencies and impedances must not be empty"),
     ("no parameters before temperature", Series([]), ([1.0], [1j]),
      dict(method="simulated_annealing", sa_initial_temperature=0.0, guess_init=False),
      ValueError, "circuit topology has no parameters to fit"),
@@ -129,7 +126,7 @@ ORDER = [
     ("NaN ftol", VALUED, (F, Z), dict(ftol=math.nan), ValueError, "ftol must be >= 0"),
     ("temperature -inf", VALUED, (F, Z),
      dict(method="simulated_annealing", sa_initial_temperature=-math.inf), ValueError,
-     BAD_TEMPERATURE),
+     'solver error: Invalid parameter: "`SimulatedAnnealing`: Initial temperature must be > 0."'),
     ("NaN temperature", VALUED, (F, Z),
      dict(method="simulated_annealing", sa_initial_temperature=math.nan), ValueError,
      "sa_initial_temperature must be a finite number > 0"),
