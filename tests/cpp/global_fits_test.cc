@@ -131,17 +131,19 @@ struct ArgumentCase {
   const char* error;  // nullptr: the fit succeeds and reaches the exact values
 };
 
+// Sets the named setting; an unknown name fails the test.
 void change(FitSettings& s, std::string_view name, double value) {
-  if (name == "xtol") s.xtol = value;
-  if (name == "ftol") s.ftol = value;
-  if (name == "sa_initial_temperature") s.sa_initial_temperature = value;
-  if (name == "sa_iterations") s.sa_iterations = static_cast<std::uint64_t>(value);
-  if (name == "basin_hopping_step_size") s.basin_hopping_step_size = value;
-  if (name == "basin_hopping_temperature") s.basin_hopping_temperature = value;
-  if (name == "num_particles") s.num_particles = static_cast<std::uint32_t>(value);
-  if (name == "generations") s.generations = static_cast<std::uint64_t>(value);
-  if (name == "de_evaluations") s.de_evaluations = static_cast<std::uint32_t>(value);
-  if (name == "nelder_mead_iterations") s.nelder_mead_iterations = static_cast<std::uint64_t>(value);
+  if (name == "xtol") return void(s.xtol = value);
+  if (name == "ftol") return void(s.ftol = value);
+  if (name == "sa_initial_temperature") return void(s.sa_initial_temperature = value);
+  if (name == "sa_iterations") return void(s.sa_iterations = static_cast<std::uint64_t>(value));
+  if (name == "basin_hopping_step_size") return void(s.basin_hopping_step_size = value);
+  if (name == "basin_hopping_temperature") return void(s.basin_hopping_temperature = value);
+  if (name == "num_particles") return void(s.num_particles = static_cast<std::uint32_t>(value));
+  if (name == "generations") return void(s.generations = static_cast<std::uint64_t>(value));
+  if (name == "de_evaluations") return void(s.de_evaluations = static_cast<std::uint32_t>(value));
+  if (name == "nelder_mead_iterations") return void(s.nelder_mead_iterations = static_cast<std::uint64_t>(value));
+  ADD_FAILURE() << "no setting " << name;
 }
 
 const char* const kBadTemperature =
