@@ -7,26 +7,18 @@
 namespace kovrant {
 namespace {
 
-struct OutcomeRun {
-  FitOutcome outcome;
-  EvalCounter counter;
-};
-
-OutcomeRun outcome_for(const SyntheticSpectrum& s, const std::string& notation, const std::vector<double>& params,
+FitOutcome outcome_for(const SyntheticSpectrum& s, const std::string& notation, const std::vector<double>& params,
                        Weighting weighting = Weighting::Modulus) {
   const SeriesList tree = parse(notation).value();
   const auto omegas = angular(s.frequencies_hz);
   const auto weights = compute_weights(s.impedances, weighting);
-  OutcomeRun run{FitOutcome{}, make_eval_counter()};
-  run.outcome = build_outcome(tree, params, true, 17, omegas, s.impedances, weights, run.counter);
-  return run;
+  return build_outcome(tree, params, true, 17, omegas, s.impedances, weights, make_eval_counter());
 }
 
 TEST(FitOutcome, RecordsCostCountersNamesAndRebuiltCircuit) {
   const auto s = synthetic_spectrum("R0-(R1,C1)", {10.0, 100.0, 1e-5}, 20, -1.0, 5.0, 0.01, 4);
   const std::vector<double> params = {11.0, 90.0, 2e-5};
-  const OutcomeRun run = outcome_for(s, "R0-(R1,C1)", params);
-  const FitOutcome& o = run.outcome;
+  const FitOutcome o = outcome_for(s, "R0-(R1,C1)", params);
   const auto weights = compute_weights(s.impedances, Weighting::Modulus);
   const double expected_cost = cost_of(residuals(parse("R0-(R1,C1)").value(), params, angular(s.frequencies_hz),
                                                  s.impedances, weights, make_eval_counter()));
@@ -46,46 +38,40 @@ TEST(FitOutcome, StandardErrorOfAResistorMatchesClosedForm) {
   // Unit weights, model R0: J has 1 in the N real rows, so
   // stderr = sqrt(chi_square / (2N - 1) / N).
   const auto s = synthetic_spectrum("R0", {5.0}, 8, -1.0, 5.0, 0.05, 6);
-  const OutcomeRun run = outcome_for(s, "R0", {5.2}, Weighting::Unit);
-  ASSERT_TRUE(run.outcome.standard_errors.has_value());
-  const double expected = std::sqrt(run.outcome.chi_square / 15.0 / 8.0);
-  EXPECT_NEAR((*run.outcome.standard_errors)[0], expected, 1e-6 * expected);
+  const FitOutcome run = outcome_for(s, "R0", {5.2}, Weighting::Unit);
+  ASSERT_TRUE(run.standard_errors.has_value());
+  const double expected = std::sqrt(run.chi_square / 15.0 / 8.0);
+  EXPECT_NEAR((*run.standard_errors)[0], expected, 1e-6 * expected);
 }
 
-TEST(FitOutcome, NoDegreesOfFreedomMeansNoStandardErrors) {
-  const auto s = synthetic_spectrum("R0-(R1,CPE1)", {10.0, 100.0, 1e-5, 0.8}, 2);
-  const OutcomeRun run = outcome_for(s, "R0-(R1,CPE1)", {10.0, 100.0, 1e-5, 0.8});
-  EXPECT_FALSE(run.outcome.standard_errors.has_value());
-  EXPECT_EQ(run.outcome.cost, 0.0);
-  EXPECT_EQ(run.outcome.chi_square, 0.0);
-}
-
-// In T with k_tau = 1e4, csch saturates to exactly 0, so `b` has no influence:
-// its Jacobian column is zero and J^T J singular, by the closed form (P = 4)
-// and by elimination (P = 5).
-TEST(FitOutcome, ParameterWithoutInfluenceMeansNoStandardErrors) {
-  const std::vector<double> t_values = {1.0, 1.0, 1e4, 1e-3};
+// No standard errors without degrees of freedom (N = 2, P = 4), or with a
+// singular J^T J: in T with k_tau = 1e4, csch saturates to exactly 0, so `b`
+// has no influence and a zero Jacobian column, by the closed form (P = 4) and
+// by elimination (P = 5).
+TEST(FitOutcome, NoStandardErrorsWithoutDegreesOfFreedomOrWhenSingular) {
+  const std::vector<double> rq = {10.0, 100.0, 1e-5, 0.8};
+  const FitOutcome two_points = outcome_for(synthetic_spectrum("R0-(R1,CPE1)", rq, 2), "R0-(R1,CPE1)", rq);
+  EXPECT_FALSE(two_points.standard_errors.has_value());
+  EXPECT_EQ(two_points.cost, 0.0);
+  EXPECT_EQ(two_points.chi_square, 0.0);
+  const std::vector<double> t_values = {1.0, 1.0, 1e4, 1e-3}, rt_values = {3.0, 1.0, 1.0, 1e4, 1e-3};
   const auto alone = synthetic_spectrum("T1", t_values, 12, -1.0, 3.0, 0.01, 1);
-  EXPECT_FALSE(outcome_for(alone, "T1", t_values).outcome.standard_errors.has_value());
-  const auto with_r = synthetic_spectrum("R0-T1", {3.0, 1.0, 1.0, 1e4, 1e-3}, 12, -1.0, 3.0, 0.01, 1);
-  EXPECT_FALSE(outcome_for(with_r, "R0-T1", {3.0, 1.0, 1.0, 1e4, 1e-3}).outcome.standard_errors.has_value());
+  EXPECT_FALSE(outcome_for(alone, "T1", t_values).standard_errors.has_value());
+  const auto with_r = synthetic_spectrum("R0-T1", rt_values, 12, -1.0, 3.0, 0.01, 1);
+  EXPECT_FALSE(outcome_for(with_r, "R0-T1", rt_values).standard_errors.has_value());
 }
 
 TEST(FitOutcome, ValuesOutsideBoundsAreClampedAndCostIsOfTheClampedValues) {
   const auto s = synthetic_spectrum("R0-(R1,CPE1)", {10.0, 100.0, 1e-5, 0.9}, 15);
-  const OutcomeRun clamped = outcome_for(s, "R0-(R1,CPE1)", {10.0, 100.0, 1e-5, 1.3});
-  const OutcomeRun at_bound = outcome_for(s, "R0-(R1,CPE1)", {10.0, 100.0, 1e-5, 1.0});
-  EXPECT_EQ(clamped.outcome.values[3], 1.0);
-  EXPECT_EQ(clamped.outcome.cost, at_bound.outcome.cost);
-  const OutcomeRun below = outcome_for(s, "R0-(R1,CPE1)", {-4.0, 100.0, 1e-5, 0.9});
-  EXPECT_EQ(below.outcome.values[0], 1e-12);
-}
-
-TEST(FitOutcome, NanValuesStayNanAndDoNotCrash) {
-  const auto s = synthetic_spectrum("R0-(R1,C1)", {10.0, 100.0, 1e-5}, 10);
-  const OutcomeRun run = outcome_for(s, "R0-(R1,C1)", {NAN, 100.0, 1e-5});
-  EXPECT_TRUE(std::isnan(run.outcome.values[0]));
-  EXPECT_TRUE(std::isnan(run.outcome.cost));
+  const FitOutcome clamped = outcome_for(s, "R0-(R1,CPE1)", {10.0, 100.0, 1e-5, 1.3});
+  const FitOutcome at_bound = outcome_for(s, "R0-(R1,CPE1)", {10.0, 100.0, 1e-5, 1.0});
+  EXPECT_EQ(clamped.values[3], 1.0);
+  EXPECT_EQ(clamped.cost, at_bound.cost);
+  EXPECT_EQ(outcome_for(s, "R0-(R1,CPE1)", {-4.0, 100.0, 1e-5, 0.9}).values[0], 1e-12);
+  // NaN is not clamped and does not crash.
+  const FitOutcome with_nan = outcome_for(s, "R0-(R1,CPE1)", {NAN, 100.0, 1e-5, 0.9});
+  EXPECT_TRUE(std::isnan(with_nan.values[0]));
+  EXPECT_TRUE(std::isnan(with_nan.cost));
 }
 
 }  // namespace

@@ -8,30 +8,25 @@
 namespace kovrant {
 namespace {
 
-struct PolishRun {
-  Result<FitOutcome, FitError> result;
-  std::uint64_t counter_before;
-};
-
-PolishRun polish_from(const SyntheticSpectrum& s, const std::vector<double>& best, std::uint64_t iterations,
-                      std::uint64_t global_evaluations) {
+// The polish of `best`, after a global method that spent `global_evaluations`.
+Result<FitOutcome, FitError> polish_from(const SyntheticSpectrum& s, const std::vector<double>& best,
+                                         std::uint64_t iterations, std::uint64_t global_evaluations) {
   const SeriesList tree = parse("R0-(R1,C1)").value();
   const auto omegas = angular(s.frequencies_hz);
   const auto weights = compute_weights(s.impedances, Weighting::Modulus);
   const EvalCounter counter = make_eval_counter();
   counter->store(global_evaluations);
   StopCheck stop;
-  return PolishRun{polish_or_fallback(tree, best, iterations, s.frequencies_hz, s.impedances, Weighting::Modulus,
-                                      omegas, weights, counter, stop),
-                   global_evaluations};
+  return polish_or_fallback(tree, best, iterations, s.frequencies_hz, s.impedances, Weighting::Modulus, omegas, weights,
+                            counter, stop);
 }
 
 TEST(Polish, ImprovedPointTakesThePolishedOutcome) {
   const auto s = synthetic_spectrum("R0-(R1,C1)", {10.0, 100.0, 1e-5}, 20, -1.0, 5.0, 0.01, 2);
   const std::vector<double> rough = {8.0, 130.0, 2e-5};
-  const PolishRun run = polish_from(s, rough, 777, 1000);
-  ASSERT_TRUE(run.result.ok());
-  const FitOutcome& o = run.result.value();
+  const auto run = polish_from(s, rough, 777, 1000);
+  ASSERT_TRUE(run.ok());
+  const FitOutcome& o = run.value();
   StopCheck stop;
   const auto direct = levenberg_marquardt_fit(circuit_with("R0-(R1,C1)", rough), s.frequencies_hz, s.impedances,
                                               Weighting::Modulus, LmSettings{}, stop);
@@ -48,9 +43,9 @@ TEST(Polish, UnimprovablePointKeepsTheFallbackWithSuccessAndGlobalIterations) {
   // the log10 round trip of the values) cannot beat.
   const std::vector<double> truth = {10.0, 100.0, 1e-5};
   const auto s = synthetic_spectrum("R0-(R1,C1)", truth, 20);
-  const PolishRun run = polish_from(s, truth, 321, 0);
-  ASSERT_TRUE(run.result.ok());
-  const FitOutcome& o = run.result.value();
+  const auto run = polish_from(s, truth, 321, 0);
+  ASSERT_TRUE(run.ok());
+  const FitOutcome& o = run.value();
   EXPECT_EQ(o.values, truth);
   EXPECT_EQ(o.cost, 0.0);
   EXPECT_TRUE(o.success);
@@ -61,11 +56,11 @@ TEST(Polish, UnimprovablePointKeepsTheFallbackWithSuccessAndGlobalIterations) {
 TEST(Polish, NanPolishedCostFallsBack) {
   auto s = synthetic_spectrum("R0-(R1,C1)", {10.0, 100.0, 1e-5}, 20);
   s.impedances[4].re = NAN;
-  const PolishRun run = polish_from(s, {8.0, 130.0, 2e-5}, 55, 0);
-  ASSERT_TRUE(run.result.ok());
-  EXPECT_TRUE(run.result.value().success);
-  EXPECT_EQ(run.result.value().iterations, 55u);
-  EXPECT_EQ(run.result.value().values, (std::vector<double>{8.0, 130.0, 2e-5}));
+  const auto run = polish_from(s, {8.0, 130.0, 2e-5}, 55, 0);
+  ASSERT_TRUE(run.ok());
+  EXPECT_TRUE(run.value().success);
+  EXPECT_EQ(run.value().iterations, 55u);
+  EXPECT_EQ(run.value().values, (std::vector<double>{8.0, 130.0, 2e-5}));
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 namespace kovrant {
 namespace {
 
-TEST(Random, SeededGeneratorsRepeatAndStreamsDiffer) {
+TEST(Random, SeededGeneratorsRepeatWhileStreamsAndUnseededOnesDiffer) {
   Rng a = make_rng(123, 0), b = make_rng(123, 0), c = make_rng(123, 1);
   bool any_difference = false;
   for (int i = 0; i < 16; ++i) {
@@ -14,11 +14,8 @@ TEST(Random, SeededGeneratorsRepeatAndStreamsDiffer) {
     any_difference = any_difference || x != z;
   }
   EXPECT_TRUE(any_difference);
-}
-
-TEST(Random, UnseededGeneratorsDiffer) {
-  Rng a = make_rng(std::nullopt, 0), b = make_rng(std::nullopt, 0);
-  EXPECT_NE(a(), b());
+  Rng d = make_rng(std::nullopt, 0), e = make_rng(std::nullopt, 0);
+  EXPECT_NE(d(), e());
 }
 
 TEST(Random, UniformConversionsStayInRange) {
@@ -27,25 +24,14 @@ TEST(Random, UniformConversionsStayInRange) {
   for (int i = 0; i < 10000; ++i) {
     const double u = uniform_unit(rng);
     const float f = uniform_unit_f32(rng);
-    ASSERT_GE(u, 0.0);
-    ASSERT_LT(u, 1.0);
-    ASSERT_GE(f, 0.0f);
-    ASSERT_LT(f, 1.0f);
+    ASSERT_TRUE(u >= 0.0 && u < 1.0) << u;
+    ASSERT_TRUE(f >= 0.0f && f < 1.0f) << f;
     ASSERT_LT(uniform_index(rng, 7), 7u);
     lowest = std::min(lowest, u);
     highest = std::max(highest, u);
   }
   EXPECT_LT(lowest, 0.01);
   EXPECT_GT(highest, 0.99);
-}
-
-TEST(Random, UnitConversionUsesTheTop53Bits) {
-  // A generator state whose next output is known is not available, so check
-  // the mapping on the extremes through a copy of the engine.
-  Rng rng = make_rng(77, 3);
-  Rng copy = rng;
-  const std::uint64_t raw = copy();
-  EXPECT_EQ(uniform_unit(rng), static_cast<double>(raw >> 11) * 0x1p-53);
 }
 
 }  // namespace

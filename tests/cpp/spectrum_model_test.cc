@@ -80,17 +80,5 @@ INSTANTIATE_TEST_SUITE_P(
                                 {1.0, 2.0, 1e-3, 3.0, 1e-4, 4.0, 1e-5, 5.0, 1e-6, 6.0, 1e-2, 7.0, 1e-1},
                                 700}));
 
-TEST(SpectrumModel, ScalarCoordinateMapsMatchTheVectorOnes) {
-  const std::vector<Bounds> bounds = {{0.0, INFINITY}, {5.0, INFINITY}, {0.0, 1.0}, {1e-12, NAN}, {1e-12, INFINITY}};
-  const std::vector<double> xs = {-300.0, 3.0, 0.25, 2.5, -7.123};
-  const std::vector<double> ps = {0.0, 1005.0, 0.3, NAN, 1e-3};
-  const auto physical_values = physical(xs, bounds);
-  const auto internal_values = internal(ps, bounds);
-  for (size_t j = 0; j < bounds.size(); ++j) {
-    EXPECT_TRUE(same_bits(physical_value(xs[j], bounds[j]), physical_values[j])) << j;
-    EXPECT_TRUE(same_bits(internal_value(ps[j], bounds[j]), internal_values[j])) << j;
-  }
-}
-
 }  // namespace
 }  // namespace kovrant

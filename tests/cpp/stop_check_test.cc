@@ -7,12 +7,9 @@
 namespace kovrant {
 namespace {
 
-TEST(StopCheck, EmptyCallbackNeverStops) {
-  StopCheck stop;
-  for (int i = 0; i < 100; ++i) EXPECT_FALSE(stop.should_stop());
-}
-
 TEST(StopCheck, FirstCallAsksAndLaterCallsAreThrottled) {
+  StopCheck never;
+  for (int i = 0; i < 100; ++i) EXPECT_FALSE(never.should_stop());
   int calls = 0;
   StopCheck stop([&] {
     ++calls;

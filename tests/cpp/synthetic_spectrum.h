@@ -13,36 +13,34 @@
 namespace kovrant {
 
 struct SyntheticSpectrum {
-  SeriesList circuit;  // holds the true values
   std::vector<double> frequencies_hz;
   std::vector<Complex> impedances;
 };
 
-// `count` log-spaced frequencies from 10^lowest to 10^highest Hz. With a
-// seed, each component gets independent relative noise of `noise` (uniform).
+// The circuit of `notation` with `values` as its values.
+inline SeriesList circuit_with(const std::string& notation, const std::vector<double>& values) {
+  return rebuild(parse(notation).value(), values);
+}
+
+// `count` log-spaced frequencies from 10^lowest to 10^highest Hz. With noise,
+// each component gets independent uniform relative noise of that size.
 inline SyntheticSpectrum synthetic_spectrum(const std::string& notation, const std::vector<double>& values,
                                             size_t count, double lowest = -1.0, double highest = 5.0,
                                             double noise = 0.0, std::uint64_t seed = 0) {
   SyntheticSpectrum s;
-  s.circuit = rebuild(parse(notation).value(), values);
+  const SeriesList circuit = circuit_with(notation, values);
   Rng rng = make_rng(seed, 0);
   for (size_t i = 0; i < count; ++i) {
     const double t = count > 1 ? static_cast<double>(i) / static_cast<double>(count - 1) : 0.0;
-    const double f = std::pow(10.0, lowest + (highest - lowest) * t);
-    Complex z = impedance(s.circuit, f * kTwoPi);
+    s.frequencies_hz.push_back(std::pow(10.0, lowest + (highest - lowest) * t));
+    Complex z = impedance(circuit, s.frequencies_hz.back() * kTwoPi);
     if (noise > 0.0) {
       z.re *= 1.0 + uniform_between(rng, -noise, noise);
       z.im *= 1.0 + uniform_between(rng, -noise, noise);
     }
-    s.frequencies_hz.push_back(f);
     s.impedances.push_back(z);
   }
   return s;
-}
-
-// The circuit of `notation` with `values` as its starting values.
-inline SeriesList circuit_with(const std::string& notation, const std::vector<double>& values) {
-  return rebuild(parse(notation).value(), values);
 }
 
 inline std::vector<double> angular(const std::vector<double>& frequencies_hz) {
