@@ -131,30 +131,36 @@ bool discard_ordinary_error() {
   return true;
 }
 
-bool float_sequence(PyObject* object, std::vector<double>& out) {
+namespace {
+
+// The shared body of the two list conversions: the buffer fast path, then
+// convert(item, out) for every item; the first failure stands.
+template <typename Item, typename Convert>
+bool item_sequence(PyObject* object, std::string_view buffer_format, std::vector<Item>& out, Convert&& convert) {
   if (!require_sequence(object)) return false;
-  if (copy_typed_buffer(object, "d", out)) return true;
+  if (copy_typed_buffer(object, buffer_format, out)) return true;
   const Py_ssize_t hint = capacity_hint(object);
   if (hint < 0) return false;
   out.reserve(static_cast<size_t>(hint));
-  return for_each_item(object, [&](PyObject* item) {
+  return for_each_item(object, [&](PyObject* item) { return convert(item, out); });
+}
+
+}  // namespace
+
+bool float_sequence(PyObject* object, std::vector<double>& out) {
+  return item_sequence(object, "d", out, [](PyObject* item, std::vector<double>& values) {
     const double value = PyFloat_AsDouble(item);
     if (value == -1.0 && PyErr_Occurred()) return false;
-    out.push_back(value);
+    values.push_back(value);
     return true;
   });
 }
 
 bool complex_sequence(PyObject* object, std::vector<Complex>& out) {
-  if (!require_sequence(object)) return false;
-  if (copy_typed_buffer(object, "Zd", out)) return true;
-  const Py_ssize_t hint = capacity_hint(object);
-  if (hint < 0) return false;
-  out.reserve(static_cast<size_t>(hint));
-  return for_each_item(object, [&](PyObject* item) {
+  return item_sequence(object, "Zd", out, [](PyObject* item, std::vector<Complex>& values) {
     const Py_complex value = PyComplex_AsCComplex(item);
     if (value.real == -1.0 && PyErr_Occurred()) return false;
-    out.push_back({value.real, value.imag});
+    values.push_back({value.real, value.imag});
     return true;
   });
 }
