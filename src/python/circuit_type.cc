@@ -156,11 +156,8 @@ std::optional<ResidualInputs> read_residual_inputs(PyObject* self, PyObject* arg
 }
 
 PyObject* circuit_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"s", nullptr};
-  PyObject* text_object;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Circuit", const_cast<char**>(keywords), &text_object)) {
-    return nullptr;
-  }
+  PyObject* text_object = single_argument(args, kwargs, "O:Circuit", "s");
+  if (text_object == nullptr) return nullptr;
   return guarded([&]() -> PyObject* {
     const auto text = str_argument(text_object, "s");
     if (!text) return nullptr;
@@ -191,11 +188,8 @@ PyObject* get_param_units(PyObject* self, PyObject*) {
 }
 
 PyObject* with_values(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"values", nullptr};
-  PyObject* values_object;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:with_values", const_cast<char**>(keywords), &values_object)) {
-    return nullptr;
-  }
+  PyObject* values_object = single_argument(args, kwargs, "O:with_values", "values");
+  if (values_object == nullptr) return nullptr;
   return guarded([&]() -> PyObject* {
     std::vector<double> values;
     if (!float_sequence_argument(values_object, "values", values)) return nullptr;
@@ -234,11 +228,8 @@ bool named_values_argument(PyObject* object, std::vector<std::pair<std::string, 
 }
 
 PyObject* with_named_values(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"values", nullptr};
-  PyObject* values_object;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:with_named_values", const_cast<char**>(keywords), &values_object)) {
-    return nullptr;
-  }
+  PyObject* values_object = single_argument(args, kwargs, "O:with_named_values", "values");
+  if (values_object == nullptr) return nullptr;
   return guarded([&]() -> PyObject* {
     std::vector<std::pair<std::string, double>> supplied;
     if (!named_values_argument(values_object, supplied)) return nullptr;
@@ -250,11 +241,8 @@ PyObject* with_named_values(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* impedance(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"frequencies", nullptr};
-  PyObject* frequencies_object;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:impedance", const_cast<char**>(keywords), &frequencies_object)) {
-    return nullptr;
-  }
+  PyObject* frequencies_object = single_argument(args, kwargs, "O:impedance", "frequencies");
+  if (frequencies_object == nullptr) return nullptr;
   return guarded([&]() -> PyObject* {
     std::vector<double> frequencies;
     if (!read_frequencies(frequencies_object, frequencies)) return nullptr;

@@ -38,9 +38,8 @@ bool read_part(PyObject* item, Parts& parts) {
 }
 
 bool read_parts(PyObject* args, PyObject* kwargs, const char* format, Parts& parts) {
-  static const char* keywords[] = {"parts", nullptr};
-  PyObject* sequence;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &sequence)) return false;
+  PyObject* sequence = single_argument(args, kwargs, format, "parts");
+  if (sequence == nullptr) return false;
   if (!require_sequence(sequence)) {
     name_argument_in_type_error("parts");
     return false;

@@ -89,6 +89,13 @@ PyObject* raise_message(PyObject* type, std::string_view message) {
   return nullptr;
 }
 
+PyObject* single_argument(PyObject* args, PyObject* kwargs, const char* format, const char* keyword) {
+  char* keywords[] = {const_cast<char*>(keyword), nullptr};
+  PyObject* argument = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, keywords, &argument)) return nullptr;
+  return argument;
+}
+
 PyRef take_pending_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
   return PyRef::steal(PyErr_GetRaisedException());

@@ -26,6 +26,11 @@ PyRef str_from_utf8(std::string_view text);
 // Sets `type` with a message from core text. Returns null for `return`.
 PyObject* raise_message(PyObject* type, std::string_view message);
 
+// The only argument of a call that takes `keyword` by position or by name, as
+// a borrowed reference; null with CPython's usual TypeError otherwise.
+// `format` is "O:<function name>".
+PyObject* single_argument(PyObject* args, PyObject* kwargs, const char* format, const char* keyword);
+
 // The pending exception as a normalised exception object (traceback
 // attached), clearing it; empty when none is pending.
 PyRef take_pending_exception();
