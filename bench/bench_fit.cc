@@ -51,14 +51,16 @@ int main() {
   const SeriesList start = rebuild(truth, std::vector<double>{13.0, 35.0, 40.0, 1.5e-5, 0.75});
 
   StopCheck stop;
-  const auto outcome = levenberg_marquardt_fit(start, frequencies, impedances, Weighting::Modulus, LmSettings{}, stop);
+  const FitProblem problem = make_fit_problem(start, frequencies, impedances, Weighting::Modulus).value();
+  const auto outcome = levenberg_marquardt_fit(problem, problem.start_values, LmSettings{}, stop);
   if (!outcome) {
     std::printf("fit failed: %s\n", outcome.error().message().c_str());
     return 1;
   }
   const double fit_seconds = median_seconds(15, 200, [&] {
     StopCheck no_stop;
-    auto r = levenberg_marquardt_fit(start, frequencies, impedances, Weighting::Modulus, LmSettings{}, no_stop);
+    const FitProblem built = make_fit_problem(start, frequencies, impedances, Weighting::Modulus).value();
+    auto r = levenberg_marquardt_fit(built, built.start_values, LmSettings{}, no_stop);
     if (!r) std::abort();
   });
 

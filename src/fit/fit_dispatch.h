@@ -8,7 +8,9 @@
 //   "basin_hopping": basin_hopping_hops, _step_size, _temperature, seed
 //   "particle_swarm": num_particles, generations, seed
 //   "differential_evolution": de_evaluations (never seeded)
-// Any other name gives UnknownMethod before anything else is looked at. Every
+// Any other name gives UnknownMethod before anything else is looked at. The
+// fit problem (spectrum checks, constraints) is built once, then passed to the
+// method. Every
 // method polls should_stop (when set) between iterations, at most once per
 // kStopPollInterval, and ends with Interrupted once it returns true. Runs on
 // the calling thread apart from the worker pool's Jacobian columns; touches
@@ -23,6 +25,7 @@
 #include "circuit/tree.h"
 #include "fit/fit_error.h"
 #include "fit/fit_outcome.h"
+#include "fit/fit_problem.h"
 #include "fit/residuals.h"
 #include "fit/stop_check.h"
 #include "util/result.h"
@@ -50,6 +53,7 @@ struct FitSettings {
 
 Result<FitOutcome, FitError> run_fit_method(std::string_view method, const SeriesList& start,
                                             std::span<const double> frequencies_hz, std::span<const Complex> impedances,
-                                            Weighting weighting, const FitSettings& settings);
+                                            Weighting weighting, const FitSettings& settings,
+                                            const FitConstraints& constraints = {});
 
 }  // namespace kovrant

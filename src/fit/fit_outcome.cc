@@ -36,17 +36,34 @@ std::optional<std::vector<double>> standard_errors(std::span<const double> jacob
   return errors;
 }
 
+// The errors of the free parameters from their columns alone; held ones get
+// NaN, since they were not estimated.
+std::optional<std::vector<double>> free_standard_errors(std::span<const double> jacobian, size_t rows,
+                                                        const std::vector<bool>& fixed, double chi_square) {
+  std::vector<double> free_columns;
+  size_t free_count = 0;
+  for (size_t j = 0; j < fixed.size(); ++j) {
+    if (fixed[j]) continue;
+    free_columns.insert(free_columns.end(), jacobian.begin() + j * rows, jacobian.begin() + (j + 1) * rows);
+    ++free_count;
+  }
+  const auto free_errors = standard_errors(free_columns, rows, free_count, chi_square);
+  if (!free_errors) return std::nullopt;
+  std::vector<double> errors(fixed.size(), std::nan(""));
+  for (size_t j = 0, k = 0; j < fixed.size(); ++j) {
+    if (!fixed[j]) errors[j] = (*free_errors)[k++];
+  }
+  return errors;
+}
+
 }  // namespace
 
-FitOutcome build_outcome(const SeriesList& series, std::span<const double> params, bool success,
-                         std::uint64_t iterations, std::span<const double> omegas, std::span<const Complex> measured,
-                         std::span<const double> weights, const EvalCounter& counter) {
-  const std::vector<Bounds> bounds = param_bounds(series);
-  std::vector<double> values(params.begin(), params.end());
-  for (size_t j = 0; j < std::min(values.size(), bounds.size()); ++j)
-    values[j] = clamp_into_bounds(values[j], bounds[j]);
+FitOutcome build_outcome(const FitProblem& problem, std::span<const double> params, bool success,
+                         std::uint64_t iterations, const EvalCounter& counter) {
+  const SeriesList& series = *problem.series;
+  std::vector<double> values = problem.feasible(params);
 
-  SpectrumModel model(series, omegas, measured, weights, counter);
+  SpectrumModel model(series, problem.omegas, problem.impedances, problem.weights, counter);
   const size_t rows = model.residual_count();
   const size_t p = model.param_count();
   std::vector<double> residual_vector(rows);
@@ -57,12 +74,14 @@ FitOutcome build_outcome(const SeriesList& series, std::span<const double> param
   FitOutcome outcome;
   outcome.cost = cost_of(residual_vector);
   outcome.chi_square = outcome.cost + outcome.cost;
-  outcome.standard_errors = standard_errors(jacobian, rows, p, outcome.chi_square);
+  const bool any_fixed = std::find(problem.fixed.begin(), problem.fixed.end(), true) != problem.fixed.end();
+  outcome.standard_errors = any_fixed ? free_standard_errors(jacobian, rows, problem.fixed, outcome.chi_square)
+                                      : standard_errors(jacobian, rows, p, outcome.chi_square);
   outcome.fitted_circuit = rebuild(series, values);
   outcome.param_names = param_names(series);
   outcome.values = std::move(values);
   outcome.iterations = iterations;
-  outcome.success = success;
+  outcome.success = success && std::isfinite(outcome.cost);
   outcome.impedance_evals = counter->load();
   return outcome;
 }

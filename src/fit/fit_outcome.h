@@ -1,12 +1,15 @@
 // The record every fitting method ends with, and how it is built.
 //
-// Contract (build_outcome): takes exactly P values, clamps them into their
-// bounds (NaN stays NaN), evaluates residuals (cost = 1/2 sum r^2 from
-// -0.0, chi_square = cost + cost) and the Jacobian at the clamped values, and
-// estimates standard errors sqrt(diag((J^T J)^-1) * chi_square / dof) with
-// dof = 2N - P. They are absent when dof <= 0 or J^T J is singular; a negative
-// diagonal entry gives NaN. impedance_evals is the counter read last, so it
-// includes the 1 + 2P evaluations made here. It cannot fail.
+// Contract (build_outcome): takes exactly P values, clamps them into the
+// problem's feasible bounds (NaN stays NaN), evaluates residuals (cost = 1/2
+// sum r^2 from -0.0, chi_square = cost + cost) and the Jacobian at the
+// clamped values, and estimates standard errors
+// sqrt(diag((J^T J)^-1) * chi_square / dof) over the F free parameters, with
+// dof = 2N - F; a fixed parameter's error is NaN. They are absent when
+// dof <= 0 or J^T J is singular; a negative diagonal entry gives NaN.
+// success is reported false when the cost is not finite, whatever the caller
+// says: such a result is no fit. impedance_evals is the counter read last, so
+// it includes the 1 + 2P evaluations made here. It cannot fail.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "circuit/tree.h"
+#include "fit/fit_problem.h"
 #include "fit/residuals.h"
 
 namespace kovrant {
@@ -32,8 +36,7 @@ struct FitOutcome {
   bool success = false;
 };
 
-FitOutcome build_outcome(const SeriesList& series, std::span<const double> params, bool success,
-                         std::uint64_t iterations, std::span<const double> omegas, std::span<const Complex> measured,
-                         std::span<const double> weights, const EvalCounter& counter);
+FitOutcome build_outcome(const FitProblem& problem, std::span<const double> params, bool success,
+                         std::uint64_t iterations, const EvalCounter& counter);
 
 }  // namespace kovrant

@@ -7,7 +7,6 @@
 #include <numeric>
 #include <optional>
 
-#include "fit/fit_inputs.h"
 #include "fit/objective.h"
 
 namespace kovrant {
@@ -31,8 +30,9 @@ int max_residual_evaluations(std::uint32_t max_iterations, size_t param_count) {
 }
 
 struct WalkResult {
-  std::vector<double> params;
-  bool converged = false;
+  std::vector<double> values;  // feasible
+  bool converged = false;      // the solver's own verdict
+  bool clamped = false;        // values differ from the solve's result
   double cost = 0.0;
 };
 
@@ -44,17 +44,57 @@ bool improves_on(const WalkResult& candidate, const WalkResult* best) {
   return ranks_below(candidate.cost, best->cost) && candidate.converged == best->converged;
 }
 
-// Everything the solves of one fit share.
-struct LmFitContext {
-  SpectrumModel model;
-  LmderSolver solver;
+// A solve's result judged at its feasible point.
+WalkResult judge(LmContext& context, const LmSolve& solve) {
+  WalkResult result;
+  const FitProblem& problem = context.problem;
+  result.values = problem.feasible(solve.params);
+  result.converged = solve.converged;
+  for (size_t j = 0; j < result.values.size(); ++j) {
+    // Held parameters differ from the solve's only by the coordinate round trip.
+    result.clamped = result.clamped || (!problem.fixed[j] && !(result.values[j] == solve.params[j]) &&
+                                        !std::isnan(solve.params[j]));
+  }
+  result.cost = context.cost(result.values);
+  return result;
+}
 
-  LmFitContext(const SeriesList& series, const FitInputs& inputs, std::span<const Complex> impedances)
-      : model(series, inputs.omegas, impedances, inputs.weights, make_eval_counter()),
-        solver(model.residual_count(), model.param_count()) {}
+// Free parameters whose feasible value sits on a bound that the search may
+// push against: a finite upper bound, or a bound the caller narrowed.
+std::vector<bool> touching_bounds(const FitProblem& problem, std::span<const double> values,
+                                  const std::vector<bool>& held) {
+  std::vector<bool> touching(values.size(), false);
+  for (size_t j = 0; j < values.size(); ++j) {
+    const Bounds& b = problem.bounds[j];
+    const bool limited = std::isfinite(b.hi) || problem.narrowed(j);
+    touching[j] = !held[j] && limited && (values[j] <= b.lo || values[j] >= b.hi);
+  }
+  return touching;
+}
 
-  double cost(std::span<const double> params) { return model.cost(params); }
-};
+// Holds the parameters on bounds and solves again, round after round, while
+// a kept re-solve puts further parameters on bounds.
+Result<WalkResult, FitError> settle_on_bounds(LmContext& context, WalkResult best, const LmSettings& settings,
+                                              std::uint64_t& evaluations, StopCheck& stop) {
+  const FitProblem& problem = context.problem;
+  std::vector<bool> held = problem.fixed;
+  for (size_t round = 0; round < problem.param_count(); ++round) {
+    const std::vector<bool> touching = touching_bounds(problem, best.values, held);
+    if (std::find(touching.begin(), touching.end(), true) == touching.end()) break;
+    for (size_t j = 0; j < held.size(); ++j) held[j] = held[j] || touching[j];
+    auto resolve = levenberg_marquardt_single_start(context.model, context.solver, problem.transform_bounds,
+                                                    internal(best.values, problem.transform_bounds), held, settings,
+                                                    stop);
+    if (!resolve) return resolve.error();
+    evaluations += resolve.value().evaluations;
+    WalkResult settled = judge(context, resolve.value());
+    const bool kept = ranks_below(settled.cost, best.cost) ||
+                      (settled.converged && !settled.clamped && settled.cost == best.cost);
+    if (!kept) break;
+    best = std::move(settled);
+  }
+  return best;
+}
 
 }  // namespace
 
@@ -126,23 +166,35 @@ Result<LmSolve, FitError> levenberg_marquardt_single_start(SpectrumModel& model,
   return solve;
 }
 
-std::vector<std::vector<double>> lm_start_candidates(std::span<const double> start_values,
-                                                     std::span<const Bounds> bounds) {
-  std::vector<std::vector<double>> candidates;
-  candidates.emplace_back(start_values.begin(), start_values.end());
-  for (double factor : kGrowthFactors) {
-    std::vector<double> candidate(start_values.begin(), start_values.end());
+std::vector<std::vector<double>> lm_start_candidates(const FitProblem& problem, std::span<const double> start_values) {
+  const std::span<const Bounds> physical_bounds = problem.transform_bounds;
+  std::vector<double> base(start_values.begin(), start_values.end());
+  for (size_t j = 0; j < base.size(); ++j) {
+    if (problem.fixed[j]) base[j] = problem.start_values[j];
+  }
+  // A narrowed parameter's candidate stays inside its feasible bounds.
+  auto inside = [&problem](std::vector<double> candidate) {
     for (size_t j = 0; j < candidate.size(); ++j) {
-      if (!std::isfinite(bounds[j].hi)) candidate[j] *= factor;
+      if (problem.narrowed(j)) candidate[j] = clamp_into_bounds(candidate[j], problem.bounds[j]);
     }
-    candidates.push_back(std::move(candidate));
+    return candidate;
+  };
+  std::vector<std::vector<double>> candidates;
+  candidates.push_back(base);
+  for (double factor : kGrowthFactors) {
+    std::vector<double> candidate = base;
+    for (size_t j = 0; j < candidate.size(); ++j) {
+      if (!problem.fixed[j] && !std::isfinite(physical_bounds[j].hi)) candidate[j] *= factor;
+    }
+    candidates.push_back(inside(std::move(candidate)));
   }
   for (double fraction : kRangeFractions) {
-    std::vector<double> candidate(start_values.begin(), start_values.end());
+    std::vector<double> candidate = base;
     for (size_t j = 0; j < candidate.size(); ++j) {
-      if (std::isfinite(bounds[j].hi)) candidate[j] = bounds[j].lo + fraction * (bounds[j].hi - bounds[j].lo);
+      const Bounds& b = problem.bounds[j];
+      if (!problem.fixed[j] && std::isfinite(physical_bounds[j].hi)) candidate[j] = b.lo + fraction * (b.hi - b.lo);
     }
-    candidates.push_back(std::move(candidate));
+    candidates.push_back(inside(std::move(candidate)));
   }
   return candidates;
 }
@@ -177,17 +229,15 @@ bool is_plausible(std::span<const double> values, std::span<const double> start_
   return true;
 }
 
-Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& series, std::span<const double> frequencies_hz,
-                                                     std::span<const Complex> impedances, Weighting weighting,
-                                                     const LmSettings& settings, StopCheck& stop) {
-  auto prepared = prepare_fit(series, frequencies_hz, impedances, weighting);
-  if (!prepared) return prepared.error();
-  const FitInputs& inputs = prepared.value();
-  const std::span<const Bounds> bounds = inputs.bounds;
-  const size_t p = bounds.size();
-  LmFitContext context(series, inputs, impedances);
+LmContext::LmContext(const FitProblem& problem, EvalCounter counter)
+    : problem(problem),
+      model(*problem.series, problem.omegas, problem.impedances, problem.weights, std::move(counter)),
+      solver(model.residual_count(), model.param_count()) {}
 
-  const std::vector<std::vector<double>> candidates = lm_start_candidates(inputs.start_values, bounds);
+Result<LmEnd, FitError> levenberg_marquardt_search(LmContext& context, std::span<const double> start_values,
+                                                   const LmSettings& settings, StopCheck& stop) {
+  const FitProblem& problem = context.problem;
+  const std::vector<std::vector<double>> candidates = lm_start_candidates(problem, start_values);
   std::vector<double> candidate_costs;
   for (const auto& candidate : candidates) candidate_costs.push_back(context.cost(candidate));
   std::vector<size_t> order(candidates.size());
@@ -195,47 +245,43 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& series, s
   std::stable_sort(order.begin(), order.end(),
                    [&](size_t a, size_t b) { return total_order_less(candidate_costs[a], candidate_costs[b]); });
 
-  const std::vector<bool> none_fixed(p, false);
+  // The first candidate is the start itself; its cost is reused when it is feasible.
+  const std::vector<double> feasible_start = problem.feasible(candidates[0]);
+  const double start_cost = feasible_start == candidates[0] ? candidate_costs[0] : context.cost(feasible_start);
+
   std::uint64_t evaluations = 0;
   std::optional<WalkResult> best;
   for (size_t index : order) {
-    auto solve = levenberg_marquardt_single_start(context.model, context.solver, bounds,
-                                                  internal(candidates[index], bounds), none_fixed, settings, stop);
+    auto solve = levenberg_marquardt_single_start(context.model, context.solver, problem.transform_bounds,
+                                                  internal(candidates[index], problem.transform_bounds),
+                                                  problem.fixed, settings, stop);
     if (!solve) return solve.error();
     evaluations += solve.value().evaluations;
-    WalkResult result{std::move(solve.value().params), solve.value().converged, 0.0};
-    result.cost = context.cost(result.params);
-    const bool ok = result.converged && std::isfinite(result.cost);
-    const bool plausible = ok && is_plausible(result.params, inputs.start_values, bounds);
+    WalkResult result = judge(context, solve.value());
+    const bool ok = solve.value().converged && std::isfinite(result.cost);
+    const bool plausible = ok && is_plausible(result.values, start_values, problem.bounds);
     if (improves_on(result, best ? &*best : nullptr)) best = std::move(result);
     if (plausible) break;
   }
 
-  std::vector<double> final_params(p);
-  std::vector<bool> at_bound(p, false);
-  bool any_at_bound = false;
-  for (size_t j = 0; j < p; ++j) {
-    const double b = best->params[j];
-    final_params[j] = clamp_into_bounds(b, bounds[j]);
-    at_bound[j] = std::isfinite(bounds[j].hi) && (b <= bounds[j].lo || b >= bounds[j].hi);
-    any_at_bound = any_at_bound || at_bound[j];
+  auto settled = settle_on_bounds(context, std::move(*best), settings, evaluations, stop);
+  if (!settled) return settled.error();
+  WalkResult& end = settled.value();
+  if (ranks_below(start_cost, end.cost)) {
+    // No solve found a point below the start: keep the start, as good as the
+    // best solve's end.
+    return LmEnd{feasible_start, start_cost, end.converged, true, evaluations};
   }
-  bool converged = best->converged;
-  if (!any_at_bound) {
-    final_params = best->params;
-  } else {
-    auto resolve = levenberg_marquardt_single_start(context.model, context.solver, bounds,
-                                                    internal(final_params, bounds), at_bound, settings, stop);
-    if (!resolve) return resolve.error();
-    evaluations += resolve.value().evaluations;
-    const double resolved_cost = context.cost(resolve.value().params);
-    if (resolved_cost < best->cost && resolve.value().converged) {
-      final_params = std::move(resolve.value().params);
-      converged = true;
-    }
-  }
-  return build_outcome(series, final_params, converged, evaluations, inputs.omegas, impedances, inputs.weights,
-                       context.model.counter());
+  return LmEnd{std::move(end.values), end.cost, end.converged && !end.clamped, false, evaluations};
+}
+
+Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, std::span<const double> start_values,
+                                                     const LmSettings& settings, StopCheck& stop) {
+  const EvalCounter counter = make_eval_counter();
+  LmContext context(problem, counter);
+  auto end = levenberg_marquardt_search(context, start_values, settings, stop);
+  if (!end) return end.error();
+  return build_outcome(problem, end.value().values, end.value().converged, end.value().solver_evaluations, counter);
 }
 
 }  // namespace kovrant

@@ -1,21 +1,28 @@
 // The multi-start Levenberg-Marquardt fit, the default fitting method.
 //
-// Contract (levenberg_marquardt_fit):
-// - Checks the inputs (prepare_fit), then builds nine starting candidates from
-//   the circuit's current values p0: p0; p0 with every parameter of infinite
-//   upper bound times 3, 1/3, 8 and 1/8; p0 with every parameter of finite
-//   upper bound at 20, 40, 60 and 80 % of its range. They are solved in
-//   ascending order of cost (stable, IEEE totalOrder) until a solve is
-//   converged with a finite cost and plausible; the best result is kept
-//   (converged beats not converged, then lower cost).
-// - A best result on or beyond a finite bound is clamped and solved once more
-//   with those parameters held; the re-solve is kept only if it converged to a
-//   lower cost.
+// Contract (levenberg_marquardt_fit): builds nine starting candidates from
+// the start values p0: p0; p0 with every free parameter of infinite physical
+// upper bound times 3, 1/3, 8 and 1/8; p0 with every free parameter of finite
+// physical upper bound at 20, 40, 60 and 80 % of its feasible range (values
+// of narrowed parameters clamped into their feasible bounds). They are solved
+// in ascending order of cost (stable, IEEE totalOrder) until a solve is
+// converged with a finite cost and plausible. Every solve is judged at its
+// feasible point (its values clamped into the bounds): the cost, the "best so
+// far" test (converged beats not converged, then lower cost) and the
+// plausibility test, under which a value on a finite bound is not plausible.
+// - When the best point touches a finite (or narrowed) bound, the touching
+//   parameters are held there and the point is solved again; the re-solve is
+//   kept when its feasible cost is lower (or equal and converged). Rounds go
+//   on while a kept re-solve touches further bounds, at most P rounds.
+// - The returned cost is never above the cost at the feasible start: if the
+//   feasible start is lower, it is returned (converged as the best solve was).
+//   Returned values count as converged only when they are a converged
+//   solve's own, unclamped result.
 // - Ends with build_outcome; `iterations` is the total of the solver's
 //   residual evaluations over all solves.
-// - Errors: the prepare_fit kinds; InvalidArgument "ftol must be >= 0" (then
-//   xtol, gtol) for a negative or NaN tolerance; Interrupted when the stop
-//   check fires. A single solve never fails otherwise.
+// - Errors: InvalidArgument "ftol must be >= 0" (then xtol, gtol) for a
+//   negative or NaN tolerance; Interrupted when the stop check fires. A
+//   single solve never fails otherwise.
 //
 // Contract (levenberg_marquardt_single_start): one lmder solve in internal
 // coordinates from x0 with factor 100, diagonal scaling and at most
@@ -32,6 +39,7 @@
 #include "circuit/tree.h"
 #include "fit/fit_error.h"
 #include "fit/fit_outcome.h"
+#include "fit/fit_problem.h"
 #include "fit/lmder_solver.h"
 #include "fit/spectrum_model.h"
 #include "fit/stop_check.h"
@@ -87,13 +95,37 @@ Result<LmSolve, FitError> levenberg_marquardt_single_start(SpectrumModel& model,
                                                            const std::vector<bool>& fixed, const LmSettings& settings,
                                                            StopCheck& stop);
 
-Result<FitOutcome, FitError> levenberg_marquardt_fit(const SeriesList& series, std::span<const double> frequencies_hz,
-                                                     std::span<const Complex> impedances, Weighting weighting,
+// The solves of one fit share a model (on one evaluation counter) and a solver.
+struct LmContext {
+  const FitProblem& problem;
+  SpectrumModel model;
+  LmderSolver solver;
+
+  LmContext(const FitProblem& problem, EvalCounter counter);
+  double cost(std::span<const double> params) { return model.cost(params); }
+};
+
+// Where a multi-start search ends: feasible values, their cost, whether they
+// are a converged solve's result, and the solver's residual evaluations.
+struct LmEnd {
+  std::vector<double> values;
+  double cost = 0.0;
+  bool converged = false;
+  bool kept_start = false;  // no solve got below the feasible start
+  std::uint64_t solver_evaluations = 0;
+};
+
+// The multi-start search of levenberg_marquardt_fit from `start_values`,
+// without building an outcome.
+Result<LmEnd, FitError> levenberg_marquardt_search(LmContext& context, std::span<const double> start_values,
+                                                   const LmSettings& settings, StopCheck& stop);
+
+// The search plus build_outcome, on a counter of its own.
+Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, std::span<const double> start_values,
                                                      const LmSettings& settings, StopCheck& stop);
 
 // The nine starting vectors, in their order before sorting.
-std::vector<std::vector<double>> lm_start_candidates(std::span<const double> start_values,
-                                                     std::span<const Bounds> bounds);
+std::vector<std::vector<double>> lm_start_candidates(const FitProblem& problem, std::span<const double> start_values);
 
 // a before b under IEEE 754 totalOrder (-NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN).
 bool total_order_less(double a, double b);

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "circuit/params.h"
 #include "fit/levenberg_marquardt.h"
+#include "fit/objective.h"
 
 namespace kovrant {
 namespace {
@@ -12,20 +12,23 @@ constexpr LmSettings kPolishSettings{1e-8, 1e-8, 1e-8, 200};
 
 }  // namespace
 
-Result<FitOutcome, FitError> polish_or_fallback(const SeriesList& series, std::span<const double> best_values,
-                                                std::uint64_t iterations, std::span<const double> frequencies_hz,
-                                                std::span<const Complex> impedances, Weighting weighting,
-                                                std::span<const double> omegas, std::span<const double> weights,
-                                                const EvalCounter& counter, StopCheck& stop) {
-  FitOutcome fallback = build_outcome(series, best_values, true, iterations, omegas, impedances, weights, counter);
-  const SeriesList start = rebuild(series, best_values);
-  auto polished = levenberg_marquardt_fit(start, frequencies_hz, impedances, weighting, kPolishSettings, stop);
+Result<FitOutcome, FitError> polish_or_fallback(const FitProblem& problem, std::span<const double> best_values,
+                                                std::uint64_t iterations, const EvalCounter& counter,
+                                                StopCheck& stop) {
+  FitOutcome fallback = build_outcome(problem, best_values, true, iterations, counter);
+  const std::vector<double> start = problem.feasible_start();
+  LmContext context(problem, counter);
+  if (ranks_below(context.cost(start), fallback.cost)) {
+    fallback = build_outcome(problem, start, true, iterations, counter);
+  }
+  auto polished = levenberg_marquardt_search(context, fallback.values, kPolishSettings, stop);
   if (!polished) return polished.error();
-  counter->fetch_add(polished.value().impedance_evals, std::memory_order_relaxed);
-  const bool polish_wins = std::isfinite(polished.value().cost) && polished.value().cost <= fallback.cost;
-  FitOutcome result = polish_wins ? std::move(polished.value()) : std::move(fallback);
-  result.impedance_evals = counter->load();
-  return result;
+  const LmEnd& end = polished.value();
+  if (end.kept_start || !(std::isfinite(end.cost) && end.cost <= fallback.cost)) {
+    fallback.impedance_evals = counter->load();
+    return fallback;
+  }
+  return build_outcome(problem, end.values, end.converged, end.solver_evaluations, counter);
 }
 
 }  // namespace kovrant

@@ -10,9 +10,7 @@ namespace {
 FitOutcome outcome_for(const SyntheticSpectrum& s, const std::string& notation, const std::vector<double>& params,
                        Weighting weighting = Weighting::Modulus) {
   const SeriesList tree = parse(notation).value();
-  const auto omegas = angular(s.frequencies_hz);
-  const auto weights = compute_weights(s.impedances, weighting);
-  return build_outcome(tree, params, true, 17, omegas, s.impedances, weights, make_eval_counter());
+  return build_outcome(problem_for(tree, s, weighting), params, true, 17, make_eval_counter());
 }
 
 TEST(FitOutcome, RecordsCostCountersNamesAndRebuiltCircuit) {

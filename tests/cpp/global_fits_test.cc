@@ -114,12 +114,10 @@ TEST_P(EveryMethod, NonFiniteDataAndOddStartsDoNotCrash) {
     EXPECT_EQ(nan_start.value().values.size(), 3u);
   }
   s.impedances[2] = {NAN, 1.0};
-  s.impedances[7].im = INFINITY;
-  s.frequencies_hz[0] = 0.0;
+  s.frequencies_hz[7] = 0.0;
   const auto result = fit(GetParam(), s, quick_settings());
-  ASSERT_TRUE(result.ok()) << result.error().message();
-  EXPECT_EQ(result.value().values.size(), 3u);
-  EXPECT_FALSE(std::isfinite(result.value().cost));
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().message(), "impedance at index 2 is (NaN+1j) ohm; a fit needs finite impedances");
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, EveryMethod, ::testing::ValuesIn(kFitMethodNames));
@@ -228,13 +226,16 @@ TEST(BasinHoppingFit, NoHopsReturnsTheInitialFitRebuilt) {
   settings.basin_hopping_hops = 0;
   const auto hopping = fit("basin_hopping", s, settings);
   StopCheck stop;
-  const auto lm = levenberg_marquardt_fit(circuit_with(kRc, kRcStart), s.frequencies_hz, s.impedances,
-                                          Weighting::Modulus, LmSettings{}, stop);
+  const SeriesList start = circuit_with(kRc, kRcStart);
+  const FitProblem problem = problem_for(start, s);
+  const auto lm = levenberg_marquardt_fit(problem, problem.start_values, LmSettings{}, stop);
   ASSERT_TRUE(hopping.ok() && lm.ok());
   EXPECT_EQ(hopping.value().values, lm.value().values);
   EXPECT_EQ(hopping.value().iterations, lm.value().iterations);
   EXPECT_TRUE(hopping.value().success);
-  EXPECT_EQ(hopping.value().impedance_evals, lm.value().impedance_evals + 7u);
+  // Hops are searches without outcomes of their own: with none, the count is
+  // the initial search's plus the final outcome's, as for the LM fit.
+  EXPECT_EQ(hopping.value().impedance_evals, lm.value().impedance_evals);
 }
 
 TEST(GlobalFit, CountsTheMethodsOwnEvaluations) {

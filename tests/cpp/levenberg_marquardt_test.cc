@@ -18,7 +18,8 @@ const std::vector<double> kRcStart = {3.0, 400.0, 1e-4};
 Result<FitOutcome, FitError> lm_fit(const SeriesList& start, const SyntheticSpectrum& s,
                                     const LmSettings& settings = {}) {
   StopCheck stop;
-  return levenberg_marquardt_fit(start, s.frequencies_hz, s.impedances, Weighting::Modulus, settings, stop);
+  const FitProblem problem = problem_for(start, s);
+  return levenberg_marquardt_fit(problem, problem.start_values, settings, stop);
 }
 
 // One solve of the R0-(R1,C1) problem from x0; an error throws.
@@ -91,8 +92,12 @@ TEST(LmSingleStart, FixedParameterStaysPut) {
 // scaled in candidates 2 to 5 and kept in 6 to 9, a finite one kept in 2 to 5
 // and placed at 20, 40, 60 and 80 % of its range in 6 to 9.
 TEST(LmFit, CandidatesFollowEachParametersBound) {
-  const std::vector<Bounds> bounds = {{0.0, 1.0}, {2.0, 4.0}, {0.0, kInf}, {1e-12, kInf}};
-  const auto candidates = lm_start_candidates(std::vector<double>{0.5, 3.0, 2.0, 9.0}, bounds);
+  FitProblem problem;
+  problem.transform_bounds = {{0.0, 1.0}, {2.0, 4.0}, {0.0, kInf}, {1e-12, kInf}};
+  problem.bounds = problem.transform_bounds;
+  problem.fixed.assign(4, false);
+  problem.start_values = {0.5, 3.0, 2.0, 9.0};
+  const auto candidates = lm_start_candidates(problem, problem.start_values);
   const double third = 0.3333333333333333;
   const std::vector<std::vector<double>> expected = {{0.5, 3.0, 2.0, 9.0},
                                                      {0.5, 3.0, 6.0, 27.0},
@@ -190,21 +195,28 @@ INSTANTIATE_TEST_SUITE_P(Cases, LmTolerance,
                                            ToleranceCase{{1e-8, NAN, 1e-8, 200}, "xtol must be >= 0"},
                                            ToleranceCase{{kInf, kInf, 1e-8, 200}, nullptr}));
 
-TEST(LmFit, NonFiniteDataAndZeroFrequencyAreNumericalFailures) {
+// Points that no model value can meet are refused, naming the first of them.
+TEST(FitProblem, RefusesNonFiniteDataAndNonPositiveFrequencies) {
   const auto s = synthetic_spectrum(kRc, kRcTruth, 12);
-  auto with_nan = s, with_inf = s, with_zero_frequency = s;
+  auto with_nan = s, with_inf = s, with_zero_frequency = s, with_negative_frequency = s;
   with_nan.impedances[3].re = NAN;
   with_inf.impedances[5].im = -kInf;
   with_zero_frequency.frequencies_hz[0] = 0.0;
-  for (const auto* spectrum : {&with_nan, &with_inf, &with_zero_frequency}) {
-    const auto result = lm_fit(circuit_with(kRc, kRcStart), *spectrum);
-    ASSERT_TRUE(result.ok());
-    EXPECT_EQ(result.value().values.size(), 3u);
-    EXPECT_FALSE(std::isfinite(result.value().cost));
-    // Non-finite residuals at each start: every one of the nine solves ends
-    // after its first evaluation, not converged.
-    EXPECT_FALSE(result.value().success);
-    EXPECT_EQ(result.value().iterations, 9u);
+  with_negative_frequency.frequencies_hz[7] = -2.0;
+  const struct {
+    const SyntheticSpectrum* spectrum;
+    const char* message;
+  } cases[] = {{&with_nan, "impedance at index 3 is (NaN-"},
+               {&with_inf, "impedance at index 5 is ("},
+               {&with_zero_frequency, "frequency at index 0 is 0 Hz; a fit needs finite frequencies > 0"},
+               {&with_negative_frequency, "frequency at index 7 is -2 Hz"}};
+  const SeriesList start = circuit_with(kRc, kRcStart);
+  for (const auto& c : cases) {
+    const auto problem = make_fit_problem(start, c.spectrum->frequencies_hz, c.spectrum->impedances,
+                                          Weighting::Modulus);
+    ASSERT_FALSE(problem.ok()) << c.message;
+    EXPECT_EQ(problem.error().kind, FitError::Kind::InvalidArgument);
+    EXPECT_EQ(problem.error().message().rfind(c.message, 0), 0u) << problem.error().message();
   }
 }
 

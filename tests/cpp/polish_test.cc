@@ -9,16 +9,17 @@ namespace kovrant {
 namespace {
 
 // The polish of `best`, after a global method that spent `global_evaluations`.
+// The problem starts from `best`, so the feasible start never beats it.
 Result<FitOutcome, FitError> polish_from(const SyntheticSpectrum& s, const std::vector<double>& best,
-                                         std::uint64_t iterations, std::uint64_t global_evaluations) {
-  const SeriesList tree = parse("R0-(R1,C1)").value();
-  const auto omegas = angular(s.frequencies_hz);
-  const auto weights = compute_weights(s.impedances, Weighting::Modulus);
+                                         std::uint64_t iterations, std::uint64_t global_evaluations,
+                                         std::span<const Complex> measured = {}) {
+  const SeriesList tree = circuit_with("R0-(R1,C1)", best);
+  FitProblem problem = problem_for(tree, s);
+  if (!measured.empty()) problem.impedances = measured;
   const EvalCounter counter = make_eval_counter();
   counter->store(global_evaluations);
   StopCheck stop;
-  return polish_or_fallback(tree, best, iterations, s.frequencies_hz, s.impedances, Weighting::Modulus, omegas, weights,
-                            counter, stop);
+  return polish_or_fallback(problem, best, iterations, counter, stop);
 }
 
 TEST(Polish, ImprovedPointTakesThePolishedOutcome) {
@@ -28,14 +29,16 @@ TEST(Polish, ImprovedPointTakesThePolishedOutcome) {
   ASSERT_TRUE(run.ok());
   const FitOutcome& o = run.value();
   StopCheck stop;
-  const auto direct = levenberg_marquardt_fit(circuit_with("R0-(R1,C1)", rough), s.frequencies_hz, s.impedances,
-                                              Weighting::Modulus, LmSettings{}, stop);
+  const SeriesList start = circuit_with("R0-(R1,C1)", rough);
+  const FitProblem problem = problem_for(start, s);
+  const auto direct = levenberg_marquardt_fit(problem, rough, LmSettings{}, stop);
   ASSERT_TRUE(direct.ok());
   EXPECT_EQ(o.values, direct.value().values);
   EXPECT_EQ(o.iterations, direct.value().iterations);
   EXPECT_EQ(o.success, direct.value().success);
-  // Global evaluations, the fallback's 1 + 2P, then the polish's own.
-  EXPECT_EQ(o.impedance_evals, 1000u + 7u + direct.value().impedance_evals);
+  // Global evaluations, the fallback's 1 + 2P, the feasible start's cost, then
+  // the polish's own.
+  EXPECT_EQ(o.impedance_evals, 1000u + 7u + 1u + direct.value().impedance_evals);
 }
 
 TEST(Polish, UnimprovablePointKeepsTheFallbackWithSuccessAndGlobalIterations) {
@@ -53,12 +56,15 @@ TEST(Polish, UnimprovablePointKeepsTheFallbackWithSuccessAndGlobalIterations) {
   EXPECT_GT(o.impedance_evals, 7u);
 }
 
-TEST(Polish, NanPolishedCostFallsBack) {
-  auto s = synthetic_spectrum("R0-(R1,C1)", {10.0, 100.0, 1e-5}, 20);
-  s.impedances[4].re = NAN;
-  const auto run = polish_from(s, {8.0, 130.0, 2e-5}, 55, 0);
+// A NaN cost is no fit: the fallback is kept but reported as a failure.
+TEST(Polish, NanPolishedCostFallsBackAsFailure) {
+  const auto s = synthetic_spectrum("R0-(R1,C1)", {10.0, 100.0, 1e-5}, 20);
+  std::vector<Complex> measured = s.impedances;
+  measured[4].re = NAN;
+  const auto run = polish_from(s, {8.0, 130.0, 2e-5}, 55, 0, measured);
   ASSERT_TRUE(run.ok());
-  EXPECT_TRUE(run.value().success);
+  EXPECT_FALSE(run.value().success);
+  EXPECT_TRUE(std::isnan(run.value().cost));
   EXPECT_EQ(run.value().iterations, 55u);
   EXPECT_EQ(run.value().values, (std::vector<double>{8.0, 130.0, 2e-5}));
 }

@@ -8,6 +8,7 @@
 #include "circuit/evaluate.h"
 #include "circuit/params.h"
 #include "circuit/parser.h"
+#include "fit/fit_problem.h"
 #include "fit/random.h"
 
 namespace kovrant {
@@ -47,6 +48,12 @@ inline std::vector<double> angular(const std::vector<double>& frequencies_hz) {
   std::vector<double> omegas;
   for (double f : frequencies_hz) omegas.push_back(f * kTwoPi);
   return omegas;
+}
+
+// The fit problem of `tree` against `s`; both must outlive it.
+inline FitProblem problem_for(const SeriesList& tree, const SyntheticSpectrum& s,
+                              Weighting weighting = Weighting::Modulus, const FitConstraints& constraints = {}) {
+  return make_fit_problem(tree, s.frequencies_hz, s.impedances, weighting, constraints).value();
 }
 
 }  // namespace kovrant
