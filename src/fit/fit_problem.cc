@@ -74,7 +74,7 @@ std::optional<FitError> check_constraints(const FitConstraints& constraints, con
 std::vector<double> FitProblem::feasible(std::span<const double> values) const {
   std::vector<double> clamped(values.begin(), values.end());
   for (size_t j = 0; j < std::min(clamped.size(), bounds.size()); ++j)
-    clamped[j] = clamp_into_bounds(clamped[j], bounds[j]);
+    clamped[j] = fixed[j] ? start_values[j] : clamp_into_bounds(clamped[j], bounds[j]);
   return clamped;
 }
 

@@ -50,7 +50,8 @@ struct FitProblem {
 
   size_t param_count() const { return start_values.size(); }
   bool narrowed(size_t j) const { return bounds[j].lo != transform_bounds[j].lo || bounds[j].hi != transform_bounds[j].hi; }
-  // `values` clamped into the feasible bounds (NaN stays NaN).
+  // `values` clamped into the feasible bounds (NaN stays NaN), held
+  // parameters at their start values.
   std::vector<double> feasible(std::span<const double> values) const;
   // The feasible start: the start values clamped into the bounds.
   std::vector<double> feasible_start() const { return feasible(start_values); }

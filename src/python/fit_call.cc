@@ -25,16 +25,6 @@ constexpr char kNoModelWarning[] =
     "Circuit.with_named_values({...}) or Circuit.with_values([...]), or pass guess_init=False to silence this. "
     "Models available for ";
 
-struct FitArguments {
-  PyObject* frequencies = nullptr;
-  PyObject* impedances = nullptr;
-  std::optional<bool> guess_init;
-  std::optional<std::string> weights_path;
-  std::string weight = "modulus";
-  std::string method = "levenberg_marquardt";
-  FitSettings settings;
-};
-
 // An int (or anything with __index__) no larger than `max`; a wrong type is a
 // TypeError naming the argument, a negative or too large value CPython's
 // OverflowError.
@@ -92,7 +82,8 @@ bool optional_float(PyObject* object, const char* name, double& out) {
   return object == nullptr || float_argument(object, name, out);
 }
 
-// Converts the arguments in signature order; the first failure ends it.
+}  // namespace
+
 std::optional<FitArguments> read_fit_arguments(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"frequencies",
                                    "impedances",
@@ -149,6 +140,8 @@ std::optional<FitArguments> read_fit_arguments(PyObject* args, PyObject* kwargs)
   return a;
 }
 
+namespace {
+
 // The tree the fit starts from: the circuit's own, or one rebuilt with a
 // guess. nullopt with an exception set when guessing fails or a warning
 // filter turns the no-model warning into an error.
@@ -187,11 +180,13 @@ FitRecord record_of(FitOutcome outcome) {
   return record;
 }
 
-// Runs the method with the GIL released. The fit asks now and then whether
-// to stop: that briefly retakes the GIL to run pending signal handlers, so a
-// Ctrl-C raises KeyboardInterrupt within about a millisecond of being seen.
-Result<FitOutcome, FitError> run_released(const FitArguments& arguments, const SeriesList& start,
-                                          const Spectrum& spectrum, Weighting weighting) {
+}  // namespace
+
+// The fit asks now and then whether to stop: that briefly retakes the GIL to
+// run pending signal handlers, so a Ctrl-C raises KeyboardInterrupt within
+// about a millisecond of being seen.
+std::optional<FitOutcome> run_fit(const FitArguments& arguments, const SeriesList& start, const Spectrum& spectrum,
+                                  Weighting weighting, const FitConstraints& constraints) {
   FitSettings settings = arguments.settings;
   PyThreadState* released = PyEval_SaveThread();
   settings.should_stop = [&released] {
@@ -200,12 +195,24 @@ Result<FitOutcome, FitError> run_released(const FitArguments& arguments, const S
     released = PyEval_SaveThread();
     return interrupted;
   };
-  auto result = run_fit_method(arguments.method, start, spectrum.frequencies, spectrum.impedances, weighting, settings);
+  auto result = run_fit_method(arguments.method, start, spectrum.frequencies, spectrum.impedances, weighting, settings,
+                               constraints);
   PyEval_RestoreThread(released);
-  return result;
+  if (PyErr_Occurred()) return std::nullopt;  // a signal handler raised while the fit ran
+  if (!result) {
+    raise_message(PyExc_ValueError, result.error().message());
+    return std::nullopt;
+  }
+  return std::move(result).value();
 }
 
-}  // namespace
+bool check_fittable(const Spectrum& spectrum) {
+  if (auto error = check_spectrum_values(spectrum.frequencies, spectrum.impedances)) {
+    raise_message(PyExc_ValueError, error->message());
+    return false;
+  }
+  return true;
+}
 
 PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -215,12 +222,13 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!spectrum) return nullptr;
     const auto weighting = weighting_from_text(arguments->weight);
     if (!weighting) return nullptr;
+    // Refused before guessing: such a spectrum would give a guess and a fit of NaNs.
+    if (!check_fittable(*spectrum)) return nullptr;
     const auto start = start_tree(circuit_of(self), *arguments, *spectrum);
     if (!start) return nullptr;
-    auto result = run_released(*arguments, *start, *spectrum, *weighting);
-    if (PyErr_Occurred()) return nullptr;  // a signal handler raised while the fit ran
-    if (!result) return raise_message(PyExc_ValueError, result.error().message());
-    return make_fit_result(record_of(std::move(result).value())).release();
+    auto outcome = run_fit(*arguments, *start, *spectrum, *weighting, {});
+    if (!outcome) return nullptr;
+    return make_fit_result(record_of(std::move(*outcome))).release();
   });
 }
 

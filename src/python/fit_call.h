@@ -1,10 +1,38 @@
 // Circuit.fit: argument conversion, start point, and the fit itself with the
-// GIL released.
+// GIL released. The conversion and the run also serve kovrant_tools' private
+// engine module, so that both take their arguments the same way.
 #pragma once
 
+#include <optional>
+#include <string>
+
+#include "fit/fit_dispatch.h"
+#include "fit/spectrum_input.h"
 #include "python/py_ref.h"
 
 namespace kovrant::python {
+
+struct FitArguments {
+  PyObject* frequencies = nullptr;
+  PyObject* impedances = nullptr;
+  std::optional<bool> guess_init;
+  std::optional<std::string> weights_path;
+  std::string weight = "modulus";
+  std::string method = "levenberg_marquardt";
+  FitSettings settings;
+};
+
+// Circuit.fit's arguments after the circuit, converted in signature order;
+// the first failure ends it (nullopt with an exception set).
+std::optional<FitArguments> read_fit_arguments(PyObject* args, PyObject* kwargs);
+
+// ValueError naming the first point no fit can use; false then.
+bool check_fittable(const Spectrum& spectrum);
+
+// The method on `start`, with the GIL released. nullopt with an exception
+// set: a FitError as ValueError, or what a signal handler raised.
+std::optional<FitOutcome> run_fit(const FitArguments& arguments, const SeriesList& start, const Spectrum& spectrum,
+                                  Weighting weighting, const FitConstraints& constraints);
 
 PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 #include "fit/fit_dispatch.h"
 #include "fit/levenberg_marquardt.h"
@@ -11,6 +12,7 @@
 namespace kovrant {
 namespace {
 
+const double kInf = std::numeric_limits<double>::infinity();
 const char* const kRc = "R0-(R1,C1)";
 const std::vector<double> kRcTruth = {10.0, 100.0, 1e-5};
 const std::vector<double> kRcStart = {4.0, 300.0, 4e-5};
@@ -118,6 +120,45 @@ TEST_P(EveryMethod, NonFiniteDataAndOddStartsDoNotCrash) {
   const auto result = fit(GetParam(), s, quick_settings());
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().message(), "impedance at index 2 is (NaN+1j) ohm; a fit needs finite impedances");
+}
+
+// A held parameter keeps its start value and a narrowed bound holds, in
+// every method; the free ones still fit, and the held one has no error.
+TEST_P(EveryMethod, HoldsFixedParametersAndNarrowedBounds) {
+  const char* const rq = "R0-(R1,CPE1)";
+  const auto s = synthetic_spectrum(rq, {10.0, 100.0, 1e-5, 0.9}, 30, -1.0, 5.0, 0.005, 3);
+  const SeriesList start = circuit_with(rq, {10.0, 60.0, 3e-5, 0.7});
+  FitConstraints constraints;
+  constraints.fixed = {true, false, false, false};
+  constraints.bounds = {{1e-12, kInf}, {1e-12, 80.0}, {1e-12, kInf}, {0.6, 0.8}};
+  const auto result = run_fit_method(GetParam(), start, s.frequencies_hz, s.impedances, Weighting::Modulus,
+                                     quick_settings(), constraints);
+  ASSERT_TRUE(result.ok()) << result.error().message();
+  const FitOutcome& o = result.value();
+  EXPECT_EQ(o.values[0], 10.0);
+  EXPECT_EQ(o.values[1], 80.0);  // the optimum lies above the narrowed bound
+  EXPECT_EQ(o.values[3], 0.8);
+  ASSERT_TRUE(o.standard_errors.has_value());
+  EXPECT_TRUE(std::isnan((*o.standard_errors)[0]));
+  EXPECT_TRUE(std::isfinite((*o.standard_errors)[2]));
+}
+
+TEST(FitConstraints, RefusesBoundsOutsideThePhysicalOnesAndStartsOutsideTheBounds) {
+  const auto s = synthetic_spectrum(kRc, kRcTruth, 10);
+  const SeriesList start = circuit_with(kRc, kRcStart);
+  const struct {
+    std::vector<Bounds> bounds;
+    const char* message;
+  } cases[] = {
+      {{{0.0, kInf}, {1e-12, kInf}, {1e-12, kInf}}, "bounds [0, inf] of \"R0.r\" must be an interval inside its physical bounds [1e-12, inf]"},
+      {{{1e-12, kInf}, {500.0, 400.0}, {1e-12, kInf}}, "bounds [500, 400] of \"R1.r\" must be an interval"},
+      {{{1e-12, kInf}, {1e-12, kInf}, {1e-4, 1.0}}, "start value 4e-5 of \"C1.c\" lies outside its bounds [0.0001, 1]"},
+  };
+  for (const auto& c : cases) {
+    const auto result = make_fit_problem(start, s.frequencies_hz, s.impedances, Weighting::Modulus, {{}, c.bounds});
+    ASSERT_FALSE(result.ok()) << c.message;
+    EXPECT_EQ(result.error().message().rfind(c.message, 0), 0u) << result.error().message();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, EveryMethod, ::testing::ValuesIn(kFitMethodNames));
