@@ -90,3 +90,12 @@ def test_spectra_that_cannot_be_fitted_are_refused_before_guessing(f, z, message
     with pytest.raises(ValueError) as caught:
         Circuit("rq").fit(f, z)
     assert str(caught.value).startswith(message)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_a_fit_without_a_finite_cost_is_no_success(method):
+    # Unit-weighted residuals near the top of the double range square to infinity.
+    f = np.logspace(3, -1, 10)
+    result = Circuit("R0-(R1,C1)").with_values([1.0, 1.0, 1e-3]).fit(
+        f, np.full(10, 1e308 + 0j), weight="unit", method=method, seed=1, **SMALL)
+    assert math.isinf(result.chi_square) and not result.success
