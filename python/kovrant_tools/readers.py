@@ -178,8 +178,9 @@ def _read_dta(path, text):
             number += 1
     if not rows.lines:
         raise ValueError(f"{path}: line {len(lines)}: expected a ZCURVE table, found none")
-    tags = {fields[0]: fields[2] if len(fields) > 2 else "" for fields in
-            (line.split("\t") for line in header_lines) if fields[0] and not fields[0].startswith(" ")}
+    # Header records are KEY, TYPE, VALUE, ...; the TAG record alone is KEY, VALUE.
+    tags = {fields[0]: fields[1] if fields[0] == "TAG" else fields[2] for fields in
+            (line.split("\t") for line in header_lines) if fields[0] and len(fields) > 2 or fields[0] == "TAG"}
     notes_at = next((i for i, line in enumerate(header_lines) if line.startswith("NOTES\t")), None)
     notes = ""
     if notes_at is not None:
