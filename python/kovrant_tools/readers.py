@@ -399,14 +399,15 @@ def read_spectra(path, format=None):
     if text is not None and not text.strip():
         raise ValueError(f"{path}: line 1: expected an impedance table, the file is empty")
     rows, metadata = _READERS[format](path, text)
+    where = "record" if format in _BINARY else "line"
     frequencies = np.array(rows.frequencies, dtype=np.float64)
     impedances = np.array(rows.impedances, dtype=np.complex128)
     for index in np.flatnonzero(~(np.isfinite(frequencies) & np.isfinite(impedances))):
-        raise ValueError(f"{path}: line {rows.lines[index]}: expected finite numbers, got frequency "
+        raise ValueError(f"{path}: {where} {rows.lines[index]}: expected finite numbers, got frequency "
                          f"{frequencies[index]} and impedance {impedances[index]}")
     markers = (frequencies == 0) & (impedances == 0)
     for index in np.flatnonzero(~markers & (frequencies <= 0)):
-        raise ValueError(f"{path}: line {rows.lines[index]}: expected a positive frequency, got "
+        raise ValueError(f"{path}: {where} {rows.lines[index]}: expected a positive frequency, got "
                          f"{frequencies[index]}")
     kept = np.flatnonzero(~markers)
     sweep_of_kept = np.zeros(kept.size, dtype=int)
@@ -423,7 +424,7 @@ def read_spectra(path, format=None):
                                 {**metadata, "sweep": sweep, "dropped_markers": int((sweep_of_marker == sweep).sum()),
                                  "first_line": rows.lines[points[0]]}))
     if not spectra:
-        raise ValueError(f"{path}: line {rows.lines[-1] if rows.lines else 1}: expected measured points, "
+        raise ValueError(f"{path}: {where} {rows.lines[-1] if rows.lines else 1}: expected measured points, "
                          f"found {'only marker rows' if rows.lines else 'an empty table'}")
     return spectra
 

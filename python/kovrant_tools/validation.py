@@ -110,12 +110,13 @@ def kramers_kronig(spectrum, *, capacitance=False, inductance=False, mu_limit=0.
     `capacitance`/`inductance` add a series capacitance/inductance to the
     model (for blocking electrodes and cable inductance). The number of RC
     elements grows from 1 until mu < `mu_limit`, at most `max_elements`
-    (default: the number of points). Returns a `KramersKronigResult`; see the
+    (default and largest: the number of points). Returns a `KramersKronigResult`; see the
     module documentation for the verdict and the flagging rule.
     """
     frequencies, impedances = as_arrays(spectrum)
-    if frequencies.size < 3:
-        raise ValueError(f"the Kramers-Kronig test needs at least 3 points, got {frequencies.size}")
+    if np.unique(frequencies).size < 3:
+        raise ValueError("the Kramers-Kronig test needs at least 3 distinct frequencies, got "
+                         f"{np.unique(frequencies).size}")
     bad = ~(np.isfinite(frequencies) & np.isfinite(impedances) & (frequencies > 0) & (impedances != 0))
     if bad.any():
         index = int(np.flatnonzero(bad)[0])
@@ -126,8 +127,9 @@ def kramers_kronig(spectrum, *, capacitance=False, inductance=False, mu_limit=0.
     if not threshold > 0:
         raise ValueError(f"threshold must be positive, got {threshold}")
     max_elements = frequencies.size if max_elements is None else int(max_elements)
-    if max_elements < 1:
-        raise ValueError(f"max_elements must be at least 1, got {max_elements}")
+    if not 1 <= max_elements <= frequencies.size:
+        raise ValueError(f"max_elements must lie between 1 and the number of points ({frequencies.size}), "
+                         f"got {max_elements}")
 
     omega = 2 * np.pi * frequencies
     weight = 1.0 / np.abs(impedances)
@@ -141,7 +143,10 @@ def kramers_kronig(spectrum, *, capacitance=False, inductance=False, mu_limit=0.
         matrix = np.vstack([real * weight[:, None], imag * weight[:, None]])
         # Householder QR: stable like SVD for this residual, and several times faster at these sizes.
         q, r = np.linalg.qr(matrix)
-        coefficients = np.linalg.solve(r, q.T @ target)
+        try:
+            coefficients = np.linalg.solve(r, q.T @ target)
+        except np.linalg.LinAlgError:  # exactly dependent columns: let SVD pick the minimum-norm answer
+            coefficients = np.linalg.lstsq(matrix, target, rcond=None)[0]
         residual = matrix @ coefficients - target
         return taus, real, imag, coefficients, float(residual @ residual)
 

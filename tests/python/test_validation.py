@@ -69,7 +69,8 @@ def test_real_battery_spectrum_is_valid_with_inductance_and_capacitance():
 
 
 @pytest.mark.parametrize("spectrum, keywords, message", [
-    (([1.0, 2.0], [1, 1]), {}, "at least 3 points, got 2"),
+    (([1.0, 2.0, 2.0], [1, 1, 1]), {}, "at least 3 distinct frequencies, got 2"),
+    (([3.0, 2.0, 1.0], [1, 1, 1]), {"max_elements": 4}, r"between 1 and the number of points \(3\), got 4"),
     (([3.0, 2.0, 1.0], [1, np.nan, 1]), {}, "point 1 has frequency 2.0"),
     (([3.0, 2.0, 0.0], [1, 1, 1]), {}, "point 2 has frequency 0.0"),
     (([3.0, 2.0, 1.0], [1, 1, 1]), {"mu_limit": 0}, "mu_limit must lie in"),
