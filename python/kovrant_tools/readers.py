@@ -1,7 +1,8 @@
 """Impedance spectra from instrument files, with the format recognised from the content.
 
 `read_spectra(path)` returns every sweep of a file (loops, cycles, segments),
-each with its index in `metadata["sweep"]`; `read_spectrum(path)` returns the
+each with its index in `metadata["sweep"]` and, where the file numbers them,
+the file's own number in `metadata["cycle"]`; `read_spectrum(path)` returns the
 one sweep of a single-sweep file. Rows an instrument writes as markers (zero
 frequency with zero impedance, e.g. at the end of a loop) are dropped and
 counted in `metadata["dropped_markers"]`; any other bad row raises a
@@ -420,9 +421,12 @@ def read_spectra(path, format=None):
     spectra = []
     for sweep in range(int(sweep_of_kept[-1]) + 1 if kept.size else 0):
         points = kept[sweep_of_kept == sweep]
-        spectra.append(Spectrum(frequencies[points], impedances[points],
-                                {**metadata, "sweep": sweep, "dropped_markers": int((sweep_of_marker == sweep).sum()),
-                                 "first_line": rows.lines[points[0]]}))
+        cycle = rows.sweeps[points[0]]
+        spectra.append(Spectrum(frequencies[points], impedances[points], {
+            **metadata, "sweep": sweep, "dropped_markers": int((sweep_of_marker == sweep).sum()),
+            "first_line": rows.lines[points[0]],
+            # The file's own loop, cycle or segment number, where it writes one.
+            **({"cycle": int(cycle) if float(cycle).is_integer() else cycle} if cycle is not None else {})}))
     if not spectra:
         raise ValueError(f"{path}: {where} {rows.lines[-1] if rows.lines else 1}: expected measured points, "
                          f"found {'only marker rows' if rows.lines else 'an empty table'}")

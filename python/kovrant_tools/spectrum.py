@@ -63,10 +63,6 @@ class Spectrum:
             return np.degrees(np.angle(self.impedances))
         raise KeyError(name)
 
-    def keys(self):
-        """The column names item access answers to (long names first)."""
-        return FREQUENCY_COLUMNS + REAL_COLUMNS + IMAGINARY_COLUMNS + MODULUS_COLUMNS + PHASE_COLUMNS
-
     def to_frame(self):
         """A pandas DataFrame with the three long battery-data columns (needs pandas)."""
         try:

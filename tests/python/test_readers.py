@@ -91,7 +91,7 @@ def test_loop_markers_are_dropped_and_counted(tmp_path):
     second = [_with_field(line, 10, "2") for line in lines[61:]]
     (tmp_path / "loops.mpt").write_text("".join(lines + ["\n", marker] + second + ["\n", marker]), encoding="cp1252")
     spectra = read_spectra(tmp_path / "loops.mpt")
-    assert [(len(s), s.metadata["dropped_markers"]) for s in spectra] == [(43, 1), (43, 1)]
+    assert [(len(s), s.metadata["dropped_markers"], s.metadata["cycle"]) for s in spectra] == [(43, 1, 1), (43, 1, 2)]
     np.testing.assert_array_equal(spectra[0].impedances, spectra[1].impedances)
 
 
@@ -144,6 +144,16 @@ def test_parquet_round_trip(tmp_path):
     spectrum = read_spectrum(tmp_path / "battery.parquet")
     assert spectrum.metadata["format"] == "parquet"
     np.testing.assert_array_equal(spectrum.impedances, battery.impedances)
+
+
+def test_mpr_matches_its_text_export():
+    pytest.importorskip("galvani")
+    binary = read_spectrum(DATA / "yadg-peis.issue_225.no_ece.mpr")
+    text = read_spectrum(DATA / "yadg-peis.issue_225.no_ece.mpt")
+    assert (binary.metadata["format"], len(binary), binary.metadata["cycle"]) == ("mpr", 32, 1)
+    # The binary file stores single precision.
+    np.testing.assert_allclose(binary.frequencies, text.frequencies, rtol=1e-7)
+    np.testing.assert_allclose(binary.impedances, text.impedances, rtol=1e-6)
 
 
 def test_spectrum_is_accepted_as_a_battery_data_frame():
