@@ -197,7 +197,8 @@ def residual_plot(result, path, title=None):
     flagged = result.flagged[order]
     if flagged.any():
         worst = np.maximum(np.abs(result.residuals_real), np.abs(result.residuals_imag))[order]
-        axes.semilogx(f[flagged], 100 * worst[flagged], "x", color="red", markersize=9, label="flagged (|worst|)")
+        axes.semilogx(f[flagged], 100 * worst[flagged], "x", color="red", markersize=9,
+                      label="flagged (largest |residual|)")
     for sign in (-1, 1):
         axes.axhline(sign * 100 * result.threshold, color="grey", linestyle=":", linewidth=1)
     axes.axhline(0, color="black", linewidth=0.5)
