@@ -82,19 +82,19 @@ class KramersKronigResult:
 
 
 def _design(omega, taus, capacitance, inductance):
-    """Real and imaginary model columns: series R, the RC elements, then 1/C and L when fitted."""
-    wt = omega[:, None] * taus[None, :]
+    """Model columns, real-part rows over imaginary-part rows: series R, the RC elements, then 1/C and L."""
+    n, m = omega.size, taus.size
+    design = np.zeros((2 * n, 1 + m + capacitance + inductance))
+    wt = np.multiply.outer(omega, taus)
     rc = 1.0 / (1.0 + wt * wt)
-    n = omega.size
-    real = [np.ones((n, 1)), rc]
-    imag = [np.zeros((n, 1)), -wt * rc]
+    design[:n, 0] = 1.0
+    design[:n, 1:m + 1] = rc
+    np.multiply(-wt, rc, out=design[n:, 1:m + 1])
     if capacitance:
-        real.append(np.zeros((n, 1)))
-        imag.append(-1.0 / omega[:, None])
+        design[n:, m + 1] = -1.0 / omega
     if inductance:
-        real.append(np.zeros((n, 1)))
-        imag.append(omega[:, None])
-    return np.hstack(real), np.hstack(imag)
+        design[n:, -1] = omega
+    return design
 
 
 def _mu(resistances):
@@ -133,34 +133,40 @@ def kramers_kronig(spectrum, *, capacitance=False, inductance=False, mu_limit=0.
 
     omega = 2 * np.pi * frequencies
     weight = 1.0 / np.abs(impedances)
+    row_weights = np.concatenate([weight, weight])[:, None]
     target = np.concatenate([impedances.real * weight, impedances.imag * weight])
     tau_low, tau_high = 1.0 / omega.max(), 1.0 / omega.min()
 
     @functools.cache
     def fit(m):
         taus = np.geomspace(tau_low, tau_high, m) if m > 1 else np.array([np.sqrt(tau_low * tau_high)])
-        real, imag = _design(omega, taus, capacitance, inductance)
-        matrix = np.vstack([real * weight[:, None], imag * weight[:, None]])
-        # Householder QR: stable like SVD for this residual, and several times faster at these sizes.
-        q, r = np.linalg.qr(matrix)
+        design = _design(omega, taus, capacitance, inductance)
+        n = design.shape[1]
+        system = np.empty((design.shape[0], n + 1))
+        np.multiply(design, row_weights, out=system[:, :n])
+        system[:, n] = target
+        # Householder QR of [A | b] (stable like SVD here, and several times faster): its last column
+        # holds Q^T b, and its corner entry the norm of the least-squares residual.
+        r = np.linalg.qr(system, mode="r")
         try:
-            coefficients = np.linalg.solve(r, q.T @ target)
+            coefficients = np.linalg.solve(r[:n, :n], r[:n, n])
+            misfit = float(r[n, n] ** 2)
         except np.linalg.LinAlgError:  # exactly dependent columns: let SVD pick the minimum-norm answer
-            coefficients = np.linalg.lstsq(matrix, target, rcond=None)[0]
-        residual = matrix @ coefficients - target
-        return taus, real, imag, coefficients, float(residual @ residual)
+            coefficients = np.linalg.lstsq(system[:, :n], target, rcond=None)[0]
+            misfit = float(np.sum((system[:, :n] @ coefficients - target) ** 2))
+        return taus, design, coefficients, misfit
 
     def settled(m):
         # A dip of mu while more elements still halve the misfit is a coarse grid, not over-fitting.
-        best_ahead = min(fit(k)[4] for k in range(m + 1, min(m + _LOOKAHEAD, max_elements) + 1))
-        return best_ahead >= 0.5 * fit(m)[4]
+        best_ahead = min(fit(k)[3] for k in range(m + 1, min(m + _LOOKAHEAD, max_elements) + 1))
+        return best_ahead >= 0.5 * fit(m)[3]
 
     m = next((m for m in range(1, max_elements + 1)
-              if _mu(fit(m)[3][1:m + 1]) < mu_limit and (m == max_elements or settled(m))), max_elements)
-    taus, real, imag, coefficients, _ = fit(m)
+              if _mu(fit(m)[2][1:m + 1]) < mu_limit and (m == max_elements or settled(m))), max_elements)
+    taus, design, coefficients, _ = fit(m)
     mu = _mu(coefficients[1:m + 1])
-
-    fitted = real @ coefficients + 1j * (imag @ coefficients)
+    model = design @ coefficients
+    fitted = model[:frequencies.size] + 1j * model[frequencies.size:]
     residuals_real = (impedances.real - fitted.real) * weight
     residuals_imag = (impedances.imag - fitted.imag) * weight
     both = np.concatenate([residuals_real, residuals_imag])
