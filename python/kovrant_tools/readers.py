@@ -11,6 +11,7 @@ ValueError naming the file, the line and what was expected.
 
 import math
 import re
+import struct
 from pathlib import Path
 
 import numpy as np
@@ -100,13 +101,17 @@ def _table_header(fields):
     return None
 
 
+def _value(fields, columns, quantity, path, line):
+    index = columns[quantity]
+    if index >= len(fields):
+        raise ValueError(f"{path}: line {line}: expected at least {index + 1} fields, got {len(fields)}")
+    return _number(fields[index], path, line, quantity.replace("_", " "))
+
+
 def _point(fields, columns, path, line):
     """(frequency, impedance) of one data row under a header mapping."""
     def value(quantity):
-        index = columns[quantity]
-        if index >= len(fields):
-            raise ValueError(f"{path}: line {line}: expected at least {index + 1} fields, got {len(fields)}")
-        return _number(fields[index], path, line, quantity.replace("_", " "))
+        return _value(fields, columns, quantity, path, line)
 
     frequency = value("frequency")
     if "real" in columns and "imaginary" in columns:
@@ -114,9 +119,14 @@ def _point(fields, columns, path, line):
     elif "real" in columns:
         impedance = complex(value("real"), -value("negative_imaginary"))
     else:
-        impedance = value("modulus") * complex(math.cos(math.radians(value("phase"))),
-                                               math.sin(math.radians(value("phase"))))
+        phase = math.radians(value("phase"))
+        impedance = value("modulus") * complex(math.cos(phase), math.sin(phase))
     return frequency, impedance
+
+
+def _cycle(fields, columns, path, line):
+    """The row's cycle (loop) number, or None when the table has no such column."""
+    return _value(fields, columns, "cycle", path, line) if "cycle" in columns else None
 
 
 def _key_values(lines, separator):
@@ -147,9 +157,7 @@ def _read_mpt(path, text):
         if not line.strip():
             continue
         fields = line.split("\t")
-        frequency, impedance = _point(fields, columns, path, number)
-        cycle = _number(fields[columns["cycle"]], path, number, "cycle number") if "cycle" in columns else None
-        rows.add(frequency, impedance, number, cycle)
+        rows.add(*_point(fields, columns, path, number), number, _cycle(fields, columns, path, number))
     metadata = {
         "instrument": header.get("Device"),
         "date": header.get("Acquisition started on"),
@@ -295,8 +303,7 @@ def _read_table(path, text):
         if not line.strip() or line.lstrip().startswith("#"):
             continue
         fields = _split_fields(line, delimiter)
-        cycle = _number(fields[columns["cycle"]], path, number, "cycle number") if "cycle" in columns else None
-        rows.add(*_point(fields, columns, path, number), number, cycle)
+        rows.add(*_point(fields, columns, path, number), number, _cycle(fields, columns, path, number))
     preamble = [line for line in lines[:at] if line.strip()]
     header = {**_key_values(preamble, ":"), **_key_values(preamble, "=")}
     metadata = {
@@ -336,7 +343,11 @@ def _read_mpr(path, text=None):
     except ImportError as error:
         raise ImportError("reading .mpr needs galvani (GPL-3.0, installed separately): "
                           "pip install 'kovrant[mpr]'") from error
-    mpr = BioLogic.MPRfile(str(path))
+    try:
+        mpr = BioLogic.MPRfile(str(path))
+    except (ValueError, KeyError, IndexError, NotImplementedError, EOFError, AssertionError, struct.error) as error:
+        raise ValueError(f"{path}: record 1: expected an EC-Lab data file galvani can read; it reports: "
+                         f"{error!r}") from error
     data = mpr.data
     names = data.dtype.names
     for needed in ("freq/Hz", "Re(Z)/Ohm", "-Im(Z)/Ohm"):
