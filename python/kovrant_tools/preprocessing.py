@@ -1,0 +1,80 @@
+"""Trimming and tidying a measured spectrum before a fit.
+
+Every helper takes a spectrum in any form `as_arrays` accepts and returns a
+new `Spectrum`; the input is never changed. Metadata is carried over, and
+`metadata["removed"]` counts the points each step removed, by step name, so
+that nothing disappears unaccounted for.
+"""
+
+import numpy as np
+
+from .spectrum import Spectrum, as_arrays
+
+
+def _spectrum(spectrum):
+    if isinstance(spectrum, Spectrum):
+        return spectrum
+    return Spectrum(*as_arrays(spectrum))
+
+
+def _keep(spectrum, keep, step):
+    removed = {**spectrum.metadata.get("removed", {})}
+    removed[step] = removed.get(step, 0) + int(np.count_nonzero(~keep))
+    return spectrum.replace(spectrum.frequencies[keep], spectrum.impedances[keep], removed=removed)
+
+
+def crop(spectrum, f_min=None, f_max=None):
+    """Only the points with f_min <= frequency <= f_max (either bound may be None)."""
+    spectrum = _spectrum(spectrum)
+    if f_min is not None and f_max is not None and f_min > f_max:
+        raise ValueError(f"f_min ({f_min} Hz) is above f_max ({f_max} Hz)")
+    keep = np.ones(len(spectrum), dtype=bool)
+    if f_min is not None:
+        keep &= spectrum.frequencies >= f_min
+    if f_max is not None:
+        keep &= spectrum.frequencies <= f_max
+    return _keep(spectrum, keep, "crop")
+
+
+def drop_inductive(spectrum, above=0.0):
+    """Without the points above `above` Hz whose imaginary part is positive (inductive)."""
+    spectrum = _spectrum(spectrum)
+    keep = ~((spectrum.frequencies > above) & (spectrum.impedances.imag > 0))
+    return _keep(spectrum, keep, "drop_inductive")
+
+
+def drop_outliers(spectrum, kk_result):
+    """Without the points a `kramers_kronig` result of this same spectrum flagged."""
+    spectrum = _spectrum(spectrum)
+    if not np.array_equal(kk_result.frequencies, spectrum.frequencies):
+        raise ValueError("the Kramers-Kronig result belongs to another spectrum: its frequencies differ")
+    return _keep(spectrum, ~kk_result.flagged, "drop_outliers")
+
+
+def sort_by_frequency(spectrum, descending=True):
+    """The points ordered by frequency, high to low by default (the usual sweep order)."""
+    spectrum = _spectrum(spectrum)
+    order = np.argsort(spectrum.frequencies, kind="stable")
+    if descending:
+        order = order[::-1]
+    return spectrum.replace(spectrum.frequencies[order], spectrum.impedances[order])
+
+
+def merge_repeated(spectrum, rtol=1e-9):
+    """One point per frequency: points whose frequencies agree within `rtol` become their mean.
+
+    The result is sorted high to low; `metadata["removed"]["merge_repeated"]`
+    counts the points merged away.
+    """
+    spectrum = sort_by_frequency(spectrum, descending=True)
+    f, z = spectrum.frequencies, spectrum.impedances
+    if f.size == 0:
+        return spectrum
+    new_group = np.concatenate([[True], np.abs(np.diff(f)) > rtol * np.abs(f[1:])])
+    group = np.cumsum(new_group) - 1
+    counts = np.bincount(group)
+    merged_f = np.bincount(group, weights=f) / counts
+    merged_z = (np.bincount(group, weights=z.real) + 1j * np.bincount(group, weights=z.imag)) / counts
+    removed = {**spectrum.metadata.get("removed", {})}
+    removed["merge_repeated"] = removed.get("merge_repeated", 0) + int(f.size - merged_f.size)
+    return spectrum.replace(merged_f, merged_z, removed=removed)

@@ -1,0 +1,218 @@
+"""Linear Kramers-Kronig test of a measured spectrum (Boukamp 1995; Schönleber et al. 2014).
+
+The spectrum is fitted with an ohmic resistance and M RC elements whose time
+constants are fixed and log-spaced from 1/(2 pi f_max) to 1/(2 pi f_min), plus
+optionally a series capacitance and inductance. The model is linear in the
+resistances, so one weighted linear least-squares solve per M suffices.
+Weights are 1/|Z|, so the residuals are relative to |Z|.
+
+M grows from 1 until the mu criterion of Schönleber et al.,
+mu = 1 - sum(|R_k|, R_k < 0) / sum(|R_k|, R_k >= 0), falls below `mu_limit`
+(0.85): from there on the fit starts to follow noise with resistances of both
+signs, so more elements would only over-fit. On sharp, noise-free spectra mu
+also dips while the time-constant grid is merely too coarse; such a dip is
+passed over when one of the next five element counts still halves the pseudo
+chi-square.
+
+Verdict: the spectrum passes when the root-mean-square relative residual,
+sqrt(pseudo chi-square / 2N), is at most `threshold` (default 0.01, i.e. 1 %),
+and no point is flagged. A point is flagged when its real or imaginary
+residual exceeds four robust standard deviations of all residuals
+(1.4826 times their median absolute value), and never when both stay within
+`threshold`.
+"""
+
+import functools
+from dataclasses import dataclass
+
+import numpy as np
+
+from .spectrum import as_arrays
+
+_ROBUST_SIGMA = 1.4826  # median absolute deviation -> standard deviation for normal noise
+_FLAG_SIGMAS = 4.0
+_LOOKAHEAD = 5  # element counts looked ahead before a dip of mu is taken as over-fitting
+
+
+@dataclass(frozen=True, repr=False)
+class KramersKronigResult:
+    """Outcome of `kramers_kronig`: the fit, residuals per point and the verdict."""
+
+    frequencies: np.ndarray        # Hz, as given
+    impedances: np.ndarray         # measured, ohm
+    fitted: np.ndarray             # the KK-compliant model at the same frequencies, ohm
+    residuals_real: np.ndarray     # (Z' - Z'_fit) / |Z|
+    residuals_imag: np.ndarray     # (Z'' - Z''_fit) / |Z|
+    pseudo_chi_square: float       # sum of the squared real and imaginary residuals
+    n_elements: int                # M, the number of RC elements used
+    mu: float                      # the mu criterion at M
+    time_constants: np.ndarray     # s, the M fixed tau_k
+    resistances: np.ndarray        # ohm, the M fitted R_k
+    series_resistance: float       # ohm
+    capacitance: float | None      # F, None when not fitted (inf when the fit finds no capacitive part)
+    inductance: float | None       # H, None when not fitted
+    threshold: float
+    flagged: np.ndarray            # bool per point: residual beyond the flag limit
+
+    @property
+    def rms(self):
+        """Root-mean-square relative residual, sqrt(pseudo chi-square / 2N)."""
+        return float(np.sqrt(self.pseudo_chi_square / (2 * self.frequencies.size)))
+
+    @property
+    def passed(self):
+        """True when the rms residual is within the threshold and no point is flagged."""
+        return bool(self.rms <= self.threshold and not self.flagged.any())
+
+    @property
+    def verdict(self):
+        """'valid' or 'invalid', with the reason, as one line."""
+        if self.passed:
+            return f"valid: rms residual {self.rms:.2%} <= {self.threshold:.2%}, no point flagged"
+        reasons = []
+        if self.rms > self.threshold:
+            reasons.append(f"rms residual {self.rms:.2%} > {self.threshold:.2%}")
+        if self.flagged.any():
+            reasons.append(f"{int(self.flagged.sum())} of {self.flagged.size} points flagged")
+        return "invalid: " + ", ".join(reasons)
+
+    def __repr__(self):
+        return (f"KramersKronigResult({self.verdict}; M={self.n_elements}, mu={self.mu:.3f}, "
+                f"pseudo chi-square={self.pseudo_chi_square:.3g})")
+
+
+def _design(omega, taus, capacitance, inductance):
+    """Model columns, real-part rows over imaginary-part rows: series R, the RC elements, then 1/C and L."""
+    n, m = omega.size, taus.size
+    design = np.zeros((2 * n, 1 + m + capacitance + inductance))
+    wt = np.multiply.outer(omega, taus)
+    rc = 1.0 / (1.0 + wt * wt)
+    design[:n, 0] = 1.0
+    design[:n, 1:m + 1] = rc
+    np.multiply(-wt, rc, out=design[n:, 1:m + 1])
+    if capacitance:
+        design[n:, m + 1] = -1.0 / omega
+    if inductance:
+        design[n:, -1] = omega
+    return design
+
+
+def _mu(resistances):
+    positive = resistances[resistances >= 0].sum()
+    negative = -resistances[resistances < 0].sum()
+    return 1.0 - negative / positive if positive > 0 else -np.inf
+
+
+def kramers_kronig(spectrum, *, capacitance=False, inductance=False, mu_limit=0.85, max_elements=None,
+                   threshold=0.01):
+    """Linear Kramers-Kronig test of `spectrum` (any form `as_arrays` accepts).
+
+    `capacitance`/`inductance` add a series capacitance/inductance to the
+    model (for blocking electrodes and cable inductance). The number of RC
+    elements grows from 1 until mu < `mu_limit`, at most `max_elements`
+    (default and largest: the number of points). Returns a `KramersKronigResult`; see the
+    module documentation for the verdict and the flagging rule.
+    """
+    frequencies, impedances = as_arrays(spectrum)
+    if np.unique(frequencies).size < 3:
+        raise ValueError("the Kramers-Kronig test needs at least 3 distinct frequencies, got "
+                         f"{np.unique(frequencies).size}")
+    bad = ~(np.isfinite(frequencies) & np.isfinite(impedances) & (frequencies > 0) & (impedances != 0))
+    if bad.any():
+        index = int(np.flatnonzero(bad)[0])
+        raise ValueError(f"point {index} has frequency {frequencies[index]} and impedance {impedances[index]}; "
+                         "expected a finite positive frequency and a finite non-zero impedance")
+    if not 0 < mu_limit <= 1:
+        raise ValueError(f"mu_limit must lie in (0, 1], got {mu_limit}")
+    if not threshold > 0:
+        raise ValueError(f"threshold must be positive, got {threshold}")
+    max_elements = frequencies.size if max_elements is None else int(max_elements)
+    if not 1 <= max_elements <= frequencies.size:
+        raise ValueError(f"max_elements must lie between 1 and the number of points ({frequencies.size}), "
+                         f"got {max_elements}")
+
+    omega = 2 * np.pi * frequencies
+    weight = 1.0 / np.abs(impedances)
+    row_weights = np.concatenate([weight, weight])[:, None]
+    target = np.concatenate([impedances.real * weight, impedances.imag * weight])
+    tau_low, tau_high = 1.0 / omega.max(), 1.0 / omega.min()
+
+    @functools.cache
+    def fit(m):
+        taus = np.geomspace(tau_low, tau_high, m) if m > 1 else np.array([np.sqrt(tau_low * tau_high)])
+        design = _design(omega, taus, capacitance, inductance)
+        n = design.shape[1]
+        system = np.empty((design.shape[0], n + 1))
+        np.multiply(design, row_weights, out=system[:, :n])
+        system[:, n] = target
+        # Householder QR of [A | b] (stable like SVD here, and several times faster): its last column
+        # holds Q^T b, and its corner entry the norm of the least-squares residual.
+        r = np.linalg.qr(system, mode="r")
+        try:
+            coefficients = np.linalg.solve(r[:n, :n], r[:n, n])
+            misfit = float(r[n, n] ** 2)
+        except np.linalg.LinAlgError:  # exactly dependent columns: let SVD pick the minimum-norm answer
+            coefficients = np.linalg.lstsq(system[:, :n], target, rcond=None)[0]
+            misfit = float(np.sum((system[:, :n] @ coefficients - target) ** 2))
+        return taus, design, coefficients, misfit
+
+    def settled(m):
+        # A dip of mu while more elements still halve the misfit is a coarse grid, not over-fitting.
+        best_ahead = min(fit(k)[3] for k in range(m + 1, min(m + _LOOKAHEAD, max_elements) + 1))
+        return best_ahead >= 0.5 * fit(m)[3]
+
+    m = next((m for m in range(1, max_elements + 1)
+              if _mu(fit(m)[2][1:m + 1]) < mu_limit and (m == max_elements or settled(m))), max_elements)
+    taus, design, coefficients, _ = fit(m)
+    mu = _mu(coefficients[1:m + 1])
+    model = design @ coefficients
+    fitted = model[:frequencies.size] + 1j * model[frequencies.size:]
+    residuals_real = (impedances.real - fitted.real) * weight
+    residuals_imag = (impedances.imag - fitted.imag) * weight
+    both = np.concatenate([residuals_real, residuals_imag])
+    flag_limit = max(_FLAG_SIGMAS * _ROBUST_SIGMA * np.median(np.abs(both)), threshold)
+    extra = iter(coefficients[m + 1:])
+    inverse_capacitance = next(extra) if capacitance else None
+    return KramersKronigResult(
+        frequencies=frequencies, impedances=impedances, fitted=fitted,
+        residuals_real=residuals_real, residuals_imag=residuals_imag,
+        pseudo_chi_square=float(both @ both), n_elements=m, mu=float(mu), time_constants=taus,
+        resistances=coefficients[1:m + 1], series_resistance=float(coefficients[0]),
+        capacitance=None if inverse_capacitance is None else
+        (float(1.0 / inverse_capacitance) if inverse_capacitance != 0 else float("inf")),
+        inductance=float(next(extra)) if inductance else None,
+        threshold=float(threshold),
+        flagged=(np.abs(residuals_real) > flag_limit) | (np.abs(residuals_imag) > flag_limit),
+    )
+
+
+def residual_plot(result, path, title=None):
+    """Writes a PNG of the relative KK residuals against frequency, flagged points marked (needs matplotlib)."""
+    try:
+        import matplotlib
+    except ImportError as error:
+        raise ImportError("the residual plot needs matplotlib: pip install 'kovrant[plot]'") from error
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    order = np.argsort(result.frequencies)
+    f = result.frequencies[order]
+    figure, axes = plt.subplots(figsize=(7, 4))
+    axes.semilogx(f, 100 * result.residuals_real[order], "o-", markersize=4, label="real")
+    axes.semilogx(f, 100 * result.residuals_imag[order], "s-", markersize=4, label="imaginary")
+    flagged = result.flagged[order]
+    if flagged.any():
+        worst = np.maximum(np.abs(result.residuals_real), np.abs(result.residuals_imag))[order]
+        axes.semilogx(f[flagged], 100 * worst[flagged], "x", color="red", markersize=9,
+                      label="flagged (largest |residual|)")
+    for sign in (-1, 1):
+        axes.axhline(sign * 100 * result.threshold, color="grey", linestyle=":", linewidth=1)
+    axes.axhline(0, color="black", linewidth=0.5)
+    axes.set_xlabel("frequency / Hz")
+    axes.set_ylabel("residual / % of |Z|")
+    axes.set_title(title or f"Kramers-Kronig residuals, M={result.n_elements}: {result.verdict}", fontsize=9)
+    axes.legend()
+    figure.tight_layout()
+    figure.savefig(path, dpi=120)
+    plt.close(figure)
+
