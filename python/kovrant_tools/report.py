@@ -213,13 +213,15 @@ def _covariance(circuit, values, frequencies, impedances, weight, free, chi_squa
 
 
 def _dense_grid(frequencies):
+    """Descending log grid over the measured range that contains every whole decade."""
     positive = np.asarray(frequencies, dtype=float)
     positive = positive[positive > 0]
     if positive.size == 0:
         return np.asarray(frequencies, dtype=float)
     low, high = np.log10(positive.min()), np.log10(positive.max())
-    count = max(2, int(np.ceil((high - low) * CURVE_POINTS_PER_DECADE)) + 1)
-    return np.logspace(high, low, count)
+    steps = np.arange(np.ceil(low * CURVE_POINTS_PER_DECADE), np.floor(high * CURVE_POINTS_PER_DECADE) + 1)
+    exponents = np.unique(np.concatenate([[low, high], steps / CURVE_POINTS_PER_DECADE]))
+    return 10.0 ** exponents[::-1]
 
 
 def _is_at(value, bound, span):
