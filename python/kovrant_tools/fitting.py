@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import difflib
 import math
+import os
 import warnings
 from collections.abc import Mapping
 from functools import partial
@@ -83,6 +84,8 @@ def as_circuit(circuit):
 
 def as_arrays(spectrum):
     """(float64 frequencies in Hz, complex128 impedances in ohm) from any accepted spectrum form."""
+    if isinstance(spectrum, (str, os.PathLike)):
+        raise TypeError(f"spectrum must be data, not the path {str(spectrum)!r}: read the file first")
     if hasattr(spectrum, "frequencies") and hasattr(spectrum, "impedances"):
         frequencies, impedances = spectrum.frequencies, spectrum.impedances
     elif isinstance(spectrum, tuple) and len(spectrum) == 2:
