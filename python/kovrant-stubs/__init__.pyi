@@ -1,6 +1,12 @@
-"""Type stubs for the kovrant extension module."""
+"""Type stubs for the kovrant extension module.
+
+The element classes are named Element_<Kind> at run time and reached as
+kovrant.<Kind> and Element.<Kind>; the stubs call them by the short name.
+"""
 from collections.abc import Mapping, Sequence
-from typing import Any, ClassVar, SupportsComplex, SupportsFloat, final
+from typing import Any, ClassVar, SupportsComplex, SupportsFloat, TypeAlias, final
+
+from typing_extensions import disjoint_base
 
 import numpy as np
 import numpy.typing as npt
@@ -11,103 +17,104 @@ _Floats = Sequence[SupportsFloat] | npt.NDArray[np.floating[Any]] | npt.NDArray[
 _Complexes = Sequence[SupportsComplex] | npt.NDArray[np.number[Any]]
 _Part = Element | Circuit
 
+@disjoint_base
 class Element:
     """A single circuit element.
 
     These are Python subclasses taking its fields as arguments.
     They are combined with `Series()` and `Parallel()`."""
-    R: ClassVar[type[Element_R]]
-    C: ClassVar[type[Element_C]]
-    L: ClassVar[type[Element_L]]
-    La: ClassVar[type[Element_La]]
-    Cpe: ClassVar[type[Element_Cpe]]
-    W: ClassVar[type[Element_W]]
-    Wo: ClassVar[type[Element_Wo]]
-    Ws: ClassVar[type[Element_Ws]]
-    G: ClassVar[type[Element_G]]
-    Gs: ClassVar[type[Element_Gs]]
-    K: ClassVar[type[Element_K]]
-    Zarc: ClassVar[type[Element_Zarc]]
-    Tlmq: ClassVar[type[Element_Tlmq]]
-    T: ClassVar[type[Element_T]]
+    R: ClassVar[type[_R]]
+    C: ClassVar[type[_C]]
+    L: ClassVar[type[_L]]
+    La: ClassVar[type[_La]]
+    Cpe: ClassVar[type[_Cpe]]
+    W: ClassVar[type[_W]]
+    Wo: ClassVar[type[_Wo]]
+    Ws: ClassVar[type[_Ws]]
+    G: ClassVar[type[_G]]
+    Gs: ClassVar[type[_Gs]]
+    K: ClassVar[type[_K]]
+    Zarc: ClassVar[type[_Zarc]]
+    Tlmq: ClassVar[type[_Tlmq]]
+    T: ClassVar[type[_T]]
 
 @final
-class Element_R(Element):
+class R(Element):
     __match_args__ = ("r",)
-    def __new__(cls, r: float) -> Element_R: ...
+    def __new__(cls, r: float) -> R: ...
     @property
     def r(self) -> float: ...
 
 @final
-class Element_C(Element):
+class C(Element):
     __match_args__ = ("c",)
-    def __new__(cls, c: float) -> Element_C: ...
+    def __new__(cls, c: float) -> C: ...
     @property
     def c(self) -> float: ...
 
 @final
-class Element_L(Element):
+class L(Element):
     __match_args__ = ("l",)
-    def __new__(cls, l: float) -> Element_L: ...
+    def __new__(cls, l: float) -> L: ...
     @property
     def l(self) -> float: ...
 
 @final
-class Element_La(Element):
+class La(Element):
     __match_args__ = ("l", "alpha")
-    def __new__(cls, l: float, alpha: float) -> Element_La: ...
+    def __new__(cls, l: float, alpha: float) -> La: ...
     @property
     def l(self) -> float: ...
     @property
     def alpha(self) -> float: ...
 
 @final
-class Element_Cpe(Element):
+class Cpe(Element):
     __match_args__ = ("q", "alpha")
-    def __new__(cls, q: float, alpha: float) -> Element_Cpe: ...
+    def __new__(cls, q: float, alpha: float) -> Cpe: ...
     @property
     def q(self) -> float: ...
     @property
     def alpha(self) -> float: ...
 
 @final
-class Element_W(Element):
+class W(Element):
     __match_args__ = ("aw",)
-    def __new__(cls, aw: float) -> Element_W: ...
+    def __new__(cls, aw: float) -> W: ...
     @property
     def aw(self) -> float: ...
 
 @final
-class Element_Wo(Element):
+class Wo(Element):
     __match_args__ = ("z0", "tau")
-    def __new__(cls, z0: float, tau: float) -> Element_Wo: ...
+    def __new__(cls, z0: float, tau: float) -> Wo: ...
     @property
     def z0(self) -> float: ...
     @property
     def tau(self) -> float: ...
 
 @final
-class Element_Ws(Element):
+class Ws(Element):
     __match_args__ = ("z0", "tau")
-    def __new__(cls, z0: float, tau: float) -> Element_Ws: ...
+    def __new__(cls, z0: float, tau: float) -> Ws: ...
     @property
     def z0(self) -> float: ...
     @property
     def tau(self) -> float: ...
 
 @final
-class Element_G(Element):
+class G(Element):
     __match_args__ = ("rg", "tg")
-    def __new__(cls, rg: float, tg: float) -> Element_G: ...
+    def __new__(cls, rg: float, tg: float) -> G: ...
     @property
     def rg(self) -> float: ...
     @property
     def tg(self) -> float: ...
 
 @final
-class Element_Gs(Element):
+class Gs(Element):
     __match_args__ = ("rg", "tg", "phi")
-    def __new__(cls, rg: float, tg: float, phi: float) -> Element_Gs: ...
+    def __new__(cls, rg: float, tg: float, phi: float) -> Gs: ...
     @property
     def rg(self) -> float: ...
     @property
@@ -116,18 +123,18 @@ class Element_Gs(Element):
     def phi(self) -> float: ...
 
 @final
-class Element_K(Element):
+class K(Element):
     __match_args__ = ("r", "tau_k")
-    def __new__(cls, r: float, tau_k: float) -> Element_K: ...
+    def __new__(cls, r: float, tau_k: float) -> K: ...
     @property
     def r(self) -> float: ...
     @property
     def tau_k(self) -> float: ...
 
 @final
-class Element_Zarc(Element):
+class Zarc(Element):
     __match_args__ = ("r", "tau_k", "gamma")
-    def __new__(cls, r: float, tau_k: float, gamma: float) -> Element_Zarc: ...
+    def __new__(cls, r: float, tau_k: float, gamma: float) -> Zarc: ...
     @property
     def r(self) -> float: ...
     @property
@@ -136,9 +143,9 @@ class Element_Zarc(Element):
     def gamma(self) -> float: ...
 
 @final
-class Element_Tlmq(Element):
+class Tlmq(Element):
     __match_args__ = ("r_ion", "qs", "gamma")
-    def __new__(cls, r_ion: float, qs: float, gamma: float) -> Element_Tlmq: ...
+    def __new__(cls, r_ion: float, qs: float, gamma: float) -> Tlmq: ...
     @property
     def r_ion(self) -> float: ...
     @property
@@ -147,9 +154,9 @@ class Element_Tlmq(Element):
     def gamma(self) -> float: ...
 
 @final
-class Element_T(Element):
+class T(Element):
     __match_args__ = ("a", "b", "k_tau", "tau")
-    def __new__(cls, a: float, b: float, k_tau: float, tau: float) -> Element_T: ...
+    def __new__(cls, a: float, b: float, k_tau: float, tau: float) -> T: ...
     @property
     def a(self) -> float: ...
     @property
@@ -247,17 +254,17 @@ def Parallel(parts: Sequence[_Part]) -> Circuit:
     """Connect elements and circuits as parallel branches."""
 
 
-R = Element_R
-C = Element_C
-L = Element_L
-La = Element_La
-Cpe = Element_Cpe
-W = Element_W
-Wo = Element_Wo
-Ws = Element_Ws
-G = Element_G
-Gs = Element_Gs
-K = Element_K
-Zarc = Element_Zarc
-Tlmq = Element_Tlmq
-T = Element_T
+_R: TypeAlias = R
+_C: TypeAlias = C
+_L: TypeAlias = L
+_La: TypeAlias = La
+_Cpe: TypeAlias = Cpe
+_W: TypeAlias = W
+_Wo: TypeAlias = Wo
+_Ws: TypeAlias = Ws
+_G: TypeAlias = G
+_Gs: TypeAlias = Gs
+_K: TypeAlias = K
+_Zarc: TypeAlias = Zarc
+_Tlmq: TypeAlias = Tlmq
+_T: TypeAlias = T

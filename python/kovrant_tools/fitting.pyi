@@ -9,12 +9,12 @@ import kovrant
 from .report import FitReport
 
 # A (frequencies, impedances) pair, a battery-data table, or an object with .frequencies and .impedances.
-Spectrum = Any
-CircuitLike = str | kovrant.Circuit
+_Spectrum = Any
+_CircuitLike = str | kovrant.Circuit
 
 def fit(
-    circuit: CircuitLike,
-    spectrum: Spectrum,
+    circuit: _CircuitLike,
+    spectrum: _Spectrum,
     fixed: Mapping[str, SupportsFloat] | Iterable[str] | None = None,
     bounds: Mapping[str, tuple[SupportsFloat, SupportsFloat]] | None = None,
     start: Mapping[str, SupportsFloat] | None = None,
@@ -22,5 +22,5 @@ def fit(
     weight: str = "modulus",
     **settings: Any,
 ) -> FitReport: ...
-def as_circuit(circuit: CircuitLike) -> kovrant.Circuit: ...
-def as_arrays(spectrum: Spectrum) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]: ...
+def as_circuit(circuit: _CircuitLike) -> kovrant.Circuit: ...
+def as_arrays(spectrum: _Spectrum) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]: ...
