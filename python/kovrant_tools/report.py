@@ -225,7 +225,7 @@ def _dense_grid(frequencies):
 
 
 def _is_at(value, bound, span):
-    return bool(np.isclose(value, bound, rtol=1e-9, atol=1e-9 * span))
+    return abs(value - bound) <= 1e-9 * (abs(bound) + span)
 
 
 def _warnings(names, params, stderr, free, bounds, correlation, impedances):
@@ -242,9 +242,8 @@ def _warnings(names, params, stderr, free, bounds, correlation, impedances):
             found.append(f"{name} has no standard error (NaN): the data do not determine it")
     if len(impedances) and np.mean(np.imag(impedances) > 0) > 0.5:
         found.append("most points have Im Z > 0: is the sign of the imaginary part flipped?")
-    for i, j in zip(*np.triu_indices(len(names), 1)):
-        if abs(correlation[i, j]) > CORRELATION_LIMIT:
-            found.append(f"{names[i]} and {names[j]} are correlated ({correlation[i, j]:+.4f})")
+    for i, j in zip(*np.nonzero(np.triu(np.abs(correlation) > CORRELATION_LIMIT, 1))):
+        found.append(f"{names[i]} and {names[j]} are correlated ({correlation[i, j]:+.4f})")
     return found
 
 
