@@ -31,8 +31,9 @@ class FitReport:
       ``stderr`` is the square root of its diagonal;
     - ``confidence_intervals``: value -/+ t(0.975, dof) * stderr (Student's t).
 
-    Fixed parameters have stderr NaN and no confidence interval; the
-    correlation matrix (in ``names`` order) has NaN in their rows and columns.
+    Fixed parameters have stderr NaN and NaN rows and columns in the
+    correlation matrix (``names`` order); they, and free parameters without a
+    standard error (dof <= 0, singular J^T J), have no confidence interval.
     ``residuals`` are the weighted residuals (model - measured) / weight per
     point, complex. ``model_frequencies``/``model_curve`` hold the fitted model
     on a dense grid across the measured range, for plots.
@@ -166,15 +167,16 @@ def build_report(circuit, notation, frequencies, impedances, values, fixed, boun
     with np.errstate(invalid="ignore", divide="ignore"):
         correlation[np.ix_(free, free)] = covariance / np.outer(stderr[free], stderr[free])
     t = student_t_quantile(0.5 + CONFIDENCE / 2, dof) if dof > 0 else math.nan
-    intervals = {name: (v - t * s, v + t * s) for name, v, s, is_free in zip(names, values, stderr, free) if is_free}
+    intervals = {name: (float(v - t * s), float(v + t * s))
+                 for name, v, s in zip(names, values, stderr) if math.isfinite(t * s)}
 
     fitted = circuit.with_values(values.tolist())
     model = fitted.impedance(frequencies)
     scale = np.maximum(np.abs(impedances), 1e-30) if weight == "modulus" else 1.0
     curve_frequencies = _dense_grid(frequencies)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        log_rss = math.log(chi_square / n_residuals) if n_residuals else math.nan
-        reduced = chi_square / dof if dof > 0 else math.nan
+    # An exact fit (chi-square 0) is infinitely likely: AIC and BIC are -inf.
+    log_rss = math.log(chi_square / n_residuals) if chi_square > 0 else -math.inf
+    reduced = chi_square / dof if dof > 0 else math.nan
 
     params = dict(zip(names, values.tolist()))
     stderr_by_name = dict(zip(names, stderr.tolist()))
@@ -183,7 +185,7 @@ def build_report(circuit, notation, frequencies, impedances, values, fixed, boun
         fixed=frozenset(name for name in names if name in fixed), bounds=dict(bounds),
         confidence_intervals=intervals, correlation=correlation, chi_square=float(chi_square),
         reduced_chi_square=reduced, aic=n_residuals * log_rss + 2 * n_free,
-        bic=n_residuals * log_rss + n_free * math.log(n_residuals) if n_residuals else math.nan,
+        bic=n_residuals * log_rss + n_free * math.log(n_residuals),
         dof=dof, success=bool(success), iterations=int(iterations), impedance_evals=int(impedance_evals),
         method=method, weight=weight, frequencies=np.asarray(frequencies, dtype=float),
         impedances=np.asarray(impedances, dtype=complex), model_impedances=model,

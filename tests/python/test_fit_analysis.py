@@ -107,6 +107,18 @@ def test_report_statistics():
     assert report.warnings == []
 
 
+def test_exact_data_and_too_few_points():
+    exact = fit("R0-(R1,C1)", (FREQUENCIES[:2], [1.0 - 0.5j, 1.5 - 0.1j]),
+                start={"R0.r": 1.0, "R1.r": 0.5, "C1.c": 1e-3})
+    # Four residuals, three parameters: one degree of freedom left.
+    assert exact.dof == 1
+    single = fit("R0", ([1.0, 10.0], [2.0, 2.0]), start={"R0.r": 1.5})
+    assert single.chi_square == 0.0 and single.aic == -math.inf
+    starved = fit("randles", (FREQUENCIES[:2], SPECTRUM[1][:2]))
+    assert starved.dof == -1 and math.isnan(starved.reduced_chi_square)
+    assert all(math.isnan(value) for value in starved.stderr.values()) and starved.confidence_intervals == {}
+
+
 @pytest.mark.parametrize("probability, dof, expected", [
     (0.975, 1, 12.7062047), (0.975, 2, 4.30265273), (0.975, 10, 2.22813885), (0.975, 120, 1.97993040),
     (0.975, 100000, 1.9599877), (0.025, 5, -2.57058184), (0.5, 7, 0.0),
