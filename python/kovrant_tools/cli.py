@@ -9,7 +9,8 @@ from . import commands_fit
 COMMANDS = (commands_fit,)
 
 
-def main(argv=None) -> int:
+def main(argv: list[str] | None = None) -> int:
+    """Runs one subcommand; returns the exit status (2 for user errors)."""
     parser = argparse.ArgumentParser(prog="kovrant", description="Impedance spectra: fit, rank and plot circuits.")
     subparsers = parser.add_subparsers(dest="command", required=True)
     for command in COMMANDS:

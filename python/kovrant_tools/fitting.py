@@ -104,29 +104,41 @@ def as_arrays(spectrum):
 
 
 def _start_values(circuit, frequencies, impedances, user_start, bounds, guess_settings):
-    """The user's start where given; elsewhere Circuit.fit's choice, moved into `bounds`."""
+    """The user's start where given; elsewhere Circuit.fit's choice.
+
+    The circuit's explicit values count as the user's and must lie inside
+    `bounds`; a guess (or the catalogue fallback) is moved into them.
+    """
     names = circuit.param_names()
     if set(names) <= set(user_start):
         return [user_start[name] for name in names]
-    base = _default_start(circuit, frequencies, impedances, guess_settings)
-    return [user_start[name] if name in user_start else float(np.clip(value, *bounds[name]))
-            for name, value in zip(names, base)]
+    base, guessed = _default_start(circuit, frequencies, impedances, guess_settings)
+    start = []
+    for name, value in zip(names, base):
+        if name in user_start:
+            value = user_start[name]
+        elif guessed:
+            value = float(np.clip(value, *bounds[name]))
+        else:
+            _check_inside(name, value, bounds[name])
+        start.append(value)
+    return start
 
 
 def _default_start(circuit, frequencies, impedances, guess_settings):
-    """Start values chosen as Circuit.fit chooses them: explicit values, else the guess."""
+    """(start values, whether they were guessed) chosen as Circuit.fit chooses them."""
     guess_init, weights = guess_settings.get("guess_init"), guess_settings.get("weights")
     wants_guess = guess_init if guess_init is not None else weights is not None or not _values_given(circuit)
     if not wants_guess:
-        return circuit.param_values()
+        return circuit.param_values(), False
     try:
-        return circuit.guess(frequencies, impedances, weights=weights)
+        return circuit.guess(frequencies, impedances, weights=weights), True
     except ValueError as error:
         if guess_init or weights is not None or not str(error).startswith("No training data"):
             raise
         warnings.warn(f"{error}. Starting from the catalogue values; pass start={{...}} to choose them.",
                       UserWarning, stacklevel=4)
-        return circuit.param_values()
+        return circuit.param_values(), True
 
 
 def _values_given(circuit):

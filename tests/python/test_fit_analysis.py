@@ -68,6 +68,12 @@ def test_bad_constraints_name_the_parameter(kwargs, message):
         fit("randles", SPECTRUM, **kwargs)
 
 
+def test_explicit_circuit_values_outside_the_bounds_are_an_error():
+    cell = kovrant.Circuit("randles").with_named_values(RANDLES)
+    with pytest.raises(ValueError, match=r"start: R1.r = 0.03 is outside its bounds \(0.05, 0.1\)"):
+        fit(cell, SPECTRUM, bounds={"R1.r": (0.05, 0.1)})
+
+
 @pytest.mark.parametrize("circuit, spectrum, error", [
     (42, SPECTRUM, TypeError),
     ("R0-(R1", SPECTRUM, ValueError),
