@@ -11,6 +11,8 @@ around its features), the CPU time of
 - the baseline: the eleven bare Circuit(key).fit(f, z) calls it builds on.
 Both run side by side in this process; each figure is the fastest of
 several calls (CPU time, so other processes on a busy machine count less).
+A second table times one kovrant_tools.fit (the fit and its FitReport)
+against the bare Circuit.fit on each spectrum.
 
 Confusion: spectra drawn exactly as tools/synthetic_spectra.py draws training
 spectra (20-200 points, 0-3 % noise, random window); rows are the generating
@@ -30,7 +32,7 @@ use_tools()
 import synthetic_spectra  # noqa: E402
 
 import kovrant  # noqa: E402
-from kovrant_tools import rank_circuits  # noqa: E402
+from kovrant_tools import fit, rank_circuits  # noqa: E402
 
 POINTS = 60
 NOISE = 0.01
@@ -74,6 +76,18 @@ def run_timing(calls):
     print(f"median rank_circuits time {np.median(totals) * 1e3:.1f} ms, max {max(totals) * 1e3:.1f} ms")
 
 
+def run_fit_overhead(calls):
+    """kovrant_tools.fit (the same fit plus its FitReport) against the bare Circuit.fit."""
+    print(f"\n| generating model | Circuit.fit (ms) | kovrant_tools.fit (ms) | ratio |")
+    print("|---|---|---|---|")
+    for seed, key in enumerate(kovrant.Circuit.ml_circuits()):
+        f, z = timing_spectrum(key, seed)
+        circuit = kovrant.Circuit(key)
+        bare = fastest_cpu(lambda: circuit.fit(f, z), calls)
+        ours = fastest_cpu(lambda: fit(circuit, (f, z)), calls)
+        print(f"| {key} | {bare * 1e3:.2f} | {ours * 1e3:.2f} | {ours / bare:.2f} |")
+
+
 def run_confusion(per_model, seed):
     keys = kovrant.Circuit.ml_circuits()
     rng = np.random.default_rng(seed)
@@ -107,6 +121,7 @@ def main():
         run_confusion(args.confusion, args.seed)
     else:
         run_timing(args.calls)
+        run_fit_overhead(args.calls * 4)
 
 
 if __name__ == "__main__":
