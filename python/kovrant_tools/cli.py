@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+import warnings
 
 from . import commands_fit
 
@@ -16,9 +17,17 @@ def main(argv: list[str] | None = None) -> int:
     for command in COMMANDS:
         command.add_parser(subparsers)
     args = parser.parse_args(argv)
-    try:
-        return args.run(args)
-    except (ValueError, OSError) as error:
-        message = " ".join(str(error).split("\n")[0].split())
-        print(f"kovrant: error: {message}", file=sys.stderr)
-        return 2
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            status = args.run(args)
+        except (ValueError, OSError) as error:
+            print(f"kovrant: error: {_one_line(error)}", file=sys.stderr)
+            status = 2
+    for warning in caught:
+        print(f"kovrant: warning: {_one_line(warning.message)}", file=sys.stderr)
+    return status
+
+
+def _one_line(message):
+    return " ".join(str(message).split("\n")[0].split())

@@ -100,3 +100,9 @@ def test_rank_fits_the_best_and_works_without_matplotlib(tmp_path, capsys, monke
     assert rows[0]["circuit"] == "randles" and len(rows) == 11
     assert json.loads((tmp_path / "sample_randles_fit.json").read_text())["circuit"] == "randles"
     assert not (tmp_path / "sample_randles_fit.png").exists()
+
+
+def test_warnings_are_one_line_each(capsys):
+    assert cli.main(["fit", str(SAMPLE), "--circuit", "R0-(R1,C1)-W2"]) == 0
+    err = capsys.readouterr().err
+    assert err.startswith("kovrant: warning: There is no ML model") and err.count("\n") == 1
