@@ -78,7 +78,7 @@ def run_timing(calls):
 
 def run_fit_overhead(calls):
     """kovrant_tools.fit (the same fit plus its FitReport) against the bare Circuit.fit."""
-    print(f"\n| generating model | Circuit.fit (ms) | kovrant_tools.fit (ms) | ratio |")
+    print("\n| generating model | Circuit.fit (ms) | kovrant_tools.fit (ms) | ratio |")
     print("|---|---|---|---|")
     for seed, key in enumerate(kovrant.Circuit.ml_circuits()):
         f, z = timing_spectrum(key, seed)
