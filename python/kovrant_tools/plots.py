@@ -96,12 +96,15 @@ def _draw_bode(ax, report):
 
 
 def _draw_residuals(ax, report):
-    scale, unit = (100.0, " / %") if report.weight == "modulus" else (1.0, " / ohm")
+    if report.weight == "modulus":
+        scale, label = 100.0, "(model - measured) / |Z| / %"
+    else:
+        scale, label = 1.0, "model - measured / ohm"
     ax.semilogx(report.frequencies, scale * report.residuals.real, "o-", markersize=3, label="real")
     ax.semilogx(report.frequencies, scale * report.residuals.imag, "s-", markersize=3, label="imaginary")
     ax.axhline(0.0, color="black", linewidth=0.8)
     ax.set_xlabel("frequency / Hz")
-    ax.set_ylabel(f"(model - measured) / {'|Z|' if report.weight == 'modulus' else '1'}{unit}")
+    ax.set_ylabel(label)
     ax.set_title("residuals")
     ax.grid(alpha=0.3)
     ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, frameon=False)
