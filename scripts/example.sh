@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The main job: installs kovrant, fits the bundled sample spectrum from the
-# default machine-learning guess, prints the result and writes a Nyquist/Bode plot.
+# The main job: installs kovrant, ranks the built-in circuits on the bundled
+# sample spectrum by AIC, fits the best one from its machine-learning guess,
+# prints the report and writes it (JSON, CSV) with the ranking and a
+# Nyquist/Bode/residual plot to out/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh ".[plot]"
-.venv/bin/python -m kovrant_tools data/sample_randles.csv --circuit randles --plot out/sample_randles_fit.png "$@"
+.venv/bin/kovrant fit data/sample_randles.csv --rank --out out "$@"

@@ -1,5 +1,12 @@
-"""Command-line and plotting helpers around the kovrant extension module."""
+"""Reading, validating, fitting, ranking and plotting impedance spectra around the kovrant extension module."""
 
+from .fitting import fit
+from .plots import plot_fit, plot_spectra
+from .ranking import rank_circuits
 from .readers import read_spectra, read_spectrum
+from .report import FitReport
 from .spectrum import Spectrum
 from .validation import kramers_kronig
+
+__all__ = ["FitReport", "Spectrum", "fit", "kramers_kronig", "plot_fit", "plot_spectra", "rank_circuits",
+           "read_spectra", "read_spectrum"]

@@ -1,29 +1,33 @@
-"""The `kovrant` console command: one subcommand per module in COMMAND_MODULES.
-
-User errors (bad input files, bad values) print one line
-`kovrant: error: ...` to stderr and exit with code 2, without a traceback.
-"""
+"""The `kovrant` command: one subcommand per commands_<name> module."""
+from __future__ import annotations
 
 import argparse
 import sys
+import warnings
 
-from . import commands_validate
+from . import commands_fit, commands_validate
 
-COMMAND_MODULES = (commands_validate,)
+COMMANDS = (commands_validate, commands_fit)
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="kovrant", description="Impedance spectra: validate, fit and plot.")
-    subparsers = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for module in COMMAND_MODULES:
-        module.add_parser(subparsers)
+def main(argv: list[str] | None = None) -> int:
+    """Runs one subcommand; returns the exit status (2 for user errors)."""
+    parser = argparse.ArgumentParser(prog="kovrant", description="Impedance spectra: validate, fit, rank and plot circuits.")
+    subparsers = parser.add_subparsers(dest="command", required=True)
+    for command in COMMANDS:
+        command.add_parser(subparsers)
     args = parser.parse_args(argv)
-    try:
-        return args.run(args)
-    except (ValueError, OSError, ImportError) as error:
-        print(f"kovrant: error: {error}", file=sys.stderr)
-        return 2
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            status = args.run(args)
+        except (ValueError, OSError, ImportError) as error:
+            print(f"kovrant: error: {_one_line(error)}", file=sys.stderr)
+            status = 2
+    for warning in caught:
+        print(f"kovrant: warning: {_one_line(warning.message)}", file=sys.stderr)
+    return status
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def _one_line(message):
+    return " ".join(str(message).split("\n")[0].split())

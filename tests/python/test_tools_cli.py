@@ -1,5 +1,7 @@
-"""The command-line main job and the CSV helpers of kovrant_tools."""
+"""The `kovrant` command and the CSV helpers of kovrant_tools."""
 
+import csv
+import json
 import sys
 from pathlib import Path
 
@@ -8,55 +10,88 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "python"))
+SAMPLE = ROOT / "data" / "sample_randles.csv"
 
-from kovrant_tools import __main__ as cli  # noqa: E402
-from kovrant_tools.spectra import read_spectrum_csv, spectrum_arrays, write_spectrum_csv  # noqa: E402
+from kovrant_tools import cli, commands_fit  # noqa: E402
+from kovrant_tools import read_spectrum  # noqa: E402
+from kovrant_tools.spectra import write_spectrum_csv  # noqa: E402
 
 
 def test_csv_round_trip_keeps_every_bit(tmp_path):
-    frequencies = np.array([1e4, 3.3, 0.01, 0.0])
-    impedances = np.array([0.1 - 0.2j, 1 / 3 + 1e-17j, -5.5j, 2.0])
+    frequencies = np.array([1e4, 3.3, 0.01])
+    impedances = np.array([0.1 - 0.2j, 1 / 3 + 1e-17j, -5.5j])
     path = tmp_path / "spectrum.csv"
     write_spectrum_csv(path, frequencies, impedances)
-    got_f, got_z = spectrum_arrays(read_spectrum_csv(path))
-    # The zero-frequency row is not a measured point.
-    assert got_f.tolist() == frequencies[:3].tolist()
-    assert got_z.tolist() == impedances[:3].tolist()
-
-
-@pytest.mark.parametrize("text, message", [
-    ("Frequency / Hz,Real Impedance / ohm\n1,2\n", "Imaginary Impedance"),
-    ("Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm\n1,2\n", "row with 2 fields"),
-])
-def test_malformed_csv_is_reported(tmp_path, text, message):
-    path = tmp_path / "bad.csv"
-    path.write_text(text)
-    with pytest.raises(ValueError, match=message):
-        spectrum_arrays(read_spectrum_csv(path))
+    spectrum = read_spectrum(path)
+    assert spectrum.frequencies.tolist() == frequencies.tolist()
+    assert spectrum.impedances.tolist() == impedances.tolist()
 
 
 @pytest.mark.parametrize("text, expected", [
     ("R0.r=1,R1.r=2.5", {"R0.r": 1.0, "R1.r": 2.5}),
     (" R0.r = 1e-3 ,", {"R0.r": 1e-3}),
 ])
-def test_parse_values(text, expected):
-    assert cli.parse_values(text) == expected
+def test_start_values(text, expected):
+    assert commands_fit._start_items(text) == expected
 
 
-def test_parse_values_rejects_items_without_value():
-    with pytest.raises(Exception, match="NAME=VALUE"):
-        cli.parse_values("R0.r")
+@pytest.mark.parametrize("argv, message", [
+    (["--start", "R0.r"], "expected NAME=VALUE"),
+    (["--bounds", "CPE1.alpha=0.6"], "expected NAME=LO:HI"),
+    (["--fix", "R0.r=abc"], "'abc' is not a number"),
+])
+def test_malformed_options_are_usage_errors(argv, message, capsys):
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["fit", str(SAMPLE), "--circuit", "randles", *argv])
+    assert stop.value.code == 2
+    assert message in capsys.readouterr().err
 
 
-def test_main_job_fits_the_sample_and_writes_a_plot(tmp_path, capsys):
+@pytest.mark.parametrize("argv, message", [
+    (["--circuit", "randles", "--fix", "R0.x=1"], "unknown parameter 'R0.x' (did you mean 'R0.r'?)"),
+    (["--circuit", "randles", "--bounds", "CPE1.alpha=0.6:1.5"], "CPE1.alpha = (0.6, 1.5) must satisfy"),
+    (["--circuit", "R0-(R1"], "unexpected end of input"),
+    ([], "give --circuit, or --rank"),
+])
+def test_user_errors_are_one_line_and_exit_2(argv, message, capsys):
+    assert cli.main(["fit", str(SAMPLE), *argv]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("kovrant: error: ") and message in err and err.count("\n") == 1
+
+
+def test_missing_file_is_a_user_error(tmp_path, capsys):
+    assert cli.main(["fit", str(tmp_path / "absent.csv"), "--circuit", "randles"]) == 2
+    assert "No such file" in capsys.readouterr().err
+
+
+def test_fit_writes_report_and_plot(tmp_path, capsys):
     pytest.importorskip("matplotlib")
-    plot = tmp_path / "fit.png"
     start = "R0.r=0.03,R1.r=0.01,W1.aw=0.002,CPE1.q=1,CPE1.alpha=0.8"
-    cli.main([str(ROOT / "data" / "sample_randles.csv"), "--circuit", "randles", "--values", start,
-              "--plot", str(plot)])
+    assert cli.main(["fit", str(SAMPLE), "--circuit", "randles", "--start", start, "--out", str(tmp_path)]) == 0
     out = capsys.readouterr().out
-    assert out.startswith("FitResult(success=true")
-    assert plot.read_bytes().startswith(b"\x89PNG")
+    assert "converged" in out.splitlines()[0]
+    report = json.loads((tmp_path / "sample_randles_fit.json").read_text())
     # The sample was made with R0.r = 0.015 and 0.5 % noise.
-    r0 = float(next(line.split()[1] for line in out.splitlines() if line.strip().startswith("R0.r ")))
+    r0 = next(row["value"] for row in report["parameters"] if row["name"] == "R0.r")
     assert r0 == pytest.approx(0.015, rel=0.02)
+    with (tmp_path / "sample_randles_fit.csv").open() as handle:
+        assert [row["name"] for row in csv.DictReader(handle)] == ["R0.r", "R1.r", "W1.aw", "CPE1.q", "CPE1.alpha"]
+    assert (tmp_path / "sample_randles_fit.png").read_bytes().startswith(b"\x89PNG")
+
+
+def test_rank_fits_the_best_and_works_without_matplotlib(tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    assert cli.main(["fit", str(SAMPLE), "--rank", "--out", str(tmp_path)]) == 0
+    out = capsys.readouterr().out
+    assert "pip install kovrant[plot]" in out
+    with (tmp_path / "sample_randles_ranking.csv").open() as handle:
+        rows = list(csv.DictReader(handle))
+    assert rows[0]["circuit"] == "randles" and len(rows) == 11
+    assert json.loads((tmp_path / "sample_randles_fit.json").read_text())["circuit"] == "randles"
+    assert not (tmp_path / "sample_randles_fit.png").exists()
+
+
+def test_warnings_are_one_line_each(capsys):
+    assert cli.main(["fit", str(SAMPLE), "--circuit", "R0-(R1,C1)-W2"]) == 0
+    err = capsys.readouterr().err
+    assert err.startswith("kovrant: warning: There is no ML model") and err.count("\n") == 1

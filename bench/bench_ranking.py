@@ -1,0 +1,128 @@
+"""rank_circuits: how fast, and how often it names the generating topology.
+
+Run: python bench/bench_ranking.py                 # timing, 60-point spectra
+     python bench/bench_ranking.py --confusion 100 # confusion table, 100 spectra per model
+
+Timing: for one 60-point spectrum of each built-in topology (realistic values
+from tools/synthetic_spectra.py, 1 % noise, 10 mHz..100 kHz window placed
+around its features), the CPU time of
+- rank_circuits(spectrum): all eleven topologies fitted from their guess,
+  each with a FitReport (covariance, criteria, residuals, model curve);
+- the baseline: the eleven bare Circuit(key).fit(f, z) calls it builds on.
+Both run side by side in this process; each figure is the fastest of
+several calls (CPU time, so other processes on a busy machine count less).
+A second table times one kovrant_tools.fit (the fit and its FitReport)
+against the bare Circuit.fit on each spectrum.
+
+Confusion: spectra drawn exactly as tools/synthetic_spectra.py draws training
+spectra (20-200 points, 0-3 % noise, random window); rows are the generating
+model, columns the top-ranked one, by AIC.
+"""
+from __future__ import annotations
+
+import argparse
+import time
+import warnings
+
+import numpy as np
+
+from timing import load_average, use_tools
+
+use_tools()
+import synthetic_spectra  # noqa: E402
+
+import kovrant  # noqa: E402
+from kovrant_tools import fit, rank_circuits  # noqa: E402
+
+POINTS = 60
+NOISE = 0.01
+
+
+def timing_spectrum(key, seed):
+    rng = np.random.default_rng(seed)
+    draw = synthetic_spectra.DRAWS[key](rng)
+    lo, hi = synthetic_spectra.sample_window(rng, draw)
+    values = list(draw.values)
+    if draw.inductive:
+        synthetic_spectra.set_inductance(rng, values, hi)
+    f = np.logspace(hi, lo, POINTS)
+    return f, synthetic_spectra.add_noise(rng, synthetic_spectra.simulate(key, values, f), NOISE)
+
+
+def fastest_cpu(function, calls):
+    best = float("inf")
+    for _ in range(calls):
+        started = time.process_time()
+        function()
+        best = min(best, time.process_time() - started)
+    return best
+
+
+def run_timing(calls):
+    keys = kovrant.Circuit.ml_circuits()
+    circuits = [kovrant.Circuit(key) for key in keys]
+    print(f"rank_circuits over {len(keys)} topologies, {POINTS}-point spectra, fastest of {calls} calls "
+          f"(CPU time); {load_average()}")
+    print(f"| generating model | rank_circuits (ms) | {len(keys)} bare Circuit.fit (ms) | ratio | top-ranked |")
+    print("|---|---|---|---|---|")
+    totals = []
+    for seed, key in enumerate(keys):
+        f, z = timing_spectrum(key, seed)
+        ranked = rank_circuits((f, z))
+        ours = fastest_cpu(lambda: rank_circuits((f, z)), calls)
+        bare = fastest_cpu(lambda: [circuit.fit(f, z) for circuit in circuits], calls)
+        totals.append(ours)
+        print(f"| {key} | {ours * 1e3:.1f} | {bare * 1e3:.1f} | {ours / bare:.2f} | {ranked[0][0]} |")
+    print(f"median rank_circuits time {np.median(totals) * 1e3:.1f} ms, max {max(totals) * 1e3:.1f} ms")
+
+
+def run_fit_overhead(calls):
+    """kovrant_tools.fit (the same fit plus its FitReport) against the bare Circuit.fit."""
+    print("\n| generating model | Circuit.fit (ms) | kovrant_tools.fit (ms) | ratio |")
+    print("|---|---|---|---|")
+    for seed, key in enumerate(kovrant.Circuit.ml_circuits()):
+        f, z = timing_spectrum(key, seed)
+        circuit = kovrant.Circuit(key)
+        bare = fastest_cpu(lambda: circuit.fit(f, z), calls)
+        ours = fastest_cpu(lambda: fit(circuit, (f, z)), calls)
+        print(f"| {key} | {bare * 1e3:.2f} | {ours * 1e3:.2f} | {ours / bare:.2f} |")
+
+
+def run_confusion(per_model, seed):
+    keys = kovrant.Circuit.ml_circuits()
+    rng = np.random.default_rng(seed)
+    counts = {key: dict.fromkeys(keys, 0) for key in keys}
+    started = time.perf_counter()
+    for key in keys:
+        for _ in range(per_model):
+            spectrum = synthetic_spectra.sample_spectrum(rng, key, key)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                best = rank_circuits((spectrum.frequencies, spectrum.impedances))[0][0]
+            counts[key][best] += 1
+    print(f"confusion over {per_model} synthetic spectra per model (seed {seed}), by AIC, "
+          f"{time.perf_counter() - started:.0f} s; {load_average()}")
+    print("| generating \\ picked | " + " | ".join(keys) + " | correct |")
+    print("|---" * (len(keys) + 2) + "|")
+    for key in keys:
+        row = counts[key]
+        print(f"| {key} | " + " | ".join(str(row[other]) for other in keys) + f" | {row[key] / per_model:.0%} |")
+    correct = sum(counts[key][key] for key in keys) / (per_model * len(keys))
+    print(f"overall {correct:.1%} pick the generating topology")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--calls", type=int, default=5, help="timing calls per program (the fastest counts)")
+    parser.add_argument("--confusion", type=int, metavar="N", help="confusion table with N spectra per model")
+    parser.add_argument("--seed", type=int, default=11, help="seed of the confusion spectra")
+    args = parser.parse_args()
+    if args.confusion:
+        run_confusion(args.confusion, args.seed)
+    else:
+        run_timing(args.calls)
+        run_fit_overhead(args.calls * 4)
+
+
+if __name__ == "__main__":
+    main()
