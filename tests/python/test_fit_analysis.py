@@ -190,13 +190,7 @@ def test_rank_circuits_rejects(kwargs, error):
         rank_circuits(SPECTRUM, **kwargs)
 
 
-@pytest.fixture
-def engine():
-    """The native constrained fit; without it fixed parameters and bounds cannot run."""
-    return pytest.importorskip("kovrant_tools._engine", reason="needs the kovrant_tools._engine extension")
-
-
-def test_fixed_parameter_stays_and_has_no_error(engine):
+def test_fixed_parameter_stays_and_has_no_error():
     report = fit("randles", SPECTRUM, fixed={"R0.r": 0.0151})
     assert report.params["R0.r"] == 0.0151
     assert math.isnan(report.stderr["R0.r"]) and "R0.r" not in report.confidence_intervals
@@ -204,13 +198,13 @@ def test_fixed_parameter_stays_and_has_no_error(engine):
     assert report.params["R1.r"] == pytest.approx(RANDLES["R1.r"], rel=0.05)
 
 
-def test_fixed_by_name_holds_the_start(engine):
+def test_fixed_by_name_holds_the_start():
     start = {**RANDLES, "CPE1.alpha": 0.8}
     report = fit("randles", SPECTRUM, fixed=["CPE1.alpha"], start=start)
     assert report.params["CPE1.alpha"] == 0.8
 
 
-def test_bounds_are_honoured_and_never_worse_than_the_start(engine):
+def test_bounds_are_honoured_and_never_worse_than_the_start():
     start = {**RANDLES, "CPE1.alpha": 0.95}
     bounds = {"CPE1.alpha": (0.9, 1.0)}
     report = fit("randles", SPECTRUM, bounds=bounds, start=start)
@@ -220,7 +214,7 @@ def test_bounds_are_honoured_and_never_worse_than_the_start(engine):
     assert any("CPE1.alpha" in text and "lower bound" in text for text in report.warnings)
 
 
-def test_guessed_start_is_moved_into_the_bounds(engine):
+def test_guessed_start_is_moved_into_the_bounds():
     # The guess of R1.r is near 0.03; bounds far above it still give a fit inside them.
     report = fit("randles", SPECTRUM, bounds={"R1.r": (0.1, 0.2)})
     assert 0.1 <= report.params["R1.r"] <= 0.2
