@@ -31,6 +31,9 @@ STDERR_SUFFIX = "_stderr"
 DEFAULT_CHUNK_SIZE = 32
 # Seconds between checkpoint writes; the last rows are always written at the end.
 CHECKPOINT_INTERVAL = 5.0
+# Seconds the main thread blocks at most while waiting for chunks, so that
+# Ctrl-C (handled only on the main thread, between bytecodes) stops promptly.
+POLL_INTERVAL = 0.1
 
 _FREQUENCY_COLUMNS = ("Frequency / Hz", "frequency_hertz")
 _REAL_COLUMNS = ("Real Impedance / ohm", "real_impedance_ohm")
@@ -346,7 +349,8 @@ def _run_on_threads(threads, chunks, circuit, settings, store, bar):
     with ThreadPoolExecutor(max_workers=threads, thread_name_prefix="kovrant-fit") as pool:
         try:
             _drive(chunks, lambda chunk: pool.submit(_fit_chunk, chunk, circuit, settings, stop),
-                   lambda pending: wait_for_threads(pending, return_when=FIRST_COMPLETED), 2 * threads, store, bar)
+                   lambda pending: wait_for_threads(pending, POLL_INTERVAL, FIRST_COMPLETED).done, 2 * threads,
+                   store, bar)
         except KeyboardInterrupt:
             # Running chunks stop before their next spectrum; keep what they finished.
             stop.set()
@@ -360,10 +364,16 @@ def _run_on_threads(threads, chunks, circuit, settings, store, bar):
 def _run_on_dask(client, chunks, circuit, settings, store, bar):
     from dask.distributed import wait as wait_for_dask
 
+    def wait_first(pending):
+        try:
+            return wait_for_dask(pending, timeout=POLL_INTERVAL, return_when="FIRST_COMPLETED").done
+        except TimeoutError:
+            return ()
+
     window = 2 * max(1, sum(client.nthreads().values()))
     try:
-        _drive(chunks, lambda chunk: client.submit(_fit_chunk, chunk, circuit, settings, pure=False),
-               lambda pending: wait_for_dask(pending, return_when="FIRST_COMPLETED"), window, store, bar)
+        _drive(chunks, lambda chunk: client.submit(_fit_chunk, chunk, circuit, settings, pure=False), wait_first,
+               window, store, bar)
     except KeyboardInterrupt:
         client.cancel(list(store.in_flight))
         raise
@@ -379,10 +389,11 @@ def _drive(chunks, submit, wait_first, window, store, bar):
         _collect(wait_first(store.in_flight), store, bar)
 
 
-def _collect(waited, store, bar):
-    for future in waited.done:
-        store.in_flight.discard(future)
+def _collect(done, store, bar):
+    for future in done:
+        # Stored before it leaves in_flight, so that an interrupt in between loses nothing.
         store.add(future.result(), bar)
+        store.in_flight.discard(future)
 
 
 def _progress_bar(progress, total):
