@@ -87,7 +87,8 @@ def fit_many(spectra, circuit, *, by=None, threads=None, warm_start=False, poor_
     evaluations), ``seconds`` and ``error``: None when the fit ran, else the
     exception's type and message, with NaN parameters; the batch goes on.
 
-    threads: worker threads (default: every core this process may use).
+    threads: worker threads (default: every core this process may use;
+    unused with `client`).
     Spectra are handed out in chunks of `chunk_size` consecutive spectra.
     warm_start: within a chunk, start each fit from the previous spectrum's
     fitted values; a fit whose mean squared weighted residual,
@@ -96,7 +97,8 @@ def fit_many(spectra, circuit, *, by=None, threads=None, warm_start=False, poor_
     next spectrum then starts from the default again if both were poor.
     progress: a tqdm bar; None shows it when stderr is a terminal.
     checkpoint: a Parquet file; rows are saved there as they finish, and a
-    rerun with the same file refits only the spectra it does not hold yet.
+    rerun with the same file refits only the spectra it does not hold yet
+    (rows with an error count as finished).
     client: a ``dask.distributed.Client``; chunks then run as Dask tasks.
     fixed, bounds: passed to ``kovrant_tools.fit`` for every spectrum.
     fit_options: other keyword arguments of ``Circuit.fit`` (method, weight,
@@ -319,7 +321,12 @@ def _directory_items(directory):
             from error
     if not directory.is_dir():
         raise NotADirectoryError(f"{directory} is not a directory")
-    for path in sorted(p for p in directory.iterdir() if p.is_file() and not p.name.startswith(".")):
+    paths = sorted(p for p in directory.iterdir() if p.is_file() and not p.name.startswith("."))
+    return _file_sweeps(paths, read_spectra)
+
+
+def _file_sweeps(paths, read_spectra):
+    for path in paths:
         try:
             sweeps = read_spectra(path)
         except (OSError, ValueError) as error:
