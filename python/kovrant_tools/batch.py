@@ -25,6 +25,10 @@ import numpy as np
 
 import kovrant
 
+# Failures that belong to one spectrum (bad data, a fit that cannot run, a
+# warning turned into an error) and go into its row; anything else (a missing
+# module, a bug) stops the batch.
+SPECTRUM_ERRORS = (ValueError, TypeError, ArithmeticError, OSError, Warning)
 # Columns after the parameters and their standard errors, in frame order.
 OUTCOME_COLUMNS = ("chi_square", "success", "evaluations", "seconds", "error")
 STDERR_SUFFIX = "_stderr"
@@ -124,6 +128,9 @@ def fit_many(spectra, circuit, *, by=None, threads=None, warm_start=False, poor_
     except KeyboardInterrupt:
         store.save()
         raise FitManyInterrupted(store.frame(finished_only=True)) from None
+    except Exception:
+        store.save()
+        raise
     finally:
         if bar is not None:
             bar.close()
@@ -180,9 +187,7 @@ def _fit_chunk(chunk, circuit, settings, stop=None):
         try:
             frequencies, impedances = _as_arrays(spectrum)
             outcome = _warm_fit(circuit, frequencies, impedances, settings, start if settings.warm_start else None)
-        except MemoryError:
-            raise
-        except Exception as error:  # noqa: BLE001 - any failure of one spectrum belongs in its row
+        except SPECTRUM_ERRORS as error:
             rows.append((ids, None, f"{type(error).__name__}: {error}", time.perf_counter() - began))
             start = None
             continue
@@ -329,8 +334,9 @@ def _file_sweeps(paths, read_spectra):
     for path in paths:
         try:
             sweeps = read_spectra(path)
-        except (OSError, ValueError) as error:
-            # The file's error becomes its row, like a fit's.
+        except (*SPECTRUM_ERRORS, ImportError) as error:
+            # The file's error becomes its row, like a fit's (ImportError: a
+            # format whose optional reader is not installed).
             yield (path.name, None), error
             continue
         for sweep, spectrum in enumerate(sweeps):
@@ -358,8 +364,9 @@ def _run_on_threads(threads, chunks, circuit, settings, store, bar):
             _drive(chunks, lambda chunk: pool.submit(_fit_chunk, chunk, circuit, settings, stop),
                    lambda pending: wait_for_threads(pending, POLL_INTERVAL, FIRST_COMPLETED).done, 2 * threads,
                    store, bar)
-        except KeyboardInterrupt:
-            # Running chunks stop before their next spectrum; keep what they finished.
+        except BaseException:
+            # Ctrl-C or an error that is not one spectrum's: running chunks stop
+            # before their next spectrum, and what they finished is kept.
             stop.set()
             pool.shutdown(wait=True, cancel_futures=True)
             for future in store.in_flight:
@@ -381,7 +388,7 @@ def _run_on_dask(client, chunks, circuit, settings, store, bar):
     try:
         _drive(chunks, lambda chunk: client.submit(_fit_chunk, chunk, circuit, settings, pure=False), wait_first,
                window, store, bar)
-    except KeyboardInterrupt:
+    except BaseException:
         client.cancel(list(store.in_flight))
         raise
 

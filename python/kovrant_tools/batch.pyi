@@ -6,6 +6,7 @@ import pandas as pd
 
 import kovrant
 
+SPECTRUM_ERRORS: tuple[type[BaseException], ...]
 OUTCOME_COLUMNS: tuple[str, ...]
 STDERR_SUFFIX: str
 DEFAULT_CHUNK_SIZE: int

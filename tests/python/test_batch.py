@@ -138,6 +138,22 @@ def test_ctrl_c_raises_with_the_rows_done_and_saves_them(tmp_path):
     assert len(pd.read_parquet(path)) == len(done)
 
 
+def test_an_error_that_is_not_a_spectrums_stops_the_batch_and_keeps_the_rows_done(tmp_path):
+    class Broken:
+        impedances = SPECTRA[0][1]
+
+        @property
+        def frequencies(self):
+            raise RuntimeError("not a data problem")
+
+    path = tmp_path / "batch.parquet"
+    with pytest.raises(RuntimeError, match="not a data problem"):
+        fit_many([*SPECTRA[:4], Broken(), *SPECTRA[4:]], CIRCUIT, threads=1, chunk_size=2, checkpoint=path,
+                 progress=False)
+    saved = set(pd.read_parquet(path)["spectrum"])
+    assert {0, 1, 2, 3} <= saved and 4 not in saved
+
+
 @pytest.mark.parametrize("call, error, text", [
     (lambda: fit_many(SPECTRA, CIRCUIT, threads=0), ValueError, "threads must be a positive integer, got 0"),
     (lambda: fit_many(SPECTRA, CIRCUIT, chunk_size=1.5), ValueError, "chunk_size must be"),
