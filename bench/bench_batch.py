@@ -10,7 +10,8 @@ Side by side in this process:
 - threads: fit_many(threads=1) against fit_many(threads=2), `rounds` times
   alternately; prints the wall-clock and CPU time of each, the throughput
   ratio (best round of each) and checks that both frames are identical
-  (everything but the `seconds` column);
+  (everything but the `seconds` column); as a control, how many CPUs
+  GIL-free threads get from the machine at that moment (bench_threads.py);
 - memory: the resident set size sampled every 20 ms while fit_many runs over
   all spectra drawn lazily from a generator: at the start, the peak and the end;
 - impedance.py: spectra per second of CustomCircuit("R0-p(R1-W1,CPE1)").fit
@@ -33,6 +34,7 @@ import time
 
 import numpy as np
 
+from bench_threads import cpus_available
 from timing import load_average
 
 import kovrant  # noqa: E402
@@ -77,7 +79,8 @@ def resident_bytes():
 
 
 def threads_table(data, rounds):
-    print(f"\nthreads: {len(data)} spectra, fit_many(threads=1) vs fit_many(threads=2), {rounds} rounds")
+    print(f"\nthreads: {len(data)} spectra, fit_many(threads=1) vs fit_many(threads=2), {rounds} rounds; "
+          f"the machine gives GIL-free threads {cpus_available():.2f} CPUs")
     best = {}
     frames = {}
     for round_number in range(rounds):
@@ -89,7 +92,7 @@ def threads_table(data, rounds):
                   f"{len(data) / wall:7.0f} spectra/s; {load_average()}")
     identical = results(frames[1]).equals(results(frames[2]))
     print(f"  ratio (best rounds): {best[1] / best[2]:.2f}x; frames identical: {identical}; "
-          f"success {frames[1]['success'].mean():.1%}")
+          f"success {frames[1]['success'].mean():.1%}; GIL-free threads now get {cpus_available():.2f} CPUs")
     return frames[1]
 
 
