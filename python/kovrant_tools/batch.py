@@ -211,8 +211,11 @@ def _as_arrays(spectrum):
 
 
 def _checked_pair(frequencies, impedances):
-    frequencies = np.asarray(frequencies, dtype=np.float64).ravel()
-    impedances = np.asarray(impedances, dtype=np.complex128).ravel()
+    frequencies = np.asarray(frequencies, dtype=np.float64)
+    impedances = np.asarray(impedances, dtype=np.complex128)
+    if frequencies.ndim != 1 or impedances.ndim != 1:
+        raise ValueError(f"frequencies and impedances must be one-dimensional, got shapes {frequencies.shape} "
+                         f"and {impedances.shape}")
     if len(frequencies) != len(impedances):
         raise ValueError(f"{len(frequencies)} frequencies but {len(impedances)} impedances")
     return frequencies, impedances
