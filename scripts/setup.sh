@@ -4,7 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(g++ cmake pkg-config libcminpack-dev libpcg-cpp-dev libgtest-dev)
+# cminpack and pcg-cpp are vendored under third_party/; GoogleTest is only for
+# the C++ tests.
+debian_packages=(g++ cmake libgtest-dev)
 missing=()
 for package in "${debian_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -1,5 +1,6 @@
 """Reading, validating, fitting, ranking and plotting impedance spectra around the kovrant extension module."""
 
+from .batch import fit_many
 from .fitting import fit
 from .plots import plot_fit, plot_spectra
 from .ranking import rank_circuits
@@ -8,5 +9,5 @@ from .report import FitReport
 from .spectrum import Spectrum
 from .validation import kramers_kronig
 
-__all__ = ["FitReport", "Spectrum", "fit", "kramers_kronig", "plot_fit", "plot_spectra", "rank_circuits",
-           "read_spectra", "read_spectrum"]
+__all__ = ["FitReport", "Spectrum", "fit", "fit_many", "kramers_kronig", "plot_fit", "plot_spectra",
+           "rank_circuits", "read_spectra", "read_spectrum"]

@@ -1,15 +1,19 @@
 #include "python/circuit_type.h"
 
+#include <cstring>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "circuit/describe.h"
 #include "circuit/evaluate.h"
 #include "circuit/params.h"
+#include "circuit/parser.h"
 #include "fit/residuals.h"
 #include "models/model_table.h"
 #include "python/conversions.h"
+#include "python/element_types.h"
 #include "python/fit_call.h"
 #include "python/guess_call.h"
 #include "python/numpy_array.h"
@@ -300,6 +304,150 @@ PyObject* jacobian_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Pickling rebuilds a circuit through the public constructors alone, so the
+// module needs no hidden reconstructor. A circuit that notation can write
+// (every element labelled, labels unique, no empty group or branch) becomes
+// Circuit(notation), then with_values when its values were given. Any other
+// circuit is composed again: Circuit(label) for a labelled element, element
+// objects for unlabelled ones, Series/Parallel for the structure. A circuit
+// whose values were not given always holds a labelled element with default
+// values (only the constructor clears the flag, and composition keeps it
+// cleared only through such parts), and reducing those elements to
+// Circuit(label) restores the cleared flag through composition.
+
+bool write_notation(const SeriesList& series, std::unordered_set<std::string>& labels, std::string& out) {
+  if (series.empty()) return false;
+  for (size_t i = 0; i < series.size(); ++i) {
+    const Node& node = series[i];
+    if (i > 0) out += '-';
+    if (!node.is_parallel) {
+      if (!node.label || !labels.insert(*node.label).second) return false;
+      out += *node.label;
+      continue;
+    }
+    if (node.branches.empty()) return false;
+    out += '(';
+    for (size_t b = 0; b < node.branches.size(); ++b) {
+      if (b > 0) out += ',';
+      if (!write_notation(node.branches[b], labels, out)) return false;
+    }
+    out += ')';
+  }
+  return true;
+}
+
+std::optional<std::string> notation_of(const SeriesList& series) {
+  std::unordered_set<std::string> labels;
+  std::string notation;
+  if (!write_notation(series, labels, notation)) return std::nullopt;
+  return notation;
+}
+
+bool same_bits(const Element& a, const Element& b) {
+  return a.kind == b.kind && std::memcmp(a.values.data(), b.values.data(), sizeof(a.values)) == 0;
+}
+
+// Whether every element of `series` holds the values parsing `parsed` gave.
+bool holds_parsed_values(const SeriesList& series, const SeriesList& parsed) {
+  const std::vector<Leaf> leaves = collect_leaves(series);
+  const std::vector<Leaf> parsed_leaves = collect_leaves(parsed);
+  if (leaves.size() != parsed_leaves.size()) return false;
+  for (size_t i = 0; i < leaves.size(); ++i) {
+    if (!same_bits(*leaves[i].element, *parsed_leaves[i].element)) return false;
+  }
+  return true;
+}
+
+bool has_default_labelled_element(const SeriesList& series) {
+  for (const Leaf& leaf : collect_leaves(series)) {
+    if (!*leaf.label) continue;
+    const auto parsed = parse(**leaf.label);
+    if (parsed && holds_parsed_values({Node::element_node(*leaf.element)}, parsed.value())) return true;
+  }
+  return false;
+}
+
+// The flag a part gets when its circuit is composed again: cleared only where
+// the part can carry a cleared flag (see above).
+bool part_values_given(const SeriesList& part, bool values_given) {
+  return values_given || !has_default_labelled_element(part);
+}
+
+PyRef kovrant_attribute(const char* name) {
+  PyRef module = PyRef::steal(PyImport_ImportModule("kovrant"));
+  if (!module) return {};
+  return PyRef::steal(PyObject_GetAttrString(module.get(), name));
+}
+
+PyRef reduction(PyRef callable, PyRef arguments) {
+  if (!callable || !arguments) return {};
+  return PyRef::steal(PyTuple_Pack(2, callable.get(), arguments.get()));
+}
+
+PyRef single_tuple(PyRef item) {
+  if (!item) return {};
+  return PyRef::steal(PyTuple_Pack(1, item.get()));
+}
+
+// Circuit(notation), or Circuit(notation).with_values(values); nothing when
+// the values are not the notation's defaults yet the flag says not given.
+std::optional<PyRef> reduce_to_notation(const CircuitObject& circuit) {
+  const auto notation = notation_of(circuit.nodes);
+  if (!notation) return std::nullopt;
+  auto parsed = parse(*notation);
+  if (!parsed) return std::nullopt;
+  const bool defaults = holds_parsed_values(circuit.nodes, parsed.value());
+  if (!circuit.values_given && !defaults) return std::nullopt;
+  PyTypeObject* type = circuit_type();
+  if (!circuit.values_given) {
+    return reduction(PyRef::borrow(reinterpret_cast<PyObject*>(type)), single_tuple(str_from_utf8(*notation)));
+  }
+  PyRef with_values_method = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "with_values"));
+  PyRef unvalued = make_circuit(std::move(parsed).value(), false);
+  PyRef values = float_list(param_values(circuit.nodes));
+  if (!unvalued || !values) return PyRef{};
+  return reduction(with_values_method, PyRef::steal(PyTuple_Pack(2, unvalued.get(), values.get())));
+}
+
+PyRef part_object(const Node& node, bool values_given) {
+  if (!node.is_parallel && !node.label) return make_element(node.element);
+  SeriesList part{node};
+  const bool part_given = part_values_given(part, values_given);
+  return make_circuit(std::move(part), part_given);
+}
+
+PyRef object_list(size_t count, auto&& make_item) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return {};
+  for (size_t i = 0; i < count; ++i) {
+    PyRef item = make_item(i);
+    if (!item) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list;
+}
+
+PyRef reduce_to_composition(const CircuitObject& circuit) {
+  const SeriesList& nodes = circuit.nodes;
+  if (nodes.size() == 1 && nodes.front().is_parallel) {
+    const auto& branches = nodes.front().branches;
+    PyRef parts = object_list(branches.size(), [&](size_t i) {
+      return make_circuit(branches[i], part_values_given(branches[i], circuit.values_given));
+    });
+    return reduction(kovrant_attribute("Parallel"), single_tuple(parts));
+  }
+  PyRef parts = object_list(nodes.size(), [&](size_t i) { return part_object(nodes[i], circuit.values_given); });
+  return reduction(kovrant_attribute("Series"), single_tuple(parts));
+}
+
+PyObject* circuit_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const CircuitObject& circuit = circuit_of(self);
+    if (auto notation = reduce_to_notation(circuit)) return notation->release();
+    return reduce_to_composition(circuit).release();
+  });
+}
+
 template <typename Function>
 PyCFunction as_cfunction(Function function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -318,6 +466,7 @@ PyMethodDef kMethods[] = {
     {"residuals", as_cfunction(residuals_method), METH_VARARGS | METH_KEYWORDS, kResidualsDoc},
     {"jacobian", as_cfunction(jacobian_method), METH_VARARGS | METH_KEYWORDS, kJacobianDoc},
     {"fit", as_cfunction(fit), METH_VARARGS | METH_KEYWORDS, kFitDoc},
+    {"__reduce__", as_cfunction(circuit_reduce), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

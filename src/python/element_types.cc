@@ -78,6 +78,34 @@ PyObject* new_element(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return self;
 }
 
+// Pickled as Element.<Kind>(*values): the subclasses are not module
+// attributes under their class names, so they cannot be pickled by name.
+PyObject* element_reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const Element& element = element_of(self);
+    PyRef operator_module = PyRef::steal(PyImport_ImportModule("operator"));
+    PyRef methodcaller =
+        operator_module ? PyRef::steal(PyObject_GetAttrString(operator_module.get(), "methodcaller")) : PyRef{};
+    PyRef caller_arguments = PyRef::steal(PyTuple_New(1 + element.param_count()));
+    PyRef kind_name = str_from_utf8(kind_info(element.kind).name);
+    if (!methodcaller || !caller_arguments || !kind_name) return nullptr;
+    PyTuple_SET_ITEM(caller_arguments.get(), 0, kind_name.release());
+    for (int i = 0; i < element.param_count(); ++i) {
+      PyObject* value = PyFloat_FromDouble(element.values[static_cast<size_t>(i)]);
+      if (value == nullptr) return nullptr;
+      PyTuple_SET_ITEM(caller_arguments.get(), 1 + i, value);
+    }
+    PyRef caller = PyRef::steal(PyObject_CallObject(methodcaller.get(), caller_arguments.get()));
+    if (!caller) return nullptr;
+    return Py_BuildValue("(O(O))", caller.get(), reinterpret_cast<PyObject*>(g_element_type));
+  });
+}
+
+PyMethodDef kElementMethods[] = {
+    {"__reduce__", element_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 void describe_kind_class(KindClass& kind_class, Kind kind) {
   const KindInfo& info = kind_info(kind);
   kind_class.kind = kind;
@@ -135,6 +163,7 @@ PyTypeObject* create_base_type() {
       {Py_tp_repr, reinterpret_cast<void*>(element_repr)},
       {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<ElementObject>)},
       {Py_tp_doc, const_cast<char*>(kElementDoc)},
+      {Py_tp_methods, kElementMethods},
       {0, nullptr},
   };
   static PyType_Spec spec = {"kovrant.Element", sizeof(ElementObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
@@ -191,5 +220,14 @@ PyTypeObject* element_type() {
 bool is_element(PyObject* object) { return g_element_type != nullptr && PyObject_TypeCheck(object, g_element_type); }
 
 const Element& element_of(PyObject* object) { return as_element_object(object)->element; }
+
+PyRef make_element(const Element& element) {
+  if (element_type() == nullptr) return {};
+  PyTypeObject* type = kind_classes()[static_cast<size_t>(element.kind)].type;
+  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+  if (!self) return {};
+  new (&as_element_object(self.get())->element) Element(element);
+  return self;
+}
 
 }  // namespace kovrant::python

@@ -19,4 +19,7 @@ PyTypeObject* element_type();
 bool is_element(PyObject* object);
 const Element& element_of(PyObject* object);
 
+// A new instance of the element's Element_<Kind> class.
+PyRef make_element(const Element& element);
+
 }  // namespace kovrant::python
