@@ -36,7 +36,7 @@ def run(args):
         result = kramers_kronig(spectrum, capacitance=args.capacitance, inductance=args.inductance,
                                 threshold=args.threshold)
         sweep = spectrum.metadata["sweep"]
-        label = f"{args.file}" + (f" sweep {sweep}" if len(spectra) > 1 else "")
+        label = f"{args.file.name}" + (f" sweep {sweep}" if len(spectra) > 1 else "")
         print(f"{label}: {result.verdict} ({len(spectrum)} points, M={result.n_elements}, "
               f"pseudo chi-square {result.pseudo_chi_square:.3g})")
         plot = _plot_path(args, sweep, len(spectra))

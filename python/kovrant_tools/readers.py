@@ -16,7 +16,7 @@ from pathlib import Path
 
 import numpy as np
 
-from .spectrum import Spectrum, as_arrays
+from .spectrum import Spectrum, frame_columns
 
 # Header names of the text-table columns, lower-cased; one entry per quantity.
 # "negative_imaginary" columns hold -Im(Z).
@@ -331,7 +331,7 @@ def _read_parquet(path, text=None):
         raise ImportError("reading Parquet needs pyarrow: pip install 'kovrant[parquet]'") from error
     table = pq.read_table(path)
     try:
-        frequencies, impedances = as_arrays(table.to_pydict())
+        frequencies, impedances = frame_columns(table.to_pydict())
     except ValueError as error:
         raise ValueError(f"{path}: {error}") from None
     return _rows_of_arrays(frequencies, impedances), {"header": dict(table.schema.metadata or {})}

@@ -99,7 +99,8 @@ def _column(frame, names):
     return None
 
 
-def _frame_arrays(frame):
+def frame_columns(frame):
+    """(frequencies, impedances) of every row of a battery-data table, as they are."""
     frequencies = _column(frame, FREQUENCY_COLUMNS)
     if frequencies is None:
         raise ValueError(f"no frequency column: expected {' or '.join(map(repr, FREQUENCY_COLUMNS))}")
@@ -124,14 +125,20 @@ def as_arrays(spectrum):
 
     Accepts a `(frequencies, impedances)` pair, a dict or dataframe with
     battery-data columns, or any object with `.frequencies` and `.impedances`.
-    Rows are passed through as they are; the arrays are copies.
+    A table loses its rows with a frequency that is not above zero, as
+    `kovrant.Circuit.fit` drops them; other forms pass every row through. The
+    arrays are copies.
     """
     if hasattr(spectrum, "frequencies") and hasattr(spectrum, "impedances"):
         frequencies, impedances = spectrum.frequencies, spectrum.impedances
     elif isinstance(spectrum, tuple) and len(spectrum) == 2:
         frequencies, impedances = spectrum
     elif hasattr(spectrum, "__getitem__") and not isinstance(spectrum, (str, bytes, list, tuple, np.ndarray)):
-        frequencies, impedances = _frame_arrays(spectrum)
+        # As kovrant reads a frame: rows whose frequency is not above zero
+        # (an instrument's loop markers, DC rows) are not measured points.
+        frequencies, impedances = frame_columns(spectrum)
+        measured = frequencies > 0
+        frequencies, impedances = frequencies[measured], impedances[measured]
     else:
         raise TypeError("expected a (frequencies, impedances) pair, a table with battery-data columns, "
                         f"or an object with .frequencies and .impedances, got {type(spectrum).__name__}")

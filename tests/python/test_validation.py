@@ -119,7 +119,7 @@ def test_validate_command(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     plot = tmp_path / "kk.png"
     assert main(["validate", str(BATTERY), "--inductance", "--capacitance", "--plot", str(plot)]) == 0
-    assert capsys.readouterr().out.startswith(f"{BATTERY}: valid: rms residual 0.13%")
+    assert capsys.readouterr().out.startswith(f"{BATTERY.name}: valid: rms residual 0.13%")
     assert plot.read_bytes().startswith(b"\x89PNG")
     assert main(["validate", str(ROOT / "tests" / "data" / "pyimpspec-multiple-spectra.mpt"),
                  "--plot", str(plot)]) == 0
