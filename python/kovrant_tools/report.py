@@ -8,6 +8,8 @@ from functools import lru_cache
 
 import numpy as np
 
+from . import _engine
+
 # |correlation| above this means the data cannot tell two parameters apart.
 CORRELATION_LIMIT = 0.99
 CONFIDENCE = 0.95
@@ -160,7 +162,8 @@ def build_report(circuit, notation, frequencies, impedances, values, fixed, boun
     n_free = int(free.sum())
     dof = n_residuals - n_free
 
-    covariance = _covariance(circuit, values, frequencies, impedances, weight, free, chi_square, dof)
+    fitted = circuit.with_values(values.tolist())
+    covariance = _covariance(fitted, frequencies, impedances, weight, free)
     stderr = np.full(len(names), math.nan)
     stderr[free] = np.sqrt(np.diag(covariance)) if n_free else []
     correlation = np.full((len(names), len(names)), math.nan)
@@ -170,7 +173,6 @@ def build_report(circuit, notation, frequencies, impedances, values, fixed, boun
     intervals = {name: (float(v - t * s), float(v + t * s))
                  for name, v, s in zip(names, values, stderr) if math.isfinite(t * s)}
 
-    fitted = circuit.with_values(values.tolist())
     model = fitted.impedance(frequencies)
     scale = np.maximum(np.abs(impedances), 1e-30) if weight == "modulus" else 1.0
     curve_frequencies = _dense_grid(frequencies)
@@ -195,18 +197,13 @@ def build_report(circuit, notation, frequencies, impedances, values, fixed, boun
     )
 
 
-def _covariance(circuit, values, frequencies, impedances, weight, free, chi_square, dof):
-    """s^2 (J^T J)^-1 over the free parameters; NaN where it does not exist."""
+def _covariance(fitted, frequencies, impedances, weight, free):
+    """s^2 (J^T J)^-1 over the free parameters, from the fitting engine; NaN where it does not exist."""
     n_free = int(free.sum())
-    nan = np.full((n_free, n_free), math.nan)
-    if n_free == 0 or dof <= 0:
-        return nan
-    jacobian = np.asarray(circuit.jacobian(values.tolist(), frequencies, impedances, weight=weight))[:, free]
-    try:
-        inverse = np.linalg.inv(jacobian.T @ jacobian)
-    except np.linalg.LinAlgError:
-        return nan
-    covariance = inverse * (chi_square / dof)
+    matrix = _engine.outcome_at(fitted, frequencies, impedances, (~free).tolist(), weight=weight)["covariance"]
+    if matrix is None:
+        return np.full((n_free, n_free), math.nan)
+    covariance = np.asarray(matrix, dtype=float)[np.ix_(free, free)]
     # A negative variance is rounding on a near-singular matrix: no error estimate.
     bad = ~(np.diag(covariance) >= 0)
     covariance[bad, :] = math.nan

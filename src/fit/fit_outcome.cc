@@ -24,36 +24,30 @@ std::vector<double> normal_matrix(std::span<const double> jacobian, size_t rows,
   return a;
 }
 
-std::optional<std::vector<double>> standard_errors(std::span<const double> jacobian, size_t rows, size_t p,
-                                                   double chi_square) {
-  const double dof = static_cast<double>(p == 0 ? 0 : rows) - static_cast<double>(p);
+// s^2 (J^T J)^-1 over the free parameters (row-major P x P, NaN in the rows
+// and columns of held ones), with s^2 = chi_square / dof; absent without
+// degrees of freedom or for a singular J^T J.
+std::optional<std::vector<double>> covariance_matrix(std::span<const double> jacobian, size_t rows,
+                                                     const std::vector<bool>& fixed, double chi_square) {
+  const size_t p = fixed.size();
+  std::vector<size_t> free;
+  std::vector<double> free_columns;
+  for (size_t j = 0; j < p; ++j) {
+    if (fixed[j]) continue;
+    free.push_back(j);
+    free_columns.insert(free_columns.end(), jacobian.begin() + j * rows, jacobian.begin() + (j + 1) * rows);
+  }
+  const size_t f = free.size();
+  const double dof = static_cast<double>(f == 0 ? 0 : rows) - static_cast<double>(f);
   if (dof <= 0.0) return std::nullopt;
-  const auto inverse = invert_matrix(normal_matrix(jacobian, rows, p), p);
+  const auto inverse = invert_matrix(normal_matrix(free_columns, rows, f), f);
   if (!inverse) return std::nullopt;
   const double variance_scale = chi_square / dof;
-  std::vector<double> errors(p);
-  for (size_t j = 0; j < p; ++j) errors[j] = std::sqrt((*inverse)[j * p + j] * variance_scale);
-  return errors;
-}
-
-// The errors of the free parameters from their columns alone; held ones get
-// NaN, since they were not estimated.
-std::optional<std::vector<double>> free_standard_errors(std::span<const double> jacobian, size_t rows,
-                                                        const std::vector<bool>& fixed, double chi_square) {
-  std::vector<double> free_columns;
-  size_t free_count = 0;
-  for (size_t j = 0; j < fixed.size(); ++j) {
-    if (fixed[j]) continue;
-    free_columns.insert(free_columns.end(), jacobian.begin() + j * rows, jacobian.begin() + (j + 1) * rows);
-    ++free_count;
+  std::vector<double> covariance(p * p, std::nan(""));
+  for (size_t r = 0; r < f; ++r) {
+    for (size_t c = 0; c < f; ++c) covariance[free[r] * p + free[c]] = (*inverse)[r * f + c] * variance_scale;
   }
-  const auto free_errors = standard_errors(free_columns, rows, free_count, chi_square);
-  if (!free_errors) return std::nullopt;
-  std::vector<double> errors(fixed.size(), std::nan(""));
-  for (size_t j = 0, k = 0; j < fixed.size(); ++j) {
-    if (!fixed[j]) errors[j] = (*free_errors)[k++];
-  }
-  return errors;
+  return covariance;
 }
 
 }  // namespace
@@ -74,9 +68,13 @@ FitOutcome build_outcome(const FitProblem& problem, std::span<const double> para
   FitOutcome outcome;
   outcome.cost = cost_of(residual_vector);
   outcome.chi_square = outcome.cost + outcome.cost;
-  const bool any_fixed = std::find(problem.fixed.begin(), problem.fixed.end(), true) != problem.fixed.end();
-  outcome.standard_errors = any_fixed ? free_standard_errors(jacobian, rows, problem.fixed, outcome.chi_square)
-                                      : standard_errors(jacobian, rows, p, outcome.chi_square);
+  outcome.covariance = covariance_matrix(jacobian, rows, problem.fixed, outcome.chi_square);
+  if (outcome.covariance) {
+    // A negative diagonal entry (rounding on a near-singular matrix) gives NaN.
+    std::vector<double> errors(p);
+    for (size_t j = 0; j < p; ++j) errors[j] = std::sqrt((*outcome.covariance)[j * p + j]);
+    outcome.standard_errors = std::move(errors);
+  }
   outcome.fitted_circuit = rebuild(series, values);
   outcome.param_names = param_names(series);
   outcome.values = std::move(values);
