@@ -66,8 +66,9 @@ class Arc:
 class Layout:
     """Circuit values and features of one draw; `fill` sets what depends on the window.
 
-    Values are in the circuit's parameter order; `fill` entries take
-    (rng, values, log_lo, log_hi) and write the window-dependent ones.
+    Values are in the circuit's parameter order, leaving out L0; `fill`
+    entries take (rng, values, log_lo, log_hi) and write the window-dependent
+    ones (NaN until then).
     """
     values: list[float]
     arcs: list[Arc]
