@@ -18,8 +18,8 @@ Per spectrum and topology:
   kovrant's guess, side by side in this process, with impedance.py's
   chi-square over the reference. The impedance.py columns are left out when
   it is not importable.
-With --weights-dir, the default fit guesses from DIR/<key>.eisnn (a retrained
-set of networks) instead of the built-in ones.
+With --weights-dir, every fit guesses from DIR/<key>.eisnn (a retrained
+network) where that file exists, and from the built-in network otherwise.
 """
 from __future__ import annotations
 
@@ -102,7 +102,8 @@ def peer():
 def case(name, key, f, z, weights_dir, custom_circuit):
     """One row of the table: reach, ratios and CPU times for one spectrum and topology."""
     circuit = kovrant.Circuit(key)
-    weights = None if weights_dir is None else str(Path(weights_dir) / f"{key}.eisnn")
+    retrained = None if weights_dir is None else Path(weights_dir) / f"{key}.eisnn"
+    weights = str(retrained) if retrained is not None and retrained.exists() else None
 
     def default_fit():
         return circuit.fit(f, z, weights=weights)
