@@ -294,3 +294,54 @@ def test_broad_smoke_run_pauses_resumes_and_compares(tmp_path):
     report = (tmp_path / "q.md").read_text()
     assert "| rc | C1.c |" in report and report.count("| rc |") == 5  # three parameters, the summary, the record
     assert (MODEL_DIR / "rc.eisnn").read_bytes() == (tmp_path / "c" / "baseline" / "rc.eisnn").read_bytes()
+
+
+def test_artefacts_change_what_they_should(monkeypatch):
+    import broad_spectra
+
+    f = np.logspace(-2, 5, 50)
+    z = 1.0 + 10.0 / (1 + 1j * 2 * np.pi * f * 1e-3)
+    for share in ("TAIL_SHARE", "DRIFT_SHARE", "OUTLIER_SHARE"):
+        monkeypatch.setattr(broad_spectra, share, 0.0)
+    np.testing.assert_array_equal(broad_spectra.add_artefacts(np.random.default_rng(0), f, z, True), z)
+    monkeypatch.setattr(broad_spectra, "TAIL_SHARE", 1.0)
+    tail = broad_spectra.add_artefacts(np.random.default_rng(0), f, z, True) - z
+    assert tail.imag[-1] > 0.05 * abs(z[-1]) and np.all(tail.real == 0) and tail.imag[0] < 1e-6
+    np.testing.assert_array_equal(broad_spectra.add_artefacts(np.random.default_rng(0), f, z, False), z)
+    monkeypatch.setattr(broad_spectra, "TAIL_SHARE", 0.0)
+    monkeypatch.setattr(broad_spectra, "DRIFT_SHARE", 1.0)
+    drift = np.abs(broad_spectra.add_artefacts(np.random.default_rng(0), f, z, True) - z)
+    assert drift[0] >= 0.01 * abs(z[0]) - 1e-12 and drift[-1] < 1e-6 * drift[0]
+    monkeypatch.setattr(broad_spectra, "DRIFT_SHARE", 0.0)
+    monkeypatch.setattr(broad_spectra, "OUTLIER_SHARE", 1.0)
+    moved = broad_spectra.add_artefacts(np.random.default_rng(0), f, z, True) != z
+    assert 1 <= moved.sum() <= 3
+
+
+def test_richer_spectra_come_from_a_bigger_circuit():
+    kovrant = pytest.importorskip("kovrant")
+    import broad_spectra
+
+    rng = np.random.default_rng(2)
+    for model in (MODELS_BY_KEY["two_rq_l"], MODELS_BY_KEY["sei_randles"]):
+        for _ in range(5):
+            spec = broad_spectra.sample_spectrum(rng, model.key, model.circuit, richer=True)
+            assert spec.richer and spec.circuit.startswith(model.circuit + "-")
+            assert len(kovrant.Circuit(spec.circuit).param_names()) > len(spec.values) == model.n_params
+            assert not ("W" in model.circuit and "W9" in spec.circuit)  # never a second tail
+
+
+def test_measured_benchmark_spectra_are_listed_and_readable():
+    bench = REPO / "bench"
+    sys.path.insert(0, str(bench))
+    pytest.importorskip("kovrant")
+    import bench_real_data
+
+    files = sorted(p.stem for p in (bench / "data" / "measured").glob("*.csv"))
+    assert files == sorted(bench_real_data.TOPOLOGIES)
+    sources = (bench / "data" / "measured" / "SOURCES.md").read_text()
+    for name in files:
+        assert f"| {name}.csv |" in sources
+        f, z = bench_real_data.read_spectrum(bench / "data" / "measured" / f"{name}.csv")
+        assert len(f) >= 20 and np.all(f > 0) and np.all(np.isfinite(z)) and np.all(z.real > 0)
+    assert bench_real_data.peer_notation("L0-R0-(R1,CPE1)-(R2-W2,CPE2)") == "L0-R0-p(R1,CPE1)-p(R2-W2,CPE2)"
