@@ -2,13 +2,26 @@
 from __future__ import annotations
 
 import math
+import multiprocessing
+import sys
+import time
+from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, as_completed, wait
+from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 
 from guesser_reference import HALF_PI, TWO_PI, interpolate
-from guesser_registry import ALPHA_MAX, ALPHA_MIN, N_GRID, log_params_row, scaling_rows
-from synthetic_spectra import MAX_POINTS, sample_spectrum
+from guesser_registry import (ALPHA_MAX, ALPHA_MIN, MODELS_BY_KEY, N_GRID, log_params_row,
+                              scaling_rows)
+import broad_spectra
+import synthetic_spectra
+from fit_targets import best_fit, canonical_order
+from synthetic_spectra import MAX_POINTS
+
+# A best-fit value this close to the lower bound of 1e-12 is a degenerate fit
+# (an element switched off), not a basin a guess should aim for.
+DEGENERATE_BELOW = 1e-10
 
 
 def fast_inputs(frequencies, impedances, n_grid=N_GRID):
@@ -59,8 +72,44 @@ def raw_targets(values, omega_c, z_c, param_names):
     return out
 
 
-def build_dataset(model, count, seed, noise=None, cut_slowest=False, keep_spectra=False):
-    """Arrays for `count` spectra of one topology, reproducible from `seed`."""
+def narrow_sampler(model, noise=None, cut_slowest=False):
+    """Spectra of the distribution the shipped networks were trained on, true values."""
+    def sample(rng):
+        spec = synthetic_spectra.sample_spectrum(rng, model.key, model.circuit, noise, cut_slowest)
+        return spec.frequencies, spec.impedances, spec.values
+    return sample
+
+
+def broad_sampler(model, noise=None):
+    """Spectra of the broad distribution; a richer one gets its best-fit target."""
+    def sample(rng):
+        while True:
+            spec = broad_spectra.sample_spectrum(rng, model.key, model.circuit, noise)
+            if not spec.richer:
+                return spec.frequencies, spec.impedances, spec.values
+            values, _ = best_fit(model.circuit, model.param_names, spec.values,
+                                 spec.frequencies, spec.impedances, seed=int(rng.integers(2**62)))
+            values = canonical_order(model.key, model.param_names, values)
+            if usable_target(model, values):
+                return spec.frequencies, spec.impedances, values
+    return sample
+
+
+def usable_target(model, values):
+    """Whether fitted values make a sound target: finite, no element switched off."""
+    values = np.asarray(values, dtype=np.float64)
+    log_params = np.asarray(log_params_row(model.param_names)) != 0.0
+    return bool(np.all(np.isfinite(values)) and np.all(values[log_params] > DEGENERATE_BELOW))
+
+
+def build_dataset(model, count, seed, noise=None, cut_slowest=False, keep_spectra=False,
+                  sampler=None):
+    """Arrays for `count` spectra of one topology, reproducible from `seed`.
+
+    `sampler(rng) -> (frequencies, impedances, target values)` defaults to the
+    narrow distribution with the given noise and window cut.
+    """
+    sample = sampler or narrow_sampler(model, noise, cut_slowest)
     rng = np.random.default_rng(seed)
     p = model.n_params
     data = {
@@ -76,16 +125,16 @@ def build_dataset(model, count, seed, noise=None, cut_slowest=False, keep_spectr
         data["impedances"] = np.full((count, MAX_POINTS), np.nan, dtype=np.complex128)
         data["n_points"] = np.empty(count, dtype=np.int64)
     for i in range(count):
-        spec = sample_spectrum(rng, model.key, model.circuit, noise, cut_slowest)
-        x, scalars, omega_c, z_c = fast_inputs(spec.frequencies, spec.impedances)
+        frequencies, impedances, values = sample(rng)
+        x, scalars, omega_c, z_c = fast_inputs(frequencies, impedances)
         data["x"][i], data["scalars"][i] = x, scalars
         data["omega_c"][i], data["z_c"][i] = omega_c, z_c
-        data["values"][i] = spec.values
-        data["targets"][i] = raw_targets(spec.values, omega_c, z_c, model.param_names)
+        data["values"][i] = values
+        data["targets"][i] = raw_targets(values, omega_c, z_c, model.param_names)
         if keep_spectra:
-            n = len(spec.frequencies)
-            data["frequencies"][i, :n] = spec.frequencies
-            data["impedances"][i, :n] = spec.impedances
+            n = len(frequencies)
+            data["frequencies"][i, :n] = frequencies
+            data["impedances"][i, :n] = impedances
             data["n_points"][i] = n
     return data
 
@@ -96,15 +145,88 @@ def spectra_of(data):
             for i, n in enumerate(data["n_points"])]
 
 
-def cached_dataset(cache_dir: Path, name: str, build):
-    """Load `name`.npz from the cache, or build it with `build()` and store it."""
-    path = Path(cache_dir) / f"{name}.npz"
-    if path.exists():
-        with np.load(path) as stored:
-            return {k: stored[k] for k in stored.files}
-    data = build()
+def store(path: Path, data) -> None:
+    """Write `data` to `path` (.npz) atomically, so a killed run leaves no half file."""
     path.parent.mkdir(parents=True, exist_ok=True)
     tmp = path.with_suffix(".tmp.npz")
     np.savez(tmp, **data)
     tmp.replace(path)
+
+
+def load(path: Path):
+    with np.load(path) as stored:
+        return {k: stored[k] for k in stored.files}
+
+
+def cached_dataset(cache_dir: Path, name: str, build):
+    """Load `name`.npz from the cache, or build it with `build()` and store it."""
+    path = Path(cache_dir) / f"{name}.npz"
+    if path.exists():
+        return load(path)
+    data = build()
+    store(path, data)
     return data
+
+
+SAMPLERS = {"narrow": narrow_sampler, "broad": broad_sampler}
+
+
+class Paused(Exception):
+    """The run reached its time limit; everything finished so far is on disk."""
+
+
+@dataclass(frozen=True)
+class ChunkJob:
+    """What one cached dataset holds; chunk `i` is drawn from seed [seed, i]."""
+    key: str
+    distribution: str
+    seed: int
+    noise: float | None = None
+    keep_spectra: bool = False
+
+
+def build_chunk(job: ChunkJob, size: int, index: int):
+    model = MODELS_BY_KEY[job.key]
+    return build_dataset(model, size, [job.seed, index], keep_spectra=job.keep_spectra,
+                         sampler=SAMPLERS[job.distribution](model, job.noise))
+
+
+def _import_tools(folder):
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+
+
+def chunked_dataset(folder: Path, job: ChunkJob, count: int, chunk: int, workers=1, deadline=None):
+    """`count` rows of `job`, built and cached `chunk` at a time so that a stopped build resumes.
+
+    Missing chunks are built by `workers` processes; past `deadline` (a
+    time.time() value) no new chunk is started and Paused is raised.
+    """
+    starts = list(range(0, count, chunk))
+    paths = [Path(folder) / f"chunk{index:04d}.npz" for index in range(len(starts))]
+    missing = [i for i, path in enumerate(paths) if not path.exists()]
+
+    def check_time():
+        if deadline is not None and time.time() > deadline:
+            raise Paused(f"time limit reached while building {folder}")
+
+    if workers > 1 and len(missing) > 1:
+        context = multiprocessing.get_context("spawn")
+        with ProcessPoolExecutor(workers, mp_context=context, initializer=_import_tools,
+                                 initargs=(str(Path(__file__).resolve().parent),)) as pool:
+            pending = {}
+            for i in missing:
+                check_time()
+                pending[pool.submit(build_chunk, job, min(chunk, count - starts[i]), i)] = i
+                if len(pending) >= workers:
+                    done, _ = wait(pending, return_when=FIRST_COMPLETED)
+                    for future in done:
+                        store(paths[pending.pop(future)], future.result())
+            for future in as_completed(pending):
+                store(paths[pending[future]], future.result())
+    else:
+        for i in missing:
+            check_time()
+            store(paths[i], build_chunk(job, min(chunk, count - starts[i]), i))
+    parts = [load(path) for path in paths]
+    return {key: np.concatenate([part[key] for part in parts]) for key in parts[0]}

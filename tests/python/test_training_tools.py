@@ -178,3 +178,170 @@ def test_smoke_training_writes_loadable_files(tmp_path):
         assert guesser.param_names == list(MODELS_BY_KEY[key].param_names)
         assert np.all(np.isfinite(guesser.guess(*sample_spectrum())))
     assert "| randles | W1.aw |" in (tmp_path / "q.md").read_text()
+
+
+# --- the broad distribution, best-fit targets and resumable training ---
+
+def _arc_log_f(r, q, alpha=1.0):
+    return -np.log10(2 * np.pi) - np.log10(r * q) / alpha
+
+
+@pytest.mark.parametrize("model", MODELS, ids=[m.key for m in MODELS])
+def test_broad_spectra_keep_their_ranges(model):
+    pytest.importorskip("kovrant")
+    import broad_spectra
+
+    rng = np.random.default_rng(11)
+    for _ in range(20):
+        spec = broad_spectra.sample_spectrum(rng, model.key, model.circuit, richer=False)
+        v = dict(zip(model.param_names, spec.values))
+        f = spec.frequencies
+        assert np.all(np.isfinite(spec.impedances)) and spec.circuit == model.circuit
+        assert all(val > 0 for val in v.values())
+        assert 0.01 <= v["R0.r"] / v["R1.r"] <= 20.0
+        assert all(0.3 <= a <= 1.0 for n, a in v.items() if n.endswith("alpha"))
+        if "R2.r" in v:  # the first-written arc is the faster one, at least 0.7 decade apart
+            kind, field = ("C", "c") if "C2.c" in v else ("CPE", "q")
+            first = _arc_log_f(v["R1.r"], v[f"{kind}1.{field}"], v.get(f"{kind}1.alpha", 1.0))
+            second = _arc_log_f(v["R2.r"], v[f"{kind}2.{field}"], v.get(f"{kind}2.alpha", 1.0))
+            assert first - second >= 0.7 - 1e-9
+        diffusion = {"W1.aw": "R1.r", "W2.aw": "R2.r"}
+        for name, arc in diffusion.items():
+            if name in v:  # |Z_W| at the lowest frequency is 0.3 to 3 times its arc's R
+                ratio = v[name] * np.sqrt(2 / (2 * np.pi * f.min())) / v[arc]
+                assert 0.3 - 1e-9 <= ratio <= 3.0 + 1e-9
+        if "Wo2.tau" in v:  # the finite-length bend lies in the lower half of the window
+            bend = np.log10(1 / (2 * np.pi * v["Wo2.tau"]))
+            lo, hi = np.log10(f.min()), np.log10(f.max())
+            assert lo - 1e-9 <= bend <= 0.5 * (lo + hi) + 1e-9
+
+
+def test_canonical_order_puts_the_faster_arc_first():
+    from fit_targets import canonical_order
+
+    names = MODELS_BY_KEY["two_rq"].param_names
+    slow_first = [1.0, 10.0, 1e-1, 0.8, 5.0, 1e-5, 0.9]  # arc 1 at ~1.6 Hz, arc 2 at ~4 kHz
+    swapped = canonical_order("two_rq", names, slow_first)
+    np.testing.assert_array_equal(swapped, [1.0, 5.0, 1e-5, 0.9, 10.0, 1e-1, 0.8])
+    np.testing.assert_array_equal(canonical_order("two_rq", names, swapped), swapped)
+    np.testing.assert_array_equal(canonical_order("randles", ["a"], [3.0]), [3.0])
+
+
+def test_best_fit_targets():
+    kovrant = pytest.importorskip("kovrant")
+    from fit_targets import best_fit
+    from training_data import usable_target
+
+    model = MODELS_BY_KEY["rc"]
+    f = np.logspace(-1, 5, 60)
+    truth = [2.0, 30.0, 1e-5]
+    exact = kovrant.Circuit(model.circuit).with_values(truth).impedance(f)
+    values, chi = best_fit(model.circuit, model.param_names, [4.0, 10.0, 1e-4], f, exact, seed=1)
+    np.testing.assert_allclose(values, truth, rtol=1e-5)
+    # A spectrum rc cannot represent: the target is at least as good as the default fit.
+    richer = kovrant.Circuit("R0-(R1,C1)-(R9,CPE9)").with_values(truth + [10.0, 1e-2, 0.6]).impedance(f)
+    values, chi = best_fit(model.circuit, model.param_names, truth, f, richer, seed=1)
+    assert chi <= kovrant.Circuit(model.circuit).with_values(truth).fit(f, richer).chi_square
+    assert usable_target(model, values) and not usable_target(model, [1e-12, 30.0, 1e-5])
+
+
+def test_chunked_dataset_resumes_and_pauses(tmp_path):
+    pytest.importorskip("kovrant")
+    from training_data import ChunkJob, Paused, chunked_dataset
+
+    job = ChunkJob("rq", "broad", seed=5)
+    whole = chunked_dataset(tmp_path / "a", job, count=10, chunk=4)
+    (tmp_path / "a" / "chunk0001.npz").unlink()
+    with pytest.raises(Paused):
+        chunked_dataset(tmp_path / "a", job, count=10, chunk=4, deadline=0.0)
+    for data in (chunked_dataset(tmp_path / "a", job, count=10, chunk=4),
+                 chunked_dataset(tmp_path / "b", job, count=10, chunk=4, workers=2)):
+        assert data["x"].shape == (10, 3, 64)
+        for key in whole:
+            np.testing.assert_array_equal(data[key], whole[key])
+
+
+def test_training_resumed_from_checkpoint_equals_uninterrupted(tmp_path):
+    torch = pytest.importorskip("torch")
+    pytest.importorskip("kovrant")
+    import train_guessers
+    from training_data import Paused, build_dataset
+
+    model = MODELS_BY_KEY["rc"]
+    budget = train_guessers.budget_for(model, smoke=True)
+    data = build_dataset(model, 128, seed=3)
+    torch.set_num_threads(1)
+    straight, _, _ = train_guessers.train_network(model, budget, data, log=lambda m: None)
+    checkpoint = tmp_path / "rc.pt"
+    with pytest.raises(Paused):
+        train_guessers.train_network(model, budget, data, lambda m: None, checkpoint, deadline=0.0)
+    resumed, _, _ = train_guessers.train_network(model, budget, data, lambda m: None, checkpoint)
+    for name, tensor in straight.state_dict().items():
+        torch.testing.assert_close(resumed.state_dict()[name], tensor, rtol=0, atol=0)
+
+
+def test_broad_smoke_run_pauses_resumes_and_compares(tmp_path):
+    pytest.importorskip("torch")
+    pytest.importorskip("kovrant")
+    import train_guessers
+
+    argv = ["--distribution", "broad", "--models", "rc", "--smoke", "--workers", "1",
+            "--out", str(tmp_path / "m"), "--cache-dir", str(tmp_path / "c"),
+            "--report", str(tmp_path / "q.md")]
+    assert train_guessers.main(argv + ["--time-limit", "0"]) == train_guessers.PAUSED_EXIT_CODE
+    assert not (tmp_path / "m" / "rc.eisnn").exists()
+    assert train_guessers.main(argv) == 0
+    report = (tmp_path / "q.md").read_text()
+    assert "| rc | C1.c |" in report and report.count("| rc |") == 5  # three parameters, the summary, the record
+    assert (MODEL_DIR / "rc.eisnn").read_bytes() == (tmp_path / "c" / "baseline" / "rc.eisnn").read_bytes()
+
+
+def test_artefacts_change_what_they_should(monkeypatch):
+    import broad_spectra
+
+    f = np.logspace(-2, 5, 50)
+    z = 1.0 + 10.0 / (1 + 1j * 2 * np.pi * f * 1e-3)
+    for share in ("TAIL_SHARE", "DRIFT_SHARE", "OUTLIER_SHARE"):
+        monkeypatch.setattr(broad_spectra, share, 0.0)
+    np.testing.assert_array_equal(broad_spectra.add_artefacts(np.random.default_rng(0), f, z, True), z)
+    monkeypatch.setattr(broad_spectra, "TAIL_SHARE", 1.0)
+    tail = broad_spectra.add_artefacts(np.random.default_rng(0), f, z, True) - z
+    assert tail.imag[-1] > 0.05 * abs(z[-1]) and np.all(tail.real == 0) and tail.imag[0] < 1e-6
+    np.testing.assert_array_equal(broad_spectra.add_artefacts(np.random.default_rng(0), f, z, False), z)
+    monkeypatch.setattr(broad_spectra, "TAIL_SHARE", 0.0)
+    monkeypatch.setattr(broad_spectra, "DRIFT_SHARE", 1.0)
+    drift = np.abs(broad_spectra.add_artefacts(np.random.default_rng(0), f, z, True) - z)
+    assert drift[0] >= 0.01 * abs(z[0]) - 1e-12 and drift[-1] < 1e-6 * drift[0]
+    monkeypatch.setattr(broad_spectra, "DRIFT_SHARE", 0.0)
+    monkeypatch.setattr(broad_spectra, "OUTLIER_SHARE", 1.0)
+    moved = broad_spectra.add_artefacts(np.random.default_rng(0), f, z, True) != z
+    assert 1 <= moved.sum() <= 3
+
+
+def test_richer_spectra_come_from_a_bigger_circuit():
+    kovrant = pytest.importorskip("kovrant")
+    import broad_spectra
+
+    rng = np.random.default_rng(2)
+    for model in (MODELS_BY_KEY["two_rq_l"], MODELS_BY_KEY["sei_randles"]):
+        for _ in range(5):
+            spec = broad_spectra.sample_spectrum(rng, model.key, model.circuit, richer=True)
+            assert spec.richer and spec.circuit.startswith(model.circuit + "-")
+            assert len(kovrant.Circuit(spec.circuit).param_names()) > len(spec.values) == model.n_params
+            assert not ("W" in model.circuit and "W9" in spec.circuit)  # never a second tail
+
+
+def test_measured_benchmark_spectra_are_listed_and_readable():
+    bench = REPO / "bench"
+    sys.path.insert(0, str(bench))
+    pytest.importorskip("kovrant")
+    import bench_real_data
+
+    files = sorted(p.stem for p in (bench / "data" / "measured").glob("*.csv"))
+    assert files == sorted(bench_real_data.TOPOLOGIES)
+    sources = (bench / "data" / "measured" / "SOURCES.md").read_text()
+    for name in files:
+        assert f"| {name}.csv |" in sources
+        f, z = bench_real_data.read_spectrum(bench / "data" / "measured" / f"{name}.csv")
+        assert len(f) >= 20 and np.all(f > 0) and np.all(np.isfinite(z)) and np.all(z.real > 0)
+    assert bench_real_data.peer_notation("L0-R0-(R1,CPE1)-(R2-W2,CPE2)") == "L0-R0-p(R1,CPE1)-p(R2-W2,CPE2)"
