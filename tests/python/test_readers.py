@@ -1,19 +1,15 @@
 """Instrument readers on real files, their errors, and the Spectrum object."""
 
-import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import kovrant
+from kovrant_tools import Spectrum, read_spectra, read_spectrum
+from kovrant_tools.readers import detect_format
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "python"))
-
-from kovrant_tools import Spectrum, read_spectra, read_spectrum  # noqa: E402
-from kovrant_tools.readers import detect_format  # noqa: E402
-
 DATA = ROOT / "tests" / "data"
 BATTERY = ROOT / "data" / "measured" / "li_ion_battery.csv"
 

@@ -8,13 +8,11 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "python"))
-SAMPLE = ROOT / "data" / "sample_randles.csv"
+from kovrant_tools import cli, commands_fit, read_spectrum
+from kovrant_tools.spectra import write_spectrum_csv
 
-from kovrant_tools import cli, commands_fit  # noqa: E402
-from kovrant_tools import read_spectrum  # noqa: E402
-from kovrant_tools.spectra import write_spectrum_csv  # noqa: E402
+ROOT = Path(__file__).resolve().parents[2]
+SAMPLE = ROOT / "data" / "sample_randles.csv"
 
 
 def test_csv_round_trip_keeps_every_bit(tmp_path):

@@ -1,6 +1,5 @@
 """Kramers-Kronig test, preprocessing helpers and the `kovrant validate` command."""
 
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -9,11 +8,10 @@ import pytest
 import kovrant
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "python"))
 
-from kovrant_tools import Spectrum, kramers_kronig, read_spectrum  # noqa: E402
-from kovrant_tools import preprocessing as pre  # noqa: E402
-from kovrant_tools.cli import main  # noqa: E402
+from kovrant_tools import Spectrum, kramers_kronig, read_spectrum
+from kovrant_tools import preprocessing as pre
+from kovrant_tools.cli import main
 
 FREQUENCIES = np.logspace(5, -2, 100)
 BATTERY = ROOT / "data" / "measured" / "li_ion_battery.csv"
