@@ -15,20 +15,10 @@ import numpy as np
 import kovrant
 from kovrant_tools import kramers_kronig
 
-from timing import load_average
+from timing import best_cpu_time, load_average
 
 CIRCUIT = ("R0-(R1,CPE1)-(R2-W2,CPE2)", [0.015, 0.01, 0.5, 0.9, 0.02, 0.004, 5.0, 0.8])
 NOISE = 0.005  # relative to |Z|, on the real and on the imaginary part
-
-
-def best_cpu_time(function, min_total=1.0, min_calls=20):
-    best, spent, calls = float("inf"), 0.0, 0
-    while spent < min_total or calls < min_calls:
-        started = time.process_time()
-        function()
-        elapsed = time.process_time() - started
-        best, spent, calls = min(best, elapsed), spent + elapsed, calls + 1
-    return best
 
 
 def spectrum():
@@ -54,7 +44,7 @@ def main():
     print(f"{CIRCUIT[0]}, 100 points 100 kHz to 10 mHz, {NOISE:.1%} noise; {load_average()}")
     print(f"{'program':<34} {'CPU ms':>8} {'M':>4} {'rms residual':>13}")
     ours = kramers_kronig((frequencies, impedances), capacitance=True)
-    ours_ms = 1e3 * best_cpu_time(lambda: kramers_kronig((frequencies, impedances), capacitance=True))
+    ours_ms = 1e3 * best_cpu_time(lambda: kramers_kronig((frequencies, impedances), capacitance=True), 1.0, 20)
     print(f"{'kovrant_tools.kramers_kronig':<34} {ours_ms:8.2f} {ours.n_elements:4d} {ours.rms:13.4%}")
     linkk = impedance_py_linkk()
     if linkk is None:

@@ -30,7 +30,7 @@ from pathlib import Path
 
 import numpy as np
 
-from timing import load_average, use_tools
+from timing import best_cpu_time, load_average, use_tools
 
 use_tools()
 from guesser_registry import MODELS_BY_KEY  # noqa: E402
@@ -71,17 +71,6 @@ def peer_notation(circuit: str) -> str:
     return circuit.replace("(", "p(")
 
 
-def cpu_time(function, min_total=0.2, min_calls=3):
-    """CPU seconds of the cheapest single call among several (all threads counted)."""
-    best, spent, calls = float("inf"), 0.0, 0
-    while spent < min_total or calls < min_calls:
-        started = time.process_time()
-        function()
-        elapsed = time.process_time() - started
-        best, spent, calls = min(best, elapsed), spent + elapsed, calls + 1
-    return best
-
-
 def chi_square(circuit: kovrant.Circuit, values, f, z) -> float:
     """Modulus-weighted chi-square of `values`, or inf when kovrant rejects them."""
     try:
@@ -115,7 +104,7 @@ def case(name, key, f, z, weights_dir, custom_circuit):
            "reached": default.chi_square <= TOLERANCE * best,
            "best_method": min(zip([default.chi_square] + [r.chi_square for r in others],
                                   ("default",) + OTHER_METHODS))[1],
-           "ours_ms": cpu_time(default_fit) * 1e3}
+           "ours_ms": best_cpu_time(default_fit, 0.2, 3) * 1e3}
     if custom_circuit is not None:
         start = circuit.guess(f, z, weights=weights)
         notation = peer_notation(MODELS_BY_KEY[key].circuit)
@@ -127,7 +116,7 @@ def case(name, key, f, z, weights_dir, custom_circuit):
         try:
             fitted = peer_fit()
             row["peer_ratio"] = chi_square(circuit, fitted.parameters_, f, z) / best
-            row["peer_ms"] = cpu_time(peer_fit) * 1e3
+            row["peer_ms"] = best_cpu_time(peer_fit, 0.2, 3) * 1e3
         except Exception as error:  # a peer failure is a result, not a crash of the benchmark
             row["peer_error"] = type(error).__name__
     return row

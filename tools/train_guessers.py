@@ -379,14 +379,17 @@ def format_report(rows, command: str) -> str:
             cells = [f"{results[label]['median'][j]:.3f} / {results[label]['p90'][j]:.3f}"
                      for label in labels]
             lines.append(f"| {model.key} | {name} | " + " | ".join(cells) + " |")
-    lines += ["", TRAINING_DATA_NOTES,
-              "| model | channels | training spectra | steps x batch | training time (s) |",
-              "|---|---|---|---|---|"]
+    return "\n".join(lines + ["", TRAINING_DATA_NOTES, *training_table(rows)]) + "\n"
+
+
+def training_table(rows):
+    """Lines of the table of network sizes, training spectra, steps and times."""
+    lines = ["| model | channels | training spectra | steps x batch | training time (s) |", "|---|---|---|---|---|"]
     for model, _, record in rows:
         if record:
             lines.append(f"| {model.key} | {record['channels']} | {record['n_train']} | "
                          f"{record['steps']} x {record['batch']} | {record['seconds']:.0f} |")
-    return "\n".join(lines) + "\n"
+    return lines
 
 
 BROAD_NOTES = """\
@@ -438,14 +441,7 @@ def format_comparison(rows, command: str) -> str:
         reached = f"{results[(RECOVERY, 'old')]:.1%} / {results[(RECOVERY, 'new')]:.1%}"
         lines.append(f"| {model.key} | {pairs[0]} | {pairs[1]} | {reached} | "
                      f"{'yes' if beats_old(results) else 'no'} |")
-    lines += ["", BROAD_NOTES,
-              "| model | channels | training spectra | steps x batch | training time (s) |",
-              "|---|---|---|---|---|"]
-    for model, _, record in rows:
-        if record:
-            lines.append(f"| {model.key} | {record['channels']} | {record['n_train']} | "
-                         f"{record['steps']} x {record['batch']} | {record['seconds']:.0f} |")
-    return "\n".join(lines) + "\n"
+    return "\n".join(lines + ["", BROAD_NOTES, *training_table(rows)]) + "\n"
 
 
 def parse_args(argv):

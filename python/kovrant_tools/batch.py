@@ -25,6 +25,7 @@ import numpy as np
 
 import kovrant
 
+from .fitting import as_circuit
 from .readers import read_spectra
 from .spectrum import as_arrays
 
@@ -110,7 +111,7 @@ def fit_many(spectra, circuit, *, by=None, threads=None, warm_start=False, poor_
     Ctrl-C stops promptly: the rows done so far are saved to the checkpoint and
     raised with `FitManyInterrupted` (a KeyboardInterrupt) as its ``results``.
     """
-    circuit = _as_circuit(circuit)
+    circuit = as_circuit(circuit)
     names = _parameter_names(circuit)
     settings = _settings(fit_options, fixed, bounds, warm_start, poor_fit)
     threads = _thread_count(threads)
@@ -204,13 +205,6 @@ def _as_arrays(spectrum):
 
 # --- input ------------------------------------------------------------------
 
-
-def _as_circuit(circuit):
-    if isinstance(circuit, kovrant.Circuit):
-        return circuit
-    if isinstance(circuit, str):
-        return kovrant.Circuit(circuit)
-    raise TypeError(f"circuit must be a kovrant.Circuit or a notation, not {type(circuit).__name__}")
 
 
 def _parameter_names(circuit):

@@ -163,7 +163,7 @@ def test_an_error_that_is_not_a_spectrums_stops_the_batch_and_keeps_the_rows_don
     (lambda: fit_many(battery_frames(SPECTRA)[0], CIRCUIT, by="cycle"), ValueError, "'cycle'"),
     (lambda: fit_many(SPECTRA, CIRCUIT, by="cycle"), ValueError, "not one"),
     (lambda: fit_many(SPECTRA, kovrant.Series([kovrant.R(1.0), kovrant.Circuit("R0")])), ValueError, "'R0.r'"),
-    (lambda: fit_many(SPECTRA, 5), TypeError, "kovrant.Circuit or a notation"),
+    (lambda: fit_many(SPECTRA, 5), TypeError, "circuit must be a notation, a model name or a kovrant.Circuit"),
     (lambda: fit_many(5, CIRCUIT), TypeError, "not int"),
 ])
 def test_argument_errors(call, error, text):
