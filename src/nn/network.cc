@@ -9,6 +9,7 @@
 #include <string>
 
 #include "nn/size_math.h"
+#include "util/portable_math.h"
 
 namespace kovrant {
 namespace {
@@ -164,7 +165,7 @@ double interpolate(std::span<const double> xs, std::span<const double> ys, doubl
   return (x - xs[lo]) * (ys[hi] - ys[lo]) / (xs[hi] - xs[lo]) + ys[lo];
 }
 
-double gelu(double v) { return (std::tanh(0.7978845608028654 * (0.044715 * v * v * v + v)) + 1.0) * (v * 0.5); }
+double gelu(double v) { return (portable_tanh(0.7978845608028654 * (0.044715 * v * v * v + v)) + 1.0) * (v * 0.5); }
 
 void gelu_in_place(std::span<double> values) {
   // Three passes, so that the arithmetic around tanh runs on whole vectors;
@@ -175,7 +176,7 @@ void gelu_in_place(std::span<double> values) {
     const std::size_t count = std::min(kChunk, values.size() - start);
     double* v = values.data() + start;
     for (std::size_t i = 0; i < count; ++i) arguments[i] = 0.7978845608028654 * (0.044715 * v[i] * v[i] * v[i] + v[i]);
-    for (std::size_t i = 0; i < count; ++i) arguments[i] = std::tanh(arguments[i]);
+    tanh_in_place({arguments, count});
     for (std::size_t i = 0; i < count; ++i) v[i] = (arguments[i] + 1.0) * (v[i] * 0.5);
   }
 }
