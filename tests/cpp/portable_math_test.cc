@@ -39,6 +39,50 @@ TEST(PortableTanh, WithinOneUlpAndSameBitsVectorAndScalar) {
   }
 }
 
+// Distance from a long double reference in units of the double ulp there.
+double ulps_from(long double reference, double y) {
+  const double rounded = std::fabs(static_cast<double>(reference));
+  const double ulp = std::nextafter(rounded, std::numeric_limits<double>::infinity()) - rounded;
+  return static_cast<double>(fabsl(static_cast<long double>(y) - reference)) / ulp;
+}
+
+// Samples of the mpmath check, against the long double functions.
+TEST(PortableMath, ExpLogPowAtan2WithinOneUlp) {
+  std::mt19937_64 rng(12);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int i = 0; i < 20000; ++i) {
+    const double x = (unit(rng) * 2.0 - 1.0) * 700.0;
+    const double positive = std::exp2(unit(rng) * 200.0 - 100.0);
+    const double y = (unit(rng) * 2.0 - 1.0) * 3.0;
+    const double decades = (unit(rng) * 2.0 - 1.0) * 300.0;
+    const double a = std::copysign(std::exp2(unit(rng) * 40.0 - 20.0), y), b = std::copysign(positive, x);
+    ASSERT_LE(ulps_from(expl(x), portable_exp(x)), 1.0) << x;
+    ASSERT_LE(ulps_from(logl(positive), portable_log(positive)), 1.0) << positive;
+    ASSERT_LE(ulps_from(powl(positive, y), portable_pow(positive, y)), 1.0) << positive << " " << y;
+    ASSERT_LE(ulps_from(powl(10.0L, decades), portable_pow(10.0, decades)), 1.0) << decades;
+    ASSERT_LE(ulps_from(atan2l(a, b), portable_atan2(a, b)), 1.0) << a << " " << b;
+  }
+}
+
+TEST(PortableMath, ExactCases) {
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(portable_pow(10.0, 2.0), 100.0);
+  EXPECT_EQ(portable_pow(10.0, -3.0), 0.001);
+  EXPECT_EQ(portable_pow(7.3, 1.0), 7.3);
+  EXPECT_EQ(portable_pow(2.0, 0.5), std::sqrt(2.0));
+  EXPECT_EQ(portable_pow(0.0, 0.8), 0.0);
+  EXPECT_EQ(portable_pow(1.0, 123.4), 1.0);
+  EXPECT_EQ(portable_pow(10.0, 400.0), inf);
+  EXPECT_EQ(portable_exp(0.0), 1.0);
+  EXPECT_EQ(portable_exp(-inf), 0.0);
+  EXPECT_EQ(portable_log(1.0), 0.0);
+  EXPECT_EQ(portable_log(0.0), -inf);
+  EXPECT_TRUE(std::isnan(portable_log(-1.0)));
+  EXPECT_EQ(portable_atan2(1.0, 0.0), std::atan2(1.0, 0.0));
+  EXPECT_EQ(portable_atan2(-0.0, -1.0), -std::atan2(0.0, -1.0));
+  EXPECT_EQ(portable_atan2(1.0, 1.0), 0.7853981633974483);  // pi/4, exactly as rounded
+}
+
 TEST(PortableTanh, ExactCases) {
   const double inf = std::numeric_limits<double>::infinity();
   struct Case {
