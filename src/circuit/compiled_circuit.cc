@@ -16,7 +16,7 @@ CompiledCircuit::CompiledCircuit(const SeriesList& series) {
   zero_slot_ = collect_leaves(series).size();  // after the leaves' own slots
   slot_count_ = zero_slot_ + 1;
   result_slot_ = compile_series(series);
-  trace_paths();
+  find_first_steps();
   block_ = std::clamp<size_t>(kSlotBufferBudget / slot_count_, 1, kBlock);
 }
 
@@ -52,18 +52,11 @@ unsigned CompiledCircuit::compile_series(const SeriesList& series) {
   return sum;
 }
 
-// Every slot but the zero slot feeds at most one step, so the steps that
-// depend on a leaf form a chain, each taking the previous one's result.
-void CompiledCircuit::trace_paths() {
-  paths_.resize(leaves_.size());
-  for (size_t leaf = 0; leaf < leaves_.size(); ++leaf) {
-    size_t changed = leaf;
-    for (const Step& step : steps_) {
-      const bool in_a = step.a == changed;
-      if (!in_a && (step.is_reciprocal || step.b != changed)) continue;
-      paths_[leaf].push_back({step, in_a});
-      changed = step.dst;
-    }
+// A leaf's slot is read by exactly one step: the series sum that adds it.
+void CompiledCircuit::find_first_steps() {
+  first_step_.resize(leaves_.size());
+  for (size_t i = 0; i < steps_.size(); ++i) {
+    if (!steps_[i].is_reciprocal && steps_[i].b < leaves_.size()) first_step_[steps_[i].b] = i;
   }
 }
 
@@ -106,19 +99,28 @@ void CompiledCircuit::combine(Complex* const* slots, size_t count) const {
   }
 }
 
+// Every slot but the zero slot feeds at most one step, so the steps that
+// depend on the leaf form a chain, each taking the previous one's result; the
+// walk skips the steps off that chain.
 KOVRANT_VECTOR_CLONES
 void CompiledCircuit::recombine(size_t leaf, const Complex* const* slots, size_t count, Complex* values) const {
-  for (const PathStep& path_step : paths_[leaf]) {
-    const Step& step = path_step.step;
-    if (step.is_reciprocal) {
-      for (size_t i = 0; i < count; ++i) values[i] = reciprocal(values[i]);
-    } else if (path_step.changed_first) {
-      const Complex* b = slots[step.b];
-      for (size_t i = 0; i < count; ++i) values[i] = values[i] + b[i];
-    } else {
+  size_t changed = leaf;
+  for (size_t s = first_step_[leaf]; s < steps_.size(); ++s) {
+    const Step& step = steps_[s];
+    if (step.a == changed) {
+      if (step.is_reciprocal) {
+        for (size_t i = 0; i < count; ++i) values[i] = reciprocal(values[i]);
+      } else {
+        const Complex* b = slots[step.b];
+        for (size_t i = 0; i < count; ++i) values[i] = values[i] + b[i];
+      }
+    } else if (!step.is_reciprocal && step.b == changed) {
       const Complex* a = slots[step.a];
       for (size_t i = 0; i < count; ++i) values[i] = a[i] + values[i];
+    } else {
+      continue;
     }
+    changed = step.dst;
   }
 }
 

@@ -76,12 +76,6 @@ class CompiledCircuit {
     unsigned a;
     unsigned b;
   };
-  // A step on a leaf's path: the running value takes the place of operand a
-  // (changed_first) or b of `step`.
-  struct PathStep {
-    Step step;
-    bool changed_first;
-  };
   struct LeafInfo {
     Kind kind;
     size_t param_offset;
@@ -89,12 +83,12 @@ class CompiledCircuit {
 
   unsigned compile_series(const SeriesList& series);
   unsigned new_slot() { return static_cast<unsigned>(slot_count_++); }
-  void trace_paths();
+  void find_first_steps();
 
   std::vector<LeafInfo> leaves_;
   std::vector<size_t> param_leaf_;
   std::vector<Step> steps_;
-  std::vector<std::vector<PathStep>> paths_;  // per leaf
+  std::vector<size_t> first_step_;  // per leaf: the step that adds it to its series
   size_t param_count_ = 0;
   size_t slot_count_ = 0;
   size_t zero_slot_ = 0;
