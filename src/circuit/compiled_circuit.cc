@@ -7,45 +7,63 @@
 namespace kovrant {
 namespace {
 
-// Keeps a workspace's per-leaf buffers near 1 MiB even for huge circuits.
-constexpr size_t kLeafBufferBudget = 65536;
+// Keeps a workspace's slot buffers near 1 MiB even for huge circuits.
+constexpr size_t kSlotBufferBudget = 65536;
 
 }  // namespace
 
 CompiledCircuit::CompiledCircuit(const SeriesList& series) {
-  compile(series, 0);
-  block_ = std::clamp<size_t>(kLeafBufferBudget / std::max<size_t>(leaves_.size(), 1), 1, kBlock);
+  zero_slot_ = collect_leaves(series).size();  // after the leaves' own slots
+  slot_count_ = zero_slot_ + 1;
+  result_slot_ = compile_series(series);
+  find_first_steps();
+  block_ = std::clamp<size_t>(kSlotBufferBudget / slot_count_, 1, kBlock);
 }
 
-void CompiledCircuit::compile(const SeriesList& series, size_t depth) {
-  max_depth_ = std::max(max_depth_, depth);
+// The sum of a series list runs from zero, adding each term in order; a
+// parallel group's admittance likewise adds the branches' reciprocals.
+unsigned CompiledCircuit::compile_series(const SeriesList& series) {
+  unsigned sum = static_cast<unsigned>(zero_slot());
   for (const Node& node : series) {
+    unsigned term = 0;
     if (!node.is_parallel) {
-      const size_t leaf = leaves_.size();
+      term = static_cast<unsigned>(leaves_.size());
       leaves_.push_back({node.element.kind, param_count_});
       const int count = node.element.param_count();
-      param_leaf_.insert(param_leaf_.end(), static_cast<size_t>(count), leaf);
+      param_leaf_.insert(param_leaf_.end(), static_cast<size_t>(count), term);
       param_count_ += static_cast<size_t>(count);
-      program_.push_back({Op::AddLeaf, static_cast<unsigned>(leaf)});
-      continue;
+    } else {
+      unsigned admittance = static_cast<unsigned>(zero_slot());
+      for (const SeriesList& branch : node.branches) {
+        const unsigned branch_sum = compile_series(branch);
+        const unsigned branch_admittance = new_slot();
+        steps_.push_back({true, branch_admittance, branch_sum, 0});
+        const unsigned running = new_slot();
+        steps_.push_back({false, running, admittance, branch_admittance});
+        admittance = running;
+      }
+      term = new_slot();
+      steps_.push_back({true, term, admittance, 0});
     }
-    program_.push_back({Op::BeginParallel, 0});
-    max_depth_ = std::max(max_depth_, depth + 1);
-    for (const SeriesList& branch : node.branches) {
-      program_.push_back({Op::BeginBranch, 0});
-      compile(branch, depth + 1);
-      program_.push_back({Op::EndBranch, 0});
-    }
-    program_.push_back({Op::EndParallel, 0});
+    const unsigned running = new_slot();
+    steps_.push_back({false, running, sum, term});
+    sum = running;
+  }
+  return sum;
+}
+
+// A leaf's slot is read by exactly one step: the series sum that adds it.
+void CompiledCircuit::find_first_steps() {
+  first_step_.resize(leaves_.size());
+  for (size_t i = 0; i < steps_.size(); ++i) {
+    if (!steps_[i].is_reciprocal && steps_[i].b < leaves_.size()) first_step_[steps_[i].b] = i;
   }
 }
 
 CompiledCircuit::Workspace CompiledCircuit::make_workspace() const {
   Workspace workspace;
-  workspace.leaf_values.resize(leaves_.size() * block_);
-  workspace.leaf_blocks.resize(leaves_.size());
-  workspace.series_sums.resize((max_depth_ + 1) * block_);
-  workspace.admittances.resize((max_depth_ + 1) * block_);
+  workspace.slot_values.resize(slot_count_ * block_);  // zero-initialised, which the zero slot relies on
+  for (size_t slot = 0; slot < slot_count_; ++slot) workspace.slots.push_back(workspace.slot_values.data() + slot * block_);
   return workspace;
 }
 
@@ -59,52 +77,51 @@ void CompiledCircuit::evaluate(std::span<const double> params, std::span<const d
   for (size_t start = 0; start < omegas.size(); start += block_) {
     const size_t count = std::min(block_, omegas.size() - start);
     for (size_t leaf = 0; leaf < leaves_.size(); ++leaf) {
-      Complex* buffer = workspace.leaf_values.data() + leaf * block_;
-      evaluate_leaf(leaf, params.data() + leaves_[leaf].param_offset, omegas.data() + start, count, buffer);
-      workspace.leaf_blocks[leaf] = buffer;
+      evaluate_leaf(leaf, params.data() + leaves_[leaf].param_offset, omegas.data() + start, count,
+                    workspace.slots[leaf]);
     }
-    combine(workspace.leaf_blocks.data(), count, out.data() + start, workspace);
+    combine(workspace.slots.data(), count);
+    std::copy_n(workspace.slots[result_slot_], count, out.data() + start);
   }
 }
 
 KOVRANT_VECTOR_CLONES
-void CompiledCircuit::combine(const Complex* const* leaf_blocks, size_t count, Complex* out,
-                              Workspace& workspace) const {
-  // Level d's running series sum lives at series_sums[d * block_], the
-  // admittance of the parallel group open at level d at admittances[d * block_].
-  size_t level = 0;
-  Complex* sums = workspace.series_sums.data();
-  Complex* admittances = workspace.admittances.data();
-  std::fill_n(sums, count, Complex{0.0, 0.0});
-  for (const Step& step : program_) {
-    Complex* sum = sums + level * block_;
-    switch (step.op) {
-      case Op::AddLeaf: {
-        const Complex* z = leaf_blocks[step.leaf];
-        for (size_t i = 0; i < count; ++i) sum[i] = sum[i] + z[i];
-        break;
-      }
-      case Op::BeginParallel:
-        std::fill_n(admittances + level * block_, count, Complex{0.0, 0.0});
-        break;
-      case Op::BeginBranch:
-        ++level;
-        std::fill_n(sums + level * block_, count, Complex{0.0, 0.0});
-        break;
-      case Op::EndBranch: {
-        --level;
-        Complex* admittance = admittances + level * block_;
-        for (size_t i = 0; i < count; ++i) admittance[i] = admittance[i] + reciprocal(sum[i]);
-        break;
-      }
-      case Op::EndParallel: {
-        const Complex* admittance = admittances + level * block_;
-        for (size_t i = 0; i < count; ++i) sum[i] = sum[i] + reciprocal(admittance[i]);
-        break;
-      }
+void CompiledCircuit::combine(Complex* const* slots, size_t count) const {
+  for (const Step& step : steps_) {
+    Complex* dst = slots[step.dst];
+    const Complex* a = slots[step.a];
+    if (step.is_reciprocal) {
+      for (size_t i = 0; i < count; ++i) dst[i] = reciprocal(a[i]);
+      continue;
     }
+    const Complex* b = slots[step.b];
+    for (size_t i = 0; i < count; ++i) dst[i] = a[i] + b[i];
   }
-  std::copy_n(sums, count, out);
+}
+
+// Every slot but the zero slot feeds at most one step, so the steps that
+// depend on the leaf form a chain, each taking the previous one's result; the
+// walk skips the steps off that chain.
+KOVRANT_VECTOR_CLONES
+void CompiledCircuit::recombine(size_t leaf, const Complex* const* slots, size_t count, Complex* values) const {
+  size_t changed = leaf;
+  for (size_t s = first_step_[leaf]; s < steps_.size(); ++s) {
+    const Step& step = steps_[s];
+    if (step.a == changed) {
+      if (step.is_reciprocal) {
+        for (size_t i = 0; i < count; ++i) values[i] = reciprocal(values[i]);
+      } else {
+        const Complex* b = slots[step.b];
+        for (size_t i = 0; i < count; ++i) values[i] = values[i] + b[i];
+      }
+    } else if (!step.is_reciprocal && step.b == changed) {
+      const Complex* a = slots[step.a];
+      for (size_t i = 0; i < count; ++i) values[i] = a[i] + values[i];
+    } else {
+      continue;
+    }
+    changed = step.dst;
+  }
 }
 
 }  // namespace kovrant

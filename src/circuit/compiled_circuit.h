@@ -1,4 +1,5 @@
-// A circuit tree flattened for evaluating many frequencies at once.
+// A circuit tree flattened for evaluating many frequencies at once, and for
+// re-evaluating it cheaply when a single leaf changes.
 //
 // Contract: evaluate() gives, for every frequency, exactly the bits of
 // series_impedance_with_params() on the source tree: it performs the same
@@ -7,6 +8,14 @@
 // (the angle of (j*omega)^alpha) is done once per block. Leaves are numbered
 // in tree order; leaf_param_offset(l) is the index of leaf l's first value in
 // the parameter vector. A Workspace belongs to one thread at a time.
+//
+// The combination of leaf impedances is a list of steps over value slots:
+// slots [0, leaf_count) hold the leaf impedances, slot zero_slot() holds
+// zeros, and every other slot one intermediate sum or reciprocal. combine()
+// fills every slot; recombine() then gives the model value with one leaf
+// replaced, recomputing only the steps on that leaf's path to the root and
+// reading all others from the filled slots, with the bits combine() would
+// give for the changed leaf.
 #pragma once
 
 #include <span>
@@ -21,10 +30,8 @@ class CompiledCircuit {
   static constexpr size_t kBlock = 64;
 
   struct Workspace {
-    std::vector<Complex> leaf_values;         // leaf_count * block_size()
-    std::vector<const Complex*> leaf_blocks;  // leaf_count
-    std::vector<Complex> series_sums;         // (depth + 1) * block_size()
-    std::vector<Complex> admittances;         // (depth + 1) * block_size()
+    std::vector<Complex> slot_values;  // slot_count() * block_size()
+    std::vector<Complex*> slots;       // slot_count() pointers into slot_values
   };
 
   explicit CompiledCircuit(const SeriesList& series);
@@ -38,6 +45,11 @@ class CompiledCircuit {
   // The leaf that owns parameter `param`.
   size_t leaf_of_param(size_t param) const { return param_leaf_[param]; }
 
+  size_t slot_count() const { return slot_count_; }
+  size_t zero_slot() const { return zero_slot_; }
+  // The slot that ends up holding the model impedance.
+  size_t result_slot() const { return result_slot_; }
+
   Workspace make_workspace() const;
 
   // Model impedance at omegas[i] for every i, with `params` in tree order
@@ -48,28 +60,39 @@ class CompiledCircuit {
   // Impedance of one leaf at omegas[0..count).
   void evaluate_leaf(size_t leaf, const double* leaf_values, const double* omegas, size_t count, Complex* out) const;
 
-  // Combines per-leaf impedances of one block (leaf l at leaf_blocks[l],
-  // count <= block_size() points each) by the tree structure into out.
-  void combine(const Complex* const* leaf_blocks, size_t count, Complex* out, Workspace& workspace) const;
+  // Fills every slot past the leaves for `count` points: slots[s] points at
+  // slot s's values (the leaf slots and the zero slot already filled).
+  void combine(Complex* const* slots, size_t count) const;
+
+  // The model value for `count` points with leaf `leaf` taking the values in
+  // `values`, written over `values`; the other slots as combine() left them.
+  void recombine(size_t leaf, const Complex* const* slots, size_t count, Complex* values) const;
 
  private:
-  enum class Op : unsigned char { AddLeaf, BeginParallel, BeginBranch, EndBranch, EndParallel };
+  // dst = a + b, or dst = 1 / a.
   struct Step {
-    Op op;
-    unsigned leaf;  // AddLeaf only
+    bool is_reciprocal;
+    unsigned dst;
+    unsigned a;
+    unsigned b;
   };
   struct LeafInfo {
     Kind kind;
     size_t param_offset;
   };
 
-  void compile(const SeriesList& series, size_t depth);
+  unsigned compile_series(const SeriesList& series);
+  unsigned new_slot() { return static_cast<unsigned>(slot_count_++); }
+  void find_first_steps();
 
   std::vector<LeafInfo> leaves_;
   std::vector<size_t> param_leaf_;
-  std::vector<Step> program_;
+  std::vector<Step> steps_;
+  std::vector<size_t> first_step_;  // per leaf: the step that adds it to its series
   size_t param_count_ = 0;
-  size_t max_depth_ = 0;
+  size_t slot_count_ = 0;
+  size_t zero_slot_ = 0;
+  size_t result_slot_ = 0;
   size_t block_ = kBlock;
 };
 

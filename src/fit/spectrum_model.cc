@@ -22,50 +22,47 @@ SpectrumModel::SpectrumModel(const SeriesList& series, std::span<const double> o
       measured_(measured),
       weights_(weights),
       counter_(std::move(counter)),
-      workspace_(compiled_.make_workspace()),
-      leaf_impedances_(compiled_.leaf_count() * omegas.size()),
-      leaf_params_(compiled_.param_count()),
-      model_block_(compiled_.block_size()),
+      slot_values_(compiled_.slot_count() * omegas.size()),  // zero-initialised, which the zero slot relies on
+      slot_params_(compiled_.param_count()),
+      slots_(compiled_.slot_count()),
       residual_buffer_(2 * omegas.size()) {
   const bool parallel = residual_count() * param_count() >= kParallelJacobianEntries;
   column_scratch_.resize(parallel ? param_count() : std::min<size_t>(param_count(), 1));
   for (ColumnScratch& scratch : column_scratch_) {
-    scratch.workspace = compiled_.make_workspace();
-    scratch.leaf_blocks.resize(compiled_.leaf_count());
-    scratch.shifted_leaf.resize(compiled_.block_size());
+    scratch.slots.resize(compiled_.slot_count());
     scratch.model_plus.resize(compiled_.block_size());
     scratch.model_minus.resize(compiled_.block_size());
   }
 }
 
-void SpectrumModel::evaluate_leaves(std::span<const double> params) {
+void SpectrumModel::point_slots(size_t start, std::vector<const Complex*>& slots) const {
+  const size_t n = omegas_.size();
+  for (size_t slot = 0; slot < slots.size(); ++slot) slots[slot] = slot_values_.data() + slot * n + start;
+}
+
+void SpectrumModel::evaluate_slots(std::span<const double> params) {
   const size_t n = omegas_.size();
   for (size_t leaf = 0; leaf < compiled_.leaf_count(); ++leaf) {
     compiled_.evaluate_leaf(leaf, params.data() + compiled_.leaf_param_offset(leaf), omegas_.data(), n,
-                            leaf_impedances_.data() + leaf * n);
+                            slot_values_.data() + leaf * n);
   }
-  std::copy_n(params.begin(), param_count(), leaf_params_.begin());
-  leaf_impedances_valid_ = true;
+  const size_t block = compiled_.block_size();
+  for (size_t start = 0; start < n; start += block) {
+    for (size_t slot = 0; slot < slots_.size(); ++slot) slots_[slot] = slot_values_.data() + slot * n + start;
+    compiled_.combine(slots_.data(), std::min(block, n - start));
+  }
+  std::copy_n(params.begin(), param_count(), slot_params_.begin());
+  slots_valid_ = true;
 }
 
 KOVRANT_VECTOR_CLONES
 void SpectrumModel::residuals(std::span<const double> params, std::span<double> out) {
   counter_->fetch_add(1, std::memory_order_relaxed);
-  evaluate_leaves(params);
-  const size_t n = omegas_.size();
-  const size_t block = compiled_.block_size();
-  for (size_t start = 0; start < n; start += block) {
-    const size_t count = std::min(block, n - start);
-    for (size_t leaf = 0; leaf < compiled_.leaf_count(); ++leaf) {
-      workspace_.leaf_blocks[leaf] = leaf_impedances_.data() + leaf * n + start;
-    }
-    compiled_.combine(workspace_.leaf_blocks.data(), count, model_block_.data(), workspace_);
-    for (size_t i = 0; i < count; ++i) {
-      const Complex& measured = measured_[start + i];
-      const double weight = weights_[start + i];
-      out[2 * (start + i)] = (model_block_[i].re - measured.re) / weight;
-      out[2 * (start + i) + 1] = (model_block_[i].im - measured.im) / weight;
-    }
+  evaluate_slots(params);
+  const Complex* model = slot_values_.data() + compiled_.result_slot() * omegas_.size();
+  for (size_t i = 0; i < omegas_.size(); ++i) {
+    out[2 * i] = (model[i].re - measured_[i].re) / weights_[i];
+    out[2 * i + 1] = (model[i].im - measured_[i].im) / weights_[i];
   }
 }
 
@@ -77,9 +74,8 @@ double SpectrumModel::cost(std::span<const double> params) {
 void SpectrumModel::jacobian(std::span<const double> params, std::span<double> out) {
   const size_t p = param_count();
   counter_->fetch_add(2 * p, std::memory_order_relaxed);
-  const bool cached =
-      leaf_impedances_valid_ && std::memcmp(params.data(), leaf_params_.data(), p * sizeof(double)) == 0;
-  if (!cached) evaluate_leaves(params);
+  const bool cached = slots_valid_ && std::memcmp(params.data(), slot_params_.data(), p * sizeof(double)) == 0;
+  if (!cached) evaluate_slots(params);
   const size_t rows = residual_count();
   if (column_scratch_.size() > 1) {
     parallel_for(p, [this, params, out, rows](size_t begin, size_t end) {
@@ -107,15 +103,13 @@ void SpectrumModel::jacobian_column(size_t j, std::span<const double> params, Co
   const size_t block = compiled_.block_size();
   for (size_t start = 0; start < n; start += block) {
     const size_t count = std::min(block, n - start);
-    for (size_t l = 0; l < compiled_.leaf_count(); ++l)
-      scratch.leaf_blocks[l] = leaf_impedances_.data() + l * n + start;
-    scratch.leaf_blocks[leaf] = scratch.shifted_leaf.data();
+    point_slots(start, scratch.slots);
     values[field] = plus;
-    compiled_.evaluate_leaf(leaf, values, omegas_.data() + start, count, scratch.shifted_leaf.data());
-    compiled_.combine(scratch.leaf_blocks.data(), count, scratch.model_plus.data(), scratch.workspace);
+    compiled_.evaluate_leaf(leaf, values, omegas_.data() + start, count, scratch.model_plus.data());
+    compiled_.recombine(leaf, scratch.slots.data(), count, scratch.model_plus.data());
     values[field] = minus;
-    compiled_.evaluate_leaf(leaf, values, omegas_.data() + start, count, scratch.shifted_leaf.data());
-    compiled_.combine(scratch.leaf_blocks.data(), count, scratch.model_minus.data(), scratch.workspace);
+    compiled_.evaluate_leaf(leaf, values, omegas_.data() + start, count, scratch.model_minus.data());
+    compiled_.recombine(leaf, scratch.slots.data(), count, scratch.model_minus.data());
     for (size_t i = 0; i < count; ++i) {
       const Complex& measured = measured_[start + i];
       const double weight = weights_[start + i];

@@ -5,11 +5,12 @@
 // - residuals() and jacobian() give exactly the bits of residuals() and
 //   jacobian_columns() of fit/residuals.h at the same parameters, and add the
 //   same amounts (1 and 2P) to the evaluation counter.
-// - The Jacobian reuses the per-leaf impedances of the last residual
+// - The Jacobian reuses every intermediate value of the last residual
 //   evaluation when it is asked for at the same parameters (bit for bit);
 //   a perturbed column re-evaluates only the leaf that owns the parameter and
-//   recombines it with the others. Large problems spread the columns over the
-//   worker pool; results never depend on the thread count.
+//   recomputes only the sums and reciprocals on that leaf's path to the root.
+//   Large problems spread the columns over the worker pool; results never
+//   depend on the thread count.
 // - The spans given to the constructor must outlive the model. A model
 //   belongs to one thread at a time (its own parallel work aside).
 // - physical_value() and internal_value() are the scalar forms of physical()
@@ -60,14 +61,15 @@ class SpectrumModel {
  private:
   // Scratch of one Jacobian column task.
   struct ColumnScratch {
-    CompiledCircuit::Workspace workspace;
-    std::vector<const Complex*> leaf_blocks;
-    std::vector<Complex> shifted_leaf;  // block_size() values
+    std::vector<const Complex*> slots;  // slot_count() pointers into slot_values_
     std::vector<Complex> model_plus;    // block_size() values
     std::vector<Complex> model_minus;   // block_size() values
   };
 
-  void evaluate_leaves(std::span<const double> params);
+  // Evaluates the leaves and every combination slot at `params`.
+  void evaluate_slots(std::span<const double> params);
+  // Points slots[s] at slot s's values from point `start` on.
+  void point_slots(size_t start, std::vector<const Complex*>& slots) const;
   void jacobian_column(size_t j, std::span<const double> params, ColumnScratch& scratch, double* column) const;
 
   CompiledCircuit compiled_;
@@ -76,11 +78,10 @@ class SpectrumModel {
   std::span<const double> weights_;
   EvalCounter counter_;
 
-  CompiledCircuit::Workspace workspace_;
-  std::vector<Complex> leaf_impedances_;  // leaf-major: leaf l's N values at l * N
-  std::vector<double> leaf_params_;       // the parameters leaf_impedances_ belong to
-  bool leaf_impedances_valid_ = false;
-  std::vector<Complex> model_block_;
+  std::vector<Complex> slot_values_;  // slot-major: slot s's N values at s * N
+  std::vector<double> slot_params_;   // the parameters slot_values_ belong to
+  bool slots_valid_ = false;
+  std::vector<Complex*> slots_;
   std::vector<double> residual_buffer_;
   std::vector<ColumnScratch> column_scratch_;  // one per column, used by the task that starts there
 };

@@ -9,6 +9,7 @@
 #include "models/model_table.h"
 #include "models/registry.h"
 #include "nn/network.h"
+#include "util/portable_math.h"
 #include "util/text.h"
 
 namespace kovrant {
@@ -62,7 +63,7 @@ std::vector<double> collapse_expanded(const SeriesList& nodes, std::span<const d
       cursor += 2;
     } else if (kind == Kind::Zarc) {
       const double r = expanded_values[cursor], q = expanded_values[cursor + 1], alpha = expanded_values[cursor + 2];
-      values.insert(values.end(), {r, std::pow(r * q, 1.0 / std::fmax(alpha, 1e-6)), alpha});
+      values.insert(values.end(), {r, portable_pow(r * q, 1.0 / std::fmax(alpha, 1e-6)), alpha});
       cursor += 3;
     } else {
       const std::size_t count = static_cast<std::size_t>(leaf.element->param_count());

@@ -2,6 +2,7 @@
 
 #include "circuit/params.h"
 #include "circuit/parser.h"
+#include "circuit/tree.h"
 #include "models/embedded_models.h"
 #include "models/model_table.h"
 #include "util/text.h"
@@ -26,19 +27,13 @@ std::string absent_weights_text(std::string_view key) {
 
 }  // namespace
 
-constinit std::array<Model, kModelCount> MODELS = {{
-    Model(model_table::kModelEntries[0].key, model_table::kModelEntries[0].circuit),
-    Model(model_table::kModelEntries[1].key, model_table::kModelEntries[1].circuit),
-    Model(model_table::kModelEntries[2].key, model_table::kModelEntries[2].circuit),
-    Model(model_table::kModelEntries[3].key, model_table::kModelEntries[3].circuit),
-    Model(model_table::kModelEntries[4].key, model_table::kModelEntries[4].circuit),
-    Model(model_table::kModelEntries[5].key, model_table::kModelEntries[5].circuit),
-    Model(model_table::kModelEntries[6].key, model_table::kModelEntries[6].circuit),
-    Model(model_table::kModelEntries[7].key, model_table::kModelEntries[7].circuit),
-    Model(model_table::kModelEntries[8].key, model_table::kModelEntries[8].circuit),
-    Model(model_table::kModelEntries[9].key, model_table::kModelEntries[9].circuit),
-    Model(model_table::kModelEntries[10].key, model_table::kModelEntries[10].circuit),
-}};
+// Every model, built from its row of the one model table.
+template <std::size_t... Row>
+constexpr std::array<Model, sizeof...(Row)> models_from_table(std::index_sequence<Row...>) {
+  return {{Model(model_table::kModelEntries[Row].key, model_table::kModelEntries[Row].circuit)...}};
+}
+
+constinit std::array<Model, kModelCount> MODELS = models_from_table(std::make_index_sequence<kModelCount>());
 
 std::span<const unsigned char> Model::weights() const {
   for (const EmbeddedModelFile& file : embedded_model_files()) {
@@ -83,15 +78,52 @@ Result<Guesser, NnError> load_registered(std::string_view key, std::string_view 
   return loaded;
 }
 
-std::optional<ModelMatch> find_for_topology(const SeriesList& user) {
-  for (const Model& model : MODELS) {
-    const auto tree = parse(model.circuit);
-    if (!tree) continue;
-    if (auto match = match_or_expand(tree.value(), user)) {
-      return ModelMatch{&model, std::move(*match), param_count(tree.value())};
+namespace {
+
+// A registry circuit as the topology search needs it.
+struct ParsedModel {
+  bool parsed = false;
+  Canonical form;
+  std::size_t param_count = 0;
+};
+
+// The canonical forms of MODELS, in the same order; computed on first use
+// (thread-safe) because every fit and guess searches them.
+const std::array<ParsedModel, kModelCount>& parsed_models() {
+  static const std::array<ParsedModel, kModelCount> parsed = [] {
+    std::array<ParsedModel, kModelCount> models;
+    for (std::size_t i = 0; i < kModelCount; ++i) {
+      const auto tree = parse(MODELS[i].circuit);
+      if (tree) models[i] = ParsedModel{true, canonical(tree.value()), param_count(tree.value())};
+    }
+    return models;
+  }();
+  return parsed;
+}
+
+std::optional<ModelMatch> first_match(const Canonical& user_form, bool expanded) {
+  const auto& parsed = parsed_models();
+  for (std::size_t i = 0; i < kModelCount; ++i) {
+    if (!parsed[i].parsed) continue;
+    if (auto perm = match_forms(parsed[i].form, user_form)) {
+      return ModelMatch{&MODELS[i], TopologyMatch{std::move(*perm), expanded}, parsed[i].param_count};
     }
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+// No model circuit holds a K or a Zarc, so a tree that has one matches only
+// through its expansion and one that has none matches only as written: trying
+// every model on the written tree first finds the same model as trying both
+// forms model by model.
+std::optional<ModelMatch> find_for_topology(const SeriesList& user) {
+  if (auto found = first_match(canonical(user), false)) return found;
+  bool changed = false;
+  const SeriesList expanded = expand_series(user, changed);
+  if (!changed) return std::nullopt;
+  return first_match(canonical(expanded), true);
 }
 
 }  // namespace kovrant

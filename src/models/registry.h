@@ -1,8 +1,8 @@
 // The built-in guesser models: keys, circuits, embedded weights, and the
 // search for the model that serves a circuit.
 //
-// Contract: MODELS lists the eleven models in a fixed order, which is the
-// search order and the order of every listing. Each model's network is loaded
+// Contract: MODELS holds one entry per row of model_table::kModelEntries, in
+// that order, which is the search order and the order of every listing. Each model's network is loaded
 // from the bytes embedded at build time (embedded_model_files(), by key) on the
 // first call of guesser(), exactly once per process even under concurrent
 // first calls; the loaded network or the text of the load failure is kept for
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "circuit/tree.h"
+#include "models/model_table.h"
 #include "models/topology.h"
 #include "nn/guesser.h"
 #include "util/result.h"
@@ -74,7 +75,7 @@ class Model {
   GuesserSlot slot_;
 };
 
-inline constexpr std::size_t kModelCount = 11;
+inline constexpr std::size_t kModelCount = model_table::kModelEntries.size();
 extern std::array<Model, kModelCount> MODELS;
 
 // The model with this key, if any.
@@ -93,7 +94,9 @@ struct ModelMatch {
 };
 
 // The first model in table order whose circuit matches `user` (directly or
-// through the K/Zarc expansion).
+// through the K/Zarc expansion). The model circuits are parsed and put in
+// canonical form once per process; `user` is brought into canonical form at
+// most twice (as written and expanded), whatever the number of models.
 std::optional<ModelMatch> find_for_topology(const SeriesList& user);
 
 }  // namespace kovrant

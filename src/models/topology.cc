@@ -83,8 +83,10 @@ Canonical canonical(const SeriesList& nodes) {
 }
 
 std::optional<std::vector<std::size_t>> match_topology(const SeriesList& model, const SeriesList& user) {
-  const Canonical model_form = canonical(model);
-  const Canonical user_form = canonical(user);
+  return match_forms(canonical(model), canonical(user));
+}
+
+std::optional<std::vector<std::size_t>> match_forms(const Canonical& model_form, const Canonical& user_form) {
   if (model_form.key != user_form.key) return std::nullopt;
   std::size_t total = 0;
   for (const ParamSpan& span : user_form.spans) total += span.count;

@@ -54,6 +54,9 @@ Canonical canonical(const SeriesList& nodes);
 // both trees have the same canonical key.
 std::optional<std::vector<std::size_t>> match_topology(const SeriesList& model, const SeriesList& user);
 
+// match_topology on trees already in canonical form.
+std::optional<std::vector<std::size_t>> match_forms(const Canonical& model_form, const Canonical& user_form);
+
 struct TopologyMatch {
   std::vector<std::size_t> perm;
   bool expanded = false;  // perm indexes the user tree after expand_series

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "nn/size_math.h"
+#include "util/portable_math.h"
 
 namespace kovrant {
 namespace {
@@ -117,14 +118,14 @@ ScaleEstimate reactive_centroid(std::span<const double> frequencies, std::span<c
     const double share = -impedances[i].im / z;
     const double w = share > 0.0 ? share : 0.0;  // NaN counts as 0
     weight += w;
-    log_omega += w * std::log(kTwoPi * f);
-    log_z += w * std::log(z);
+    log_omega += w * portable_log(kTwoPi * f);
+    log_z += w * portable_log(z);
   }
-  if (weight >= 1e-9) return {std::exp(log_omega / weight), std::exp(log_z / weight)};
+  if (weight >= 1e-9) return {portable_exp(log_omega / weight), portable_exp(log_z / weight)};
 
   double sum = 0.0;
-  for (double f : frequencies) sum += std::log(kTwoPi * f);
-  return {std::exp(sum / static_cast<double>(frequencies.size())), upper_median_magnitude(impedances)};
+  for (double f : frequencies) sum += portable_log(kTwoPi * f);
+  return {portable_exp(sum / static_cast<double>(frequencies.size())), upper_median_magnitude(impedances)};
 }
 
 std::vector<std::size_t> frequency_order(std::span<const double> frequencies) {
@@ -164,7 +165,7 @@ double interpolate(std::span<const double> xs, std::span<const double> ys, doubl
   return (x - xs[lo]) * (ys[hi] - ys[lo]) / (xs[hi] - xs[lo]) + ys[lo];
 }
 
-double gelu(double v) { return (std::tanh(0.7978845608028654 * (0.044715 * v * v * v + v)) + 1.0) * (v * 0.5); }
+double gelu(double v) { return (portable_tanh(0.7978845608028654 * (0.044715 * v * v * v + v)) + 1.0) * (v * 0.5); }
 
 void gelu_in_place(std::span<double> values) {
   // Three passes, so that the arithmetic around tanh runs on whole vectors;
@@ -175,7 +176,7 @@ void gelu_in_place(std::span<double> values) {
     const std::size_t count = std::min(kChunk, values.size() - start);
     double* v = values.data() + start;
     for (std::size_t i = 0; i < count; ++i) arguments[i] = 0.7978845608028654 * (0.044715 * v[i] * v[i] * v[i] + v[i]);
-    for (std::size_t i = 0; i < count; ++i) arguments[i] = std::tanh(arguments[i]);
+    tanh_in_place({arguments, count});
     for (std::size_t i = 0; i < count; ++i) v[i] = (arguments[i] + 1.0) * (v[i] * 0.5);
   }
 }
@@ -189,7 +190,7 @@ Features features(std::size_t n_grid, std::span<const double> frequencies, std::
     const Complex z = impedances[order[k]];
     log_f[k] = std::log10(frequencies[order[k]]);
     log_z[k] = std::log10(magnitude(z));
-    raw_phase[k] = std::atan2(z.im, z.re);
+    raw_phase[k] = portable_atan2(z.im, z.re);
   }
   const std::vector<double> phase = unwrap_phase(raw_phase);
 
@@ -242,13 +243,13 @@ Result<std::vector<double>, NnError> decode(const Guesser& guesser, std::span<co
   std::vector<double> y(p);
   for (std::size_t j = 0; j < p; ++j) {
     const double v = head[j] * guesser.target_std[j] + guesser.target_mean[j];
-    y[j] = guesser.log_params[j] ? std::pow(10.0, v) : clamp_keeping_nan(v, guesser.alpha_min, guesser.alpha_max);
+    y[j] = guesser.log_params[j] ? portable_pow(10.0, v) : clamp_keeping_nan(v, guesser.alpha_min, guesser.alpha_max);
   }
   std::vector<double> out(p);
   for (std::size_t j = 0; j < p; ++j) {
     const Scaling& s = guesser.scaling[j];
     const double exponent = s.ref < 0 ? s.b : s.b + s.c * y[static_cast<std::size_t>(s.ref)];
-    out[j] = (y[j] * std::pow(scale.z_c, s.a)) * std::pow(scale.omega_c, exponent);
+    out[j] = (y[j] * portable_pow(scale.z_c, s.a)) * portable_pow(scale.omega_c, exponent);
   }
   return out;
 }

@@ -49,7 +49,8 @@ std::vector<double> unwrap_phase(std::span<const double> raw);
 double interpolate(std::span<const double> xs, std::span<const double> ys, double x);
 
 // GELU in its tanh form, evaluated exactly as
-// (tanh(0.7978845608028654 * (0.044715*v*v*v + v)) + 1.0) * (v * 0.5).
+// (portable_tanh(0.7978845608028654 * (0.044715*v*v*v + v)) + 1.0) * (v * 0.5),
+// with the tanh of util/portable_math.h, so that guesses do not depend on the CPU.
 double gelu(double v);
 
 // gelu() of every value in place, bit for bit.

@@ -148,8 +148,13 @@ namespace {
 std::optional<SeriesList> start_tree(const CircuitObject& circuit, const FitArguments& arguments,
                                      const Spectrum& spectrum) {
   const bool weights_given = arguments.weights_path.has_value();
-  const bool model_exists = !weights_given && find_for_topology(circuit.nodes).has_value();
-  switch (choose_start_point(arguments.guess_init, weights_given, circuit.values_given, model_exists)) {
+  // The model search runs only when its answer can change the start.
+  const auto start_with = [&](bool model_exists) {
+    return choose_start_point(arguments.guess_init, weights_given, circuit.values_given, model_exists);
+  };
+  StartPoint start = start_with(true);
+  if (start != start_with(false)) start = start_with(find_for_topology(circuit.nodes).has_value());
+  switch (start) {
     case StartPoint::OwnValues:
       return circuit.nodes;
     case StartPoint::WarnThenOwnValues: {

@@ -65,6 +65,17 @@ TEST(FindForTopology, PicksTheFirstMatchingModel) {
   }
 }
 
+// find_for_topology tries the written tree on every model before the K/Zarc
+// expansion, which finds the first model in table order only while no model
+// circuit itself needs expanding.
+TEST(Registry, NoModelCircuitHoldsAnythingToExpand) {
+  for (const Model& model : MODELS) {
+    bool changed = false;
+    expand_series(tree(std::string(model.circuit)), changed);
+    EXPECT_FALSE(changed) << model.key;
+  }
+}
+
 TEST(LoadRegistered, ReportsEachCheckInOrder) {
   const auto error = [](const std::string& key, const std::string& circuit, const std::string& file_circuit,
                         const std::string& file_names) {

@@ -1,0 +1,31 @@
+// Transcendental functions that give the same bits on every x86-64 CPU.
+//
+// Contract: tanh_in_place() replaces each value by its hyperbolic tangent,
+// within 1 ulp of the correctly rounded result (checked against mpmath by
+// bench/check_portable_math.py, like the scalar functions below). They use only additions, multiplications,
+// divisions and bit operations, evaluated in the order written (the build
+// turns off contraction into fused multiply-adds), so no choice the C library
+// or the CPU makes at load time can change a result. Exact cases: tanh(+-0)
+// is +-0, |x| < 2^-27 gives x, |x| >= 19.1 gives +-1 (tanh rounds to 1 from
+// 19.06 on), NaN stays NaN.
+#pragma once
+
+#include <span>
+
+namespace kovrant {
+
+void tanh_in_place(std::span<double> values);
+
+// One value, through the same code as tanh_in_place.
+double portable_tanh(double x);
+
+// e^x, ln x, x^y and the angle of (x, y), each within 1 ulp, from double-double
+// arithmetic rounded once. Exact cases: pow(x, 1) = x, pow(x, 0.5) = sqrt(x),
+// pow(x, 0) = pow(1, y) = 1; zeros, infinities, NaNs and results outside the
+// normal double range take the C library's exactly specified values.
+double portable_exp(double x);
+double portable_log(double x);
+double portable_pow(double x, double y);
+double portable_atan2(double y, double x);
+
+}  // namespace kovrant
