@@ -1,7 +1,7 @@
 // Double-precision complex arithmetic with fixed, portable definitions.
 //
 // Contract: every operation is the textbook formula, evaluated in the order
-// written here, with no scaling, no Annex G recovery of infinities and no
+// written here, with no Annex G recovery of infinities and no scaling or
 // special cases beyond those stated. std::complex does not promise this (its
 // division is a scaled algorithm and its product may call __muldc3), and
 // results must not change with the compiler or the machine. The layout is two
@@ -37,10 +37,18 @@ inline Complex operator/(Complex a, Complex b) {
 inline Complex operator/(double a, Complex b) { return Complex{a, 0.0} / b; }
 inline Complex operator/(Complex a, double s) { return {a.re / s, a.im / s}; }
 
-// 1 / z as conj(z) / |z|^2.
+// 1 / z for a z whose |z|^2 is not a normal number: a finite, non-zero z is
+// first scaled by a power of two (exact) so that |z|^2 stays in range; zero
+// and non-finite z take the plain formula.
+Complex scaled_reciprocal(Complex z);
+
+// 1 / z as conj(z) / |z|^2 wherever |z|^2 is a normal number; elsewhere (|z|
+// above about 1e154 or below about 1e-154) scaled_reciprocal, so that neither
+// overflow nor underflow of |z|^2 reaches the result.
 inline Complex reciprocal(Complex z) {
   const double norm = z.re * z.re + z.im * z.im;
-  return {z.re / norm, -z.im / norm};
+  if (std::isnormal(norm)) [[likely]] return {z.re / norm, -z.im / norm};
+  return scaled_reciprocal(z);
 }
 
 // Principal square root: non-negative real part; on the negative real axis the

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -205,6 +206,20 @@ Result<FitOutcome, FitError> run_released(const FitArguments& arguments, const S
   return result;
 }
 
+// Parameters that share a name (a Series of circuits with the same labels)
+// collapse into one entry of FitResult.params and .stderr, the last one
+// winning, while FitResult.circuit keeps them all. False with an exception
+// set when a warning filter turns the warning into an error.
+bool warn_if_names_collapse(const std::vector<std::string>& names) {
+  const std::set<std::string_view> distinct(names.begin(), names.end());
+  if (distinct.size() == names.size()) return true;
+  const std::string message = "FitResult.params and FitResult.stderr hold " + std::to_string(distinct.size()) +
+                              " names for the circuit's " + std::to_string(names.size()) +
+                              " parameters: parameters that share a name keep only the last one's value; "
+                              "FitResult.circuit holds every fitted value";
+  return PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) == 0;
+}
+
 }  // namespace
 
 PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -220,7 +235,9 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto result = run_released(*arguments, *start, *spectrum, *weighting);
     if (PyErr_Occurred()) return nullptr;  // a signal handler raised while the fit ran
     if (!result) return raise_message(PyExc_ValueError, result.error().message());
-    return make_fit_result(record_of(std::move(result).value())).release();
+    FitRecord record = record_of(std::move(result).value());
+    if (!warn_if_names_collapse(record.names)) return nullptr;
+    return make_fit_result(std::move(record)).release();
   });
 }
 
