@@ -10,6 +10,19 @@ namespace {
 // Keeps a workspace's per-leaf buffers near 1 MiB even for huge circuits.
 constexpr size_t kLeafBufferBudget = 65536;
 
+// into[i] += 1 / z[i] for a block. A check pass decides whether the whole
+// block is in range, so that the common case runs the plain loop, which
+// vectorises; a block with an out-of-range entry takes the scalar path.
+inline void add_reciprocals(const Complex* z, size_t count, Complex* into) {
+  size_t out_of_range = 0;
+  for (size_t i = 0; i < count; ++i) out_of_range += reciprocal_in_range(z[i]) ? 0 : 1;
+  if (out_of_range == 0) {
+    for (size_t i = 0; i < count; ++i) into[i] = into[i] + unguarded_reciprocal(z[i]);
+  } else {
+    for (size_t i = 0; i < count; ++i) into[i] = into[i] + reciprocal(z[i]);
+  }
+}
+
 }  // namespace
 
 CompiledCircuit::CompiledCircuit(const SeriesList& series) {
@@ -93,13 +106,11 @@ void CompiledCircuit::combine(const Complex* const* leaf_blocks, size_t count, C
         break;
       case Op::EndBranch: {
         --level;
-        Complex* admittance = admittances + level * block_;
-        for (size_t i = 0; i < count; ++i) admittance[i] = admittance[i] + reciprocal(sum[i]);
+        add_reciprocals(sum, count, admittances + level * block_);
         break;
       }
       case Op::EndParallel: {
-        const Complex* admittance = admittances + level * block_;
-        for (size_t i = 0; i < count; ++i) sum[i] = sum[i] + reciprocal(admittance[i]);
+        add_reciprocals(admittances + level * block_, count, sum);
         break;
       }
     }
