@@ -39,8 +39,7 @@ inline Complex operator/(double a, Complex b) { return Complex{a, 0.0} / b; }
 inline Complex operator/(Complex a, double s) { return {a.re / s, a.im / s}; }
 
 // Whether |z|^2 is a normal number (neither overflows nor underflows), where
-// conj(z) / |z|^2 is as exact as the formula allows. Written as comparisons
-// so that loops over it vectorise.
+// conj(z) / |z|^2 is as exact as the formula allows; false for NaN.
 inline bool reciprocal_in_range(Complex z) {
   const double norm = z.re * z.re + z.im * z.im;
   return (norm >= std::numeric_limits<double>::min()) & (norm <= std::numeric_limits<double>::max());

@@ -51,7 +51,9 @@ Result<WeightFile, NnError> read_weight_file(const std::string& path) {
     read.identity = identity_of(status);
     unsigned char chunk[1 << 16];
     std::size_t count = 0;
-    while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0) read.bytes.insert(read.bytes.end(), chunk, chunk + count);
+    while ((count = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+      read.bytes.insert(read.bytes.end(), chunk, chunk + count);
+    }
     failed = std::ferror(file) != 0;
   }
   const int code = errno;
@@ -60,8 +62,8 @@ Result<WeightFile, NnError> read_weight_file(const std::string& path) {
   return read;
 }
 
-Result<std::shared_ptr<const Guesser>, NnError> load_external(const std::string& path,
-                                                              [[maybe_unused]] const std::unique_lock<std::mutex>& held) {
+Result<std::shared_ptr<const Guesser>, NnError> load_external(
+    const std::string& path, [[maybe_unused]] const std::unique_lock<std::mutex>& held) {
   const auto identity = weight_file_identity(path);
   if (!identity) return identity.error();
   const auto cached = EXTERNAL.networks.find(path);

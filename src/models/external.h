@@ -66,6 +66,7 @@ Result<WeightFile, NnError> read_weight_file(const std::string& path);
 
 // The cached network for `path` while its file is unchanged, or the one read
 // and loaded from it now. `held` must own EXTERNAL.mutex.
-Result<std::shared_ptr<const Guesser>, NnError> load_external(const std::string& path, const std::unique_lock<std::mutex>& held);
+Result<std::shared_ptr<const Guesser>, NnError> load_external(const std::string& path,
+                                                              const std::unique_lock<std::mutex>& held);
 
 }  // namespace kovrant
