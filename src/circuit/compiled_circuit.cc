@@ -17,9 +17,9 @@ inline void add_reciprocals(const Complex* z, size_t count, Complex* into) {
   size_t out_of_range = 0;
   for (size_t i = 0; i < count; ++i) out_of_range += reciprocal_in_range(z[i]) ? 0 : 1;
   if (out_of_range == 0) {
-    for (size_t i = 0; i < count; ++i) into[i] = into[i] + unguarded_reciprocal(z[i]);
-  } else {
     for (size_t i = 0; i < count; ++i) into[i] = into[i] + reciprocal(z[i]);
+  } else {
+    for (size_t i = 0; i < count; ++i) into[i] = into[i] + guarded_reciprocal(z[i]);
   }
 }
 

@@ -38,18 +38,18 @@ inline Complex operator/(Complex a, Complex b) {
 inline Complex operator/(double a, Complex b) { return Complex{a, 0.0} / b; }
 inline Complex operator/(Complex a, double s) { return {a.re / s, a.im / s}; }
 
+// 1 / z as conj(z) / |z|^2, with no guard: elements call it on values whose
+// |z|^2 stays in range, and their loops vectorise.
+inline Complex reciprocal(Complex z) {
+  const double norm = z.re * z.re + z.im * z.im;
+  return {z.re / norm, -z.im / norm};
+}
+
 // Whether |z|^2 is a normal number (neither overflows nor underflows), where
-// conj(z) / |z|^2 is as exact as the formula allows; false for NaN.
+// reciprocal(z) is as exact as the formula allows; false for NaN.
 inline bool reciprocal_in_range(Complex z) {
   const double norm = z.re * z.re + z.im * z.im;
   return (norm >= std::numeric_limits<double>::min()) & (norm <= std::numeric_limits<double>::max());
-}
-
-// 1 / z as conj(z) / |z|^2, with no guard: the reciprocal wherever
-// reciprocal_in_range(z).
-inline Complex unguarded_reciprocal(Complex z) {
-  const double norm = z.re * z.re + z.im * z.im;
-  return {z.re / norm, -z.im / norm};
 }
 
 // 1 / z for a z out of that range: a finite, non-zero z is first scaled by a
@@ -57,11 +57,12 @@ inline Complex unguarded_reciprocal(Complex z) {
 // take the plain formula.
 Complex scaled_reciprocal(Complex z);
 
-// 1 / z: unguarded_reciprocal in range (|z| between about 1e-154 and 1e154),
-// scaled_reciprocal outside it, so that neither overflow nor underflow of
-// |z|^2 reaches the result.
-inline Complex reciprocal(Complex z) {
-  if (reciprocal_in_range(z)) [[likely]] return unguarded_reciprocal(z);
+// 1 / z for parallel groups, whose branch impedances and admittances may lie
+// anywhere: reciprocal() in range (|z| between about 1e-154 and 1e154), to
+// the bit, and scaled_reciprocal() outside it, so that neither overflow nor
+// underflow of |z|^2 reaches the result.
+inline Complex guarded_reciprocal(Complex z) {
+  if (reciprocal_in_range(z)) [[likely]] return reciprocal(z);
   return scaled_reciprocal(z);
 }
 
