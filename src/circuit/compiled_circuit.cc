@@ -10,6 +10,19 @@ namespace {
 // Keeps a workspace's slot buffers near 1 MiB even for huge circuits.
 constexpr size_t kSlotBufferBudget = 65536;
 
+// out[i] = 1 / z[i] for a block (out may be z). A check pass decides whether
+// the whole block is in range, so that the common case runs the plain loop,
+// which vectorises; a block with an out-of-range entry takes the scaled path.
+inline void reciprocals(const Complex* z, size_t count, Complex* out) {
+  size_t out_of_range = 0;
+  for (size_t i = 0; i < count; ++i) out_of_range += reciprocal_in_range(z[i]) ? 0 : 1;
+  if (out_of_range == 0) {
+    for (size_t i = 0; i < count; ++i) out[i] = reciprocal(z[i]);
+  } else {
+    for (size_t i = 0; i < count; ++i) out[i] = guarded_reciprocal(z[i]);
+  }
+}
+
 }  // namespace
 
 CompiledCircuit::CompiledCircuit(const SeriesList& series) {
@@ -91,7 +104,7 @@ void CompiledCircuit::combine(Complex* const* slots, size_t count) const {
     Complex* dst = slots[step.dst];
     const Complex* a = slots[step.a];
     if (step.is_reciprocal) {
-      for (size_t i = 0; i < count; ++i) dst[i] = reciprocal(a[i]);
+      reciprocals(a, count, dst);
       continue;
     }
     const Complex* b = slots[step.b];
@@ -109,7 +122,7 @@ void CompiledCircuit::recombine(size_t leaf, const Complex* const* slots, size_t
     const Step& step = steps_[s];
     if (step.a == changed) {
       if (step.is_reciprocal) {
-        for (size_t i = 0; i < count; ++i) values[i] = reciprocal(values[i]);
+        reciprocals(values, count, values);
       } else {
         const Complex* b = slots[step.b];
         for (size_t i = 0; i < count; ++i) values[i] = values[i] + b[i];

@@ -19,8 +19,10 @@ Complex series_sum(const SeriesList& series, ElementImpedance& element_z) {
       continue;
     }
     Complex admittance{0.0, 0.0};
-    for (const SeriesList& branch : node.branches) admittance = admittance + reciprocal(series_sum(branch, element_z));
-    sum = sum + reciprocal(admittance);
+    for (const SeriesList& branch : node.branches) {
+      admittance = admittance + guarded_reciprocal(series_sum(branch, element_z));
+    }
+    sum = sum + guarded_reciprocal(admittance);
   }
   return sum;
 }

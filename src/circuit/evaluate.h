@@ -5,7 +5,8 @@
 // whole walk, each element taking exactly its parameter count, in tree order.
 // A series list starts from 0 + 0j and adds its nodes in order; a parallel
 // node sums the reciprocals of its branches and returns the reciprocal of that
-// sum (conj(z)/|z|^2, no guard). Both are pure: any number of threads may
+// sum (guarded_reciprocal() of elements/complex.h: conj(z)/|z|^2, scaled
+// where |z|^2 would overflow or underflow). Both are pure: any number of threads may
 // evaluate the same tree at once. impedance_list() evaluates a whole frequency
 // list (hertz), sequentially below kParallelThreshold points and on the worker
 // pool from there on, with bit-identical results either way.

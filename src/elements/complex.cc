@@ -4,6 +4,15 @@
 
 namespace kovrant {
 
+Complex scaled_reciprocal(Complex z) {
+  const bool finite_nonzero = std::isfinite(z.re) && std::isfinite(z.im) && (z.re != 0.0 || z.im != 0.0);
+  if (!finite_nonzero) return reciprocal(z);
+  const int exponent = std::ilogb(std::fmax(std::fabs(z.re), std::fabs(z.im)));
+  const double re = std::scalbn(z.re, -exponent), im = std::scalbn(z.im, -exponent);
+  const double scaled_norm = re * re + im * im;  // in [1, 8)
+  return {std::scalbn(re / scaled_norm, -exponent), std::scalbn(-im / scaled_norm, -exponent)};
+}
+
 Complex principal_sqrt(Complex z) {
   // libstdc++ forwards this to the C library's csqrt.
   const std::complex<double> root = std::sqrt(std::complex<double>(z.re, z.im));

@@ -1,6 +1,7 @@
 #include "models/guess.h"
 
 #include <cmath>
+#include <memory>
 #include <mutex>
 
 #include "circuit/params.h"
@@ -18,7 +19,7 @@ namespace {
 // The network chosen for a circuit, how its outputs map onto the circuit,
 // and what the network's outputs must count.
 struct Selection {
-  const Guesser* network = nullptr;
+  std::shared_ptr<const Guesser> network;  // a built-in one is never freed
   TopologyMatch match;
   std::size_t circuit_params = 0;  // parameters of the network's own circuit
   std::string source;              // the path or model key, for messages
@@ -47,7 +48,9 @@ Result<Selection, std::string> select_builtin(const SeriesList& nodes) {
   }
   const auto network = found->model->guesser();
   if (!network) return NnError::unparsable(network.error()).message();
-  return Selection{network.value(), std::move(found->match), found->model_params, std::string(found->model->key)};
+  // The built-in networks live as long as the process: nothing to own.
+  const std::shared_ptr<const Guesser> unowned(std::shared_ptr<const Guesser>{}, network.value());
+  return Selection{unowned, std::move(found->match), found->model_params, std::string(found->model->key)};
 }
 
 }  // namespace

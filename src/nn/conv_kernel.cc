@@ -116,8 +116,10 @@ void conv_rows(const ConvShape& shape, const Taps& layout, const double* weights
 }  // namespace
 
 bool blocked_conv_applies(const ConvShape& shape) {
-  // Bounded taps and dilation keep every shift and the padding small and exact.
-  return shape.length > 0 && shape.taps > 0 && shape.taps <= kMaxBlockedTaps && shape.dilation <= shape.length;
+  // Bounded taps and dilation keep every shift and the padding small and
+  // exact; with no input channel the scratch copy would be empty.
+  return shape.in_channels > 0 && shape.length > 0 && shape.taps > 0 && shape.taps <= kMaxBlockedTaps &&
+         shape.dilation <= shape.length;
 }
 
 void blocked_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y,

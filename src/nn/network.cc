@@ -217,6 +217,9 @@ Features features(std::size_t n_grid, std::span<const double> frequencies, std::
 }
 
 Result<std::vector<double>, NnError> forward(const Guesser& guesser, const Features& input) {
+  if (guesser.channels == 0) {
+    return NnError::unparsable("channels is 0, so the network has no channel to convolve or pool");
+  }
   auto stem = guesser.conv1d(input.input, 3, "stem", 1);
   if (!stem) return stem.error();
   std::vector<double> h = std::move(stem.value());

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -219,6 +220,24 @@ bool check_fittable(const Spectrum& spectrum) {
   return true;
 }
 
+namespace {
+
+// Parameters that share a name (a Series of circuits with the same labels)
+// collapse into one entry of FitResult.params and .stderr, the last one
+// winning, while FitResult.circuit keeps them all. False with an exception
+// set when a warning filter turns the warning into an error.
+bool warn_if_names_collapse(const std::vector<std::string>& names) {
+  const std::set<std::string_view> distinct(names.begin(), names.end());
+  if (distinct.size() == names.size()) return true;
+  const std::string message = "FitResult.params and FitResult.stderr hold " + std::to_string(distinct.size()) +
+                              " names for the circuit's " + std::to_string(names.size()) +
+                              " parameters: parameters that share a name keep only the last one's value; "
+                              "FitResult.circuit holds every fitted value";
+  return PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) == 0;
+}
+
+}  // namespace
+
 PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     const auto arguments = read_fit_arguments(args, kwargs);
@@ -233,7 +252,9 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!start) return nullptr;
     auto outcome = run_fit(*arguments, *start, *spectrum, *weighting, {});
     if (!outcome) return nullptr;
-    return make_fit_result(record_of(std::move(*outcome))).release();
+    FitRecord record = record_of(std::move(*outcome));
+    if (!warn_if_names_collapse(record.names)) return nullptr;
+    return make_fit_result(std::move(record)).release();
   });
 }
 

@@ -163,5 +163,32 @@ TEST(ComplexArithmetic, DivisionIsConjugateOverSquaredModulus) {
   EXPECT_EQ(real_power({3.0, 7.0}, 0.0), (Complex{1.0, 0.0}));
 }
 
+TEST(ComplexArithmetic, GuardedReciprocalKeepsTheFormulaAndScalesOnlyOutOfRange) {
+  // |z|^2 normal: exactly conj(z) / |z|^2, to the bit.
+  for (const Complex z : {Complex{3.0, -2.0}, Complex{1e150, 1e-3}, Complex{1e-150, 2e-150}, Complex{-0.7, 0.0}}) {
+    const double norm = z.re * z.re + z.im * z.im;
+    EXPECT_EQ(guarded_reciprocal(z), (Complex{z.re / norm, -z.im / norm}));
+  }
+  // |z|^2 overflows, is subnormal or underflows to zero: the true value.
+  const struct {
+    Complex z, expected;
+  } scaled[] = {
+      {{1e160, 0.0}, {1e-160, -0.0}},
+      {{-1e160, 1e160}, {-5e-161, -5e-161}},
+      {{3e-200, 4e-200}, {1.2e199, -1.6e199}},
+      {{1e-170, 0.0}, {1e170, -0.0}},
+      {{1e308, 1e308}, {5e-309, -5e-309}},
+      {{0.0, -1e-160}, {0.0, 1e160}},
+  };
+  for (const auto& [z, expected] : scaled) {
+    const Complex got = guarded_reciprocal(z);
+    EXPECT_NEAR(got.re, expected.re, 1e-15 * std::fabs(expected.re)) << z.re << " " << z.im;
+    EXPECT_NEAR(got.im, expected.im, 1e-15 * std::fabs(expected.im)) << z.re << " " << z.im;
+  }
+  EXPECT_TRUE(std::isinf(guarded_reciprocal({5e-324, 0.0}).re)) << "beyond the largest double";
+  EXPECT_TRUE(std::isnan(guarded_reciprocal({0.0, 0.0}).re));
+  EXPECT_TRUE(std::isnan(guarded_reciprocal({INFINITY, 1.0}).re));
+}
+
 }  // namespace
 }  // namespace kovrant

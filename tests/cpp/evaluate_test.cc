@@ -28,6 +28,23 @@ TEST(Impedance, ResistorsCapacitorsAndEmptyGroups) {
   EXPECT_TRUE(std::isnan(impedance(SeriesList{Node::parallel_node({})}, 2.0).re));
 }
 
+TEST(Impedance, ParallelBranchesFarOutsideTheSquareRangeOfDoubles) {
+  const std::vector<double> omegas = {1.0, 1e3};
+  for (const double r : {1e160, 1e-170, 1e300, 1e-300}) {
+    const SeriesList halves = with_values("(R1,R2)", {r, r});
+    const CompiledCircuit compiled(halves);
+    auto workspace = compiled.make_workspace();
+    std::vector<Complex> fast(omegas.size());
+    compiled.evaluate(param_values(halves), omegas, fast, workspace);
+    for (std::size_t i = 0; i < omegas.size(); ++i) {
+      for (const Complex z : {impedance(halves, omegas[i]), fast[i]}) {
+        EXPECT_NEAR(z.re, r / 2, 1e-15 * r) << r;
+        EXPECT_EQ(z.im, 0.0) << r;
+      }
+    }
+  }
+}
+
 // Random circuits over every kind, nested up to three levels.
 SeriesList random_series(std::mt19937_64& rng, int depth) {
   SeriesList series;

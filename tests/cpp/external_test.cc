@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
 #include <random>
 #include <thread>
 
@@ -15,7 +21,7 @@ std::vector<unsigned char> small_network() {
   return testing::random_network({}, rng).bytes();
 }
 
-Result<const Guesser*, NnError> load_locked(const std::string& path) {
+Result<std::shared_ptr<const Guesser>, NnError> load_locked(const std::string& path) {
   std::unique_lock<std::mutex> lock(EXTERNAL.mutex);
   return load_external(path, lock);
 }
@@ -25,7 +31,7 @@ TEST(ReadWeightFile, ReadsTheWholeFileOrReportsTheSystemError) {
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7);
   const auto read = read_weight_file(testing::write_temp_file("whole.bin", bytes));
   ASSERT_TRUE(read.ok());
-  EXPECT_EQ(read.value(), bytes);
+  EXPECT_EQ(read.value().bytes, bytes);
   // The text before the NUL names a readable file, which must not be read instead.
   const std::string before_nul = testing::write_temp_file("before_nul.eisnn", small_network());
   const std::pair<std::string, const char*> failures[] = {
@@ -40,7 +46,7 @@ TEST(ReadWeightFile, ReadsTheWholeFileOrReportsTheSystemError) {
   }
 }
 
-TEST(LoadExternal, RetriesAFailedPathAndThenKeepsItsFirstNetwork) {
+TEST(LoadExternal, RetriesAFailedPathAndReloadsAChangedFile) {
   const std::string path = testing::write_temp_file("cached.eisnn", {'E', 'I', 'S', 'N', 'N', '0', '0', '2'});
   const auto bad = load_locked(path);
   ASSERT_FALSE(bad.ok());
@@ -49,10 +55,35 @@ TEST(LoadExternal, RetriesAFailedPathAndThenKeepsItsFirstNetwork) {
   const auto first = load_locked(path);
   ASSERT_TRUE(first.ok()) << first.error().message();
   EXPECT_EQ(first.value()->circuit, "R0-(R1,C1)");
+  EXPECT_EQ(load_locked(path).value(), first.value()) << "an unchanged file was read again";
+
+  // Retrained for another circuit: a different size.
+  std::mt19937_64 rng(5);
+  testing::NetworkShape other_circuit;
+  other_circuit.circuit = "R0-(R1,C1)-(R2,C2)";
+  other_circuit.param_names = "R0.r,R1.r,C1.c,R2.r,C2.c";
+  testing::write_temp_file("cached.eisnn", testing::random_network(other_circuit, rng).bytes());
+  const auto retrained = load_locked(path);
+  ASSERT_TRUE(retrained.ok()) << retrained.error().message();
+  EXPECT_EQ(retrained.value()->circuit, "R0-(R1,C1)-(R2,C2)");
+  EXPECT_EQ(first.value()->circuit, "R0-(R1,C1)") << "a network handed out earlier stays valid";
+
+  // Same size, same inode: only the modification time tells.
+  std::mt19937_64 same_shape_rng(6);
+  testing::write_temp_file("cached.eisnn", testing::random_network({}, same_shape_rng).bytes());
+  std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) + std::chrono::seconds(7));
+  const auto edited = load_locked(path);
+  ASSERT_TRUE(edited.ok());
+  EXPECT_EQ(edited.value()->circuit, "R0-(R1,C1)");
+  EXPECT_NE(edited.value()->tensors.at("w.stem.weight").data, first.value()->tensors.at("w.stem.weight").data);
+
   testing::write_temp_file("cached.eisnn", {'j', 'u', 'n', 'k'});
-  const auto second = load_locked(path);
-  ASSERT_TRUE(second.ok()) << "the file was read again";
-  EXPECT_EQ(second.value(), first.value());
+  EXPECT_FALSE(load_locked(path).ok()) << "a broken replacement must not fall back to the cached network";
+  std::filesystem::remove(path);
+  const auto removed = load_locked(path);
+  ASSERT_FALSE(removed.ok());
+  EXPECT_EQ(removed.error().message(), "reading weights: No such file or directory");
+
   // Paths are keyed exactly as given: another spelling loads its own copy.
   const std::string other = testing::write_temp_file("spelled.eisnn", small_network());
   const auto plain = load_locked(other);
@@ -61,9 +92,45 @@ TEST(LoadExternal, RetriesAFailedPathAndThenKeepsItsFirstNetwork) {
   EXPECT_NE(plain.value(), dotted.value());
 }
 
+// A thread holds the cache lock while the process forks; the child must still
+// be able to load, and is killed by its alarm if it cannot.
+TEST(LoadExternal, ChildOfForkLoadsWhileAParentThreadHoldsTheLock) {
+  const std::string path = testing::write_temp_file("forked.eisnn", small_network());
+  ASSERT_TRUE(load_locked(path).ok());
+  std::mutex step;
+  std::condition_variable changed;
+  bool locked = false, forked = false;
+  std::thread holder([&] {
+    std::unique_lock<std::mutex> cache(EXTERNAL.mutex);
+    std::unique_lock<std::mutex> lock(step);
+    locked = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return forked; });
+  });
+  {
+    std::unique_lock<std::mutex> lock(step);
+    changed.wait(lock, [&] { return locked; });
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(10);
+    _exit(load_locked(path).ok() ? 0 : 1);
+  }
+  {
+    std::lock_guard<std::mutex> lock(step);
+    forked = true;
+  }
+  changed.notify_all();
+  holder.join();
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child hung or failed (status " << status << ")";
+}
+
 TEST(LoadExternal, ConcurrentCallersGetOneNetwork) {
   const std::string path = testing::write_temp_file("shared.eisnn", small_network());
-  std::vector<const Guesser*> seen(12, nullptr);
+  std::vector<std::shared_ptr<const Guesser>> seen(12);
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < seen.size(); ++i) {
     threads.emplace_back([&, i] {
@@ -73,7 +140,7 @@ TEST(LoadExternal, ConcurrentCallersGetOneNetwork) {
   }
   for (std::thread& t : threads) t.join();
   ASSERT_NE(seen[0], nullptr);
-  for (const Guesser* g : seen) EXPECT_EQ(g, seen[0]);
+  for (const auto& g : seen) EXPECT_EQ(g, seen[0]);
 }
 
 }  // namespace

@@ -391,6 +391,8 @@ TEST(Infer, ReportsTensorsThatDoNotFitTheNetwork) {
          g.tensors["w.stem.weight"] = Tensor{{2, 3, 3}, std::vector<double>(18, 0.1)};
        },
        "tensor \"blocks.0.conv1\" has 16 elements, expected 32"},
+      {[](Guesser& g) { g.channels = 0; },
+       "weight file has an unparsable value for \"channels is 0, so the network has no channel to convolve or pool\""},
       {[](Guesser& g) { g.n_grid = std::size_t{1} << 40; },
        "weight file has an unparsable value for \"n_grid 1099511627776 needs 3298534883328 input values, more than "
        "the limit of 16777216\""},

@@ -1,3 +1,7 @@
+import os
+import signal
+import time
+
 import pytest
 
 import kovrant
@@ -60,3 +64,17 @@ def require_model(key):
 @pytest.fixture(scope="session")
 def built_in_models():
     return list(BUILT_IN_MODELS)
+
+
+def child_exit_code(pid, seconds):
+    """The exit code of a forked child, or None after killing it when it has
+    not ended within `seconds`."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        finished, status = os.waitpid(pid, os.WNOHANG)
+        if finished:
+            return os.WEXITSTATUS(status) if os.WIFEXITED(status) else -1
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return None

@@ -77,7 +77,8 @@ def reference_guess(data: bytes, frequencies, impedances) -> np.ndarray:
 
 class WeightFiles:
     """Writes each file under a new path: the module caches a loaded network
-    by its path for the life of the process."""
+    by its path and notices a rewrite only through the file's size and
+    modification time, which a quick same-size rewrite may leave unchanged."""
 
     def __init__(self, directory: Path):
         self.directory = directory

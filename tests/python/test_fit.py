@@ -405,6 +405,19 @@ def test_stderr_needs_degrees_of_freedom(no_warnings, circuit, f, z, stderr_name
     assert math.isfinite(result.cost) and result.chi_square == 2 * result.cost
 
 
+def test_parameters_sharing_a_name_are_warned_of_once():
+    cell = Circuit("R0-(R1,C1)").with_values([1.0, 10.0, 1e-3])
+    f, z = spectrum("R0-(R1,C1)-R2-(R3,C4)", [1.0, 10.0, 1e-3, 2.0, 40.0, 1e-2])
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = Series([cell, cell]).fit(f, z)
+    assert [str(w.message) for w in caught] == [
+        "FitResult.params and FitResult.stderr hold 3 names for the circuit's 6 parameters: parameters "
+        "that share a name keep only the last one's value; FitResult.circuit holds every fitted value"]
+    assert caught[0].category is UserWarning
+    assert len(result.params) == 3 and len(result.circuit.param_values()) == 6
+
+
 # --- the methods ---------------------------------------------------------------------------
 
 
@@ -415,6 +428,19 @@ def test_method_recovers_known_parameters(no_warnings, method):
     np.testing.assert_allclose([result.params[n] for n in RQ_NAMES], RQ_TRUE, rtol=1e-6)
     assert result.success
     assert result.cost < 1e-20
+
+
+def test_spectrum_beyond_the_square_range_of_doubles_fits_like_its_unscaled_form(no_warnings):
+    # Every parameter scales with the impedance, so no default bound interferes.
+    f, z = spectrum("R0-(R1,L1)", [2.0, 30.0, 1e-3], noise=0.02)
+    start = Circuit("R0-(R1,L1)").with_values([5.0, 10.0, 3e-3])
+    scale = 1e160
+    plain = start.fit(f, z)
+    scaled = Circuit("R0-(R1,L1)").with_values([v * scale for v in start.param_values()]).fit(f, z * scale)
+    assert scaled.success
+    assert scaled.chi_square == pytest.approx(plain.chi_square, rel=1e-9)
+    np.testing.assert_allclose(scaled.circuit.param_values(),
+                               np.multiply(plain.circuit.param_values(), scale), rtol=1e-9)
 
 
 NASTY = {
@@ -471,8 +497,17 @@ _CTRL_C = ("import os, signal, sys, time; time.sleep(0.3); sent = time.monotonic
            "os.kill(int(sys.argv[1]), signal.SIGINT); print(repr(sent))")
 
 
+@pytest.fixture
+def ctrl_c_raises():
+    """Python's own SIGINT handler, even where the suite runs as a background
+    job and inherits SIGINT as ignored."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 @pytest.mark.parametrize("method", list(LONG))
-def test_ctrl_c_interrupts_a_long_fit(method):
+def test_ctrl_c_interrupts_a_long_fit(method, ctrl_c_raises):
     circuit, f, z = long_fit_inputs(method)
     sender = subprocess.Popen([sys.executable, "-c", _CTRL_C, str(os.getpid())],
                               stdout=subprocess.PIPE, text=True)

@@ -11,13 +11,14 @@ import struct
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import require_model
+from conftest import child_exit_code, require_model
 from guesser_files import (MODEL_KEYS, MODELS, NO_MODEL, REPO, WeightFiles, eisnn_format,
                            guesser_bytes, guesser_contents, quoted, reference_guess, unparsable)
 from kovrant import Circuit
@@ -457,6 +458,45 @@ def test_threads_guessing_at_once_in_a_fresh_process(files, built_in_models):
     z = Circuit(RQ).with_values([2.0, 30.0, 1e-4, 0.8]).impedance(f)
     for circuit, weights, values in results[0]:
         assert values == Circuit(circuit).guess(f, z, weights=weights)
+
+
+def test_a_replaced_weight_file_is_read_again(files):
+    f, z = rq_spectrum()
+    path = files.write(network(RQ, seed=41))
+    Circuit(RQ).guess(f, z, weights=path)
+    retrained = network(RQ, seed=42)  # same size: only the modification time tells
+    stamp = os.stat(path).st_mtime_ns
+    pathlib.Path(path).write_bytes(retrained)
+    os.utime(path, ns=(stamp + 10**9, stamp + 10**9))
+    assert_close(Circuit(RQ).guess(f, z, weights=path), reference_guess(retrained, f, z))
+    pathlib.Path(path).write_bytes(network(MODEL_CIRCUITS["rc"]))
+    assert guess_error(RQ, f, z, weights=path).endswith("which is a different circuit\"")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_children_forked_while_threads_guess_can_guess(files):
+    path = files.write(network(RQ, seed=43))
+    f, z = rq_spectrum()
+    expected = Circuit(RQ).guess(f, z, weights=path)
+    stop = threading.Event()
+
+    def keep_guessing():
+        while not stop.is_set():
+            Circuit(RQ).guess(f, z, weights=path)
+
+    threads = [threading.Thread(target=keep_guessing) for _ in range(3)]
+    for t in threads:
+        t.start()
+    try:
+        for fork in range(150):
+            pid = os.fork()
+            if pid == 0:
+                os._exit(0 if Circuit(RQ).guess(f, z, weights=path) == expected else 1)
+            assert child_exit_code(pid, seconds=10) == 0, f"child {fork} hung or guessed wrong"
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
 
 
 # --- quality of a trained network -------------------------------------------------------

@@ -2,10 +2,8 @@
 
 import math
 import os
-import signal
 import struct
 import sys
-import time
 
 import numpy as np
 import pytest
@@ -13,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kovrant
-from conftest import KINDS
+from conftest import KINDS, child_exit_code
 from kovrant import Circuit, Element, Parallel, Series
 
 # --- large and deep inputs ----------------------------------------------------
@@ -280,16 +278,7 @@ def test_child_process_evaluates_after_fork():
         finally:
             os._exit(2)
 
-    for _ in range(1200):  # up to about a minute
-        finished, status = os.waitpid(pid, os.WNOHANG)
-        if finished:
-            break
-        time.sleep(0.05)
-    else:
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-        pytest.fail("the child hung after fork")
-    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+    assert child_exit_code(pid, seconds=60) == 0, "the child hung or failed after fork"
 
 
 def test_argument_errors_keep_unencodable_reasons():
