@@ -223,7 +223,13 @@ double portable_pow(double x, double y) {
 
 double portable_atan2(double y, double x) {
   if (y == 0.0 || x == 0.0 || !std::isfinite(x) || !std::isfinite(y)) return std::atan2(y, x);
-  const double ay = std::fabs(y), ax = std::fabs(x);
+  // Only the ratio matters: scaling both by a power of two (exact) keeps the
+  // double-double division away from overflow in its splitting, whatever
+  // the magnitudes; a ratio below the normal range rounds towards zero,
+  // where atan(t) = t anyway.
+  int exponent = 0;
+  std::frexp(std::fmax(std::fabs(y), std::fabs(x)), &exponent);
+  const double ay = std::ldexp(std::fabs(y), -exponent), ax = std::ldexp(std::fabs(x), -exponent);
   const bool steep = ay > ax;
   const Pair ratio = steep ? divide({ax, 0.0}, {ay, 0.0}) : divide({ay, 0.0}, {ax, 0.0});
   Pair angle = atan_pair(ratio);  // in [0, pi/4]

@@ -81,6 +81,13 @@ TEST(PortableMath, ExactCases) {
   EXPECT_EQ(portable_atan2(1.0, 0.0), std::atan2(1.0, 0.0));
   EXPECT_EQ(portable_atan2(-0.0, -1.0), -std::atan2(0.0, -1.0));
   EXPECT_EQ(portable_atan2(1.0, 1.0), 0.7853981633974483);  // pi/4, exactly as rounded
+  // Magnitudes at the ends of the range, which once overflowed the division.
+  const double huge = std::numeric_limits<double>::max();
+  EXPECT_EQ(portable_atan2(-7.373350122283756e307, 1.2807079892284348), -std::atan2(1.0, 0.0));
+  EXPECT_EQ(portable_atan2(1e-300, huge), 0.0);
+  EXPECT_EQ(portable_atan2(huge, huge), 0.7853981633974483);
+  EXPECT_LE(ulps_from(atan2l(static_cast<long double>(-5e-324), static_cast<long double>(1e-300)), portable_atan2(-5e-324, 1e-300)), 1.0);
+  EXPECT_LE(ulps_from(atan2l(static_cast<long double>(3e-310), static_cast<long double>(7e-310)), portable_atan2(3e-310, 7e-310)), 1.0);
 }
 
 TEST(PortableTanh, ExactCases) {
