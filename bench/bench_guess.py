@@ -19,13 +19,12 @@ import argparse
 
 import numpy as np
 
-from timing import REPO, best_call_time, load_average, pin_to_one_core, use_tools
+from timing import REPO, best_call_time, load_average, pin_to_one_core, realistic_spectrum, use_tools
 
 use_tools()
 import eisnn_format  # noqa: E402
 import guesser_reference  # noqa: E402
 import guesser_registry  # noqa: E402
-import synthetic_spectra  # noqa: E402
 
 import kovrant  # noqa: E402
 
@@ -36,15 +35,7 @@ DEFAULT_MODELS = ("rq", "randles", "sei_randles")
 
 def spectrum(key, circuit, seed):
     """A POINTS-point spectrum of `key` with realistic values, ascending frequencies."""
-    rng = np.random.default_rng(seed)
-    draw = synthetic_spectra.DRAWS[key](rng)
-    lo, hi = synthetic_spectra.sample_window(rng, draw)
-    values = list(draw.values)
-    if draw.inductive:
-        synthetic_spectra.set_inductance(rng, values, hi)
-    f = np.logspace(lo, hi, POINTS)
-    z = synthetic_spectra.simulate(circuit, values, f)
-    return f, synthetic_spectra.add_noise(rng, z, NOISE)
+    return realistic_spectrum(key, seed, POINTS, NOISE, circuit)
 
 
 class TorchGuesser:

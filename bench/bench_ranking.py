@@ -26,7 +26,7 @@ import warnings
 
 import numpy as np
 
-from timing import load_average, use_tools
+from timing import load_average, realistic_spectrum, use_tools
 
 use_tools()
 import synthetic_spectra  # noqa: E402
@@ -39,14 +39,7 @@ NOISE = 0.01
 
 
 def timing_spectrum(key, seed):
-    rng = np.random.default_rng(seed)
-    draw = synthetic_spectra.DRAWS[key](rng)
-    lo, hi = synthetic_spectra.sample_window(rng, draw)
-    values = list(draw.values)
-    if draw.inductive:
-        synthetic_spectra.set_inductance(rng, values, hi)
-    f = np.logspace(hi, lo, POINTS)
-    return f, synthetic_spectra.add_noise(rng, synthetic_spectra.simulate(key, values, f), NOISE)
+    return realistic_spectrum(key, seed, POINTS, NOISE)
 
 
 def fastest_cpu(function, calls):

@@ -22,6 +22,26 @@ def use_tools():
         sys.path.insert(0, str(TOOLS))
 
 
+def realistic_spectrum(key, seed, points=60, noise=0.01, circuit=None):
+    """A spectrum of model `key` with values drawn as for training, ascending frequencies.
+
+    `circuit` (default: the model's own) is the notation evaluated with those
+    values, for a circuit written differently from the model.
+    """
+    use_tools()
+    import numpy as np
+    import synthetic_spectra
+
+    rng = np.random.default_rng(seed)
+    draw = synthetic_spectra.DRAWS[key](rng)
+    lo, hi = synthetic_spectra.sample_window(rng, draw)
+    values = list(draw.values)
+    if draw.inductive:
+        synthetic_spectra.set_inductance(rng, values, hi)
+    f = np.logspace(lo, hi, points)
+    return f, synthetic_spectra.add_noise(rng, synthetic_spectra.simulate(circuit or key, values, f), noise)
+
+
 def best_time(function, min_total=0.3, repeat=5):
     """Seconds per call: the best of `repeat` rounds, each long enough to time."""
     runs = 1
