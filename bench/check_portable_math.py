@@ -2,7 +2,7 @@
 
 Run: python bench/check_portable_math.py build/cpp-tests/kovrant_math_check [--count 2000000]
 
-Each function gets `count` arguments (pairs for pow and atan2) drawn over the
+Each function gets `count` arguments (pairs for pow, atan2 and hypot) drawn over the
 ranges the fits and guesses use and beyond; each result is compared with
 mpmath at 120 bits. The script prints, per function, the largest error in
 ulps of the correctly rounded result and how many results are not correctly
@@ -36,9 +36,19 @@ def arguments(name, count, rng):
         bases = np.concatenate([np.exp2(rng.uniform(-40.0, 40.0, half)), np.full(count - half, 10.0)])
         exponents = np.concatenate([rng.uniform(-3.0, 3.0, half), rng.uniform(-300.0, 300.0, count - half)])
         return np.column_stack([bases, exponents])
-    if name == "atan2":
+    if name in ("atan2", "hypot"):
         return np.column_stack([signed(rng, np.exp2(rng.uniform(-30.0, 30.0, count))),
                                 signed(rng, np.exp2(rng.uniform(-30.0, 30.0, count)))])
+    if name == "log10":
+        return np.concatenate([np.exp2(rng.uniform(-1000.0, 1000.0, half)), rng.uniform(1e-12, 1e6, count - half)])
+    if name == "exp10":
+        return np.concatenate([rng.uniform(-307.0, 307.0, half), rng.uniform(-12.0, 12.0, count - half)])
+    if name in ("sin", "cos"):  # the tanh formulas' 2 Im z, then every binade up to 2^1000 (Payne-Hanek)
+        return np.concatenate([rng.uniform(-41.0, 41.0, half),
+                               signed(rng, np.exp2(rng.uniform(-30.0, 1000.0, count - half)))])
+    if name in ("sinh", "cosh"):
+        return np.concatenate([rng.uniform(-41.0, 41.0, half),
+                               signed(rng, np.exp2(rng.uniform(-30.0, 9.4, count - half)))])
     raise ValueError(name)
 
 
@@ -48,6 +58,10 @@ def exact(name, args):
         return mpmath.power(mp[0], mp[1])
     if name == "atan2":
         return mpmath.atan2(mp[0], mp[1])
+    if name == "hypot":
+        return mpmath.hypot(mp[0], mp[1])
+    if name == "exp10":
+        return mpmath.power(10, mp[0])
     return getattr(mpmath, name)(mp[0])
 
 
@@ -55,7 +69,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("program", help="the kovrant_math_check executable")
     parser.add_argument("--count", type=int, default=2_000_000, help="arguments per function")
-    parser.add_argument("--functions", default="tanh,exp,log,pow,atan2")
+    parser.add_argument("--functions", default="tanh,exp,log,log10,exp10,pow,atan2,hypot,sin,cos,sinh,cosh")
     args = parser.parse_args()
     mpmath.mp.prec = 120
     rng = np.random.default_rng(5)

@@ -81,8 +81,12 @@ CompiledCircuit::Workspace CompiledCircuit::make_workspace() const {
 }
 
 void CompiledCircuit::evaluate_leaf(size_t leaf, const double* leaf_values, const double* omegas, size_t count,
-                                    Complex* out) const {
-  element_impedance_list(leaves_[leaf].kind, leaf_values, omegas, count, out);
+                                    Complex* out, const PreciseLog* log_omegas) const {
+  element_impedance_list(leaves_[leaf].kind, leaf_values, omegas, count, out, log_omegas);
+}
+
+bool CompiledCircuit::uses_log_omegas() const {
+  return std::any_of(leaves_.begin(), leaves_.end(), [](const LeafInfo& leaf) { return uses_log_omega(leaf.kind); });
 }
 
 void CompiledCircuit::evaluate(std::span<const double> params, std::span<const double> omegas, std::span<Complex> out,

@@ -57,8 +57,13 @@ class CompiledCircuit {
   void evaluate(std::span<const double> params, std::span<const double> omegas, std::span<Complex> out,
                 Workspace& workspace) const;
 
-  // Impedance of one leaf at omegas[0..count).
-  void evaluate_leaf(size_t leaf, const double* leaf_values, const double* omegas, size_t count, Complex* out) const;
+  // Impedance of one leaf at omegas[0..count); log_omegas as for
+  // element_impedance_list (null, or the omegas' precise_log values).
+  void evaluate_leaf(size_t leaf, const double* leaf_values, const double* omegas, size_t count, Complex* out,
+                     const PreciseLog* log_omegas = nullptr) const;
+
+  // Whether some leaf would use the omegas' logarithms (uses_log_omega()).
+  bool uses_log_omegas() const;
 
   // Fills every slot past the leaves for `count` points: slots[s] points at
   // slot s's values (the leaf slots and the zero slot already filled).

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "util/portable_math.h"
+
 namespace kovrant {
 namespace {
 
@@ -65,7 +67,7 @@ SeriesList expand_series(const SeriesList& series, bool& changed) {
       changed = true;
     } else if (node.element.kind == Kind::Zarc) {
       expanded.push_back(two_branch_parallel(make_element(Kind::R, {v[0]}),
-                                             make_element(Kind::Cpe, {std::pow(v[1], v[2]) / v[0], v[2]})));
+                                             make_element(Kind::Cpe, {portable_pow(v[1], v[2]) / v[0], v[2]})));
       changed = true;
     } else {
       expanded.push_back(node);

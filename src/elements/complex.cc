@@ -2,6 +2,8 @@
 
 #include <complex>
 
+#include "util/portable_math.h"
+
 namespace kovrant {
 
 Complex scaled_reciprocal(Complex z) {
@@ -23,18 +25,19 @@ Complex real_power(Complex z, double e) {
   if (e == 1.0) return z;
   if (e == 0.5) return principal_sqrt(z);
   if (e == 0.0) return {1.0, 0.0};
-  const double modulus = std::hypot(z.re, z.im);
-  const double theta = std::atan2(z.im, z.re);
-  const double r = std::pow(modulus, e);
-  return {r * std::cos(e * theta), r * std::sin(e * theta)};
+  const double modulus = portable_hypot(z.re, z.im);
+  const double theta = portable_atan2(z.im, z.re);
+  const double r = portable_pow(modulus, e);
+  const SinCos angle = portable_sincos(e * theta);
+  return {r * angle.cos, r * angle.sin};
 }
 
 Complex saturating_tanh(Complex z) {
   if (std::fabs(z.re) > 20.0) return {std::signbit(z.re) ? -1.0 : 1.0, 0.0};
-  const double two_x = 2.0 * z.re;
-  const double two_y = 2.0 * z.im;
-  const Complex numerator{std::sinh(two_x), std::sin(two_y)};
-  return numerator / (std::cosh(two_x) + std::cos(two_y));
+  const SinhCosh h = portable_sinh_cosh(2.0 * z.re);
+  const SinCos t = portable_sincos(2.0 * z.im);
+  const Complex numerator{h.sinh, t.sin};
+  return numerator / (h.cosh + t.cos);
 }
 
 }  // namespace kovrant

@@ -71,18 +71,13 @@ inline Complex guarded_reciprocal(Complex z) {
 // implements exactly this branch cut.
 Complex principal_sqrt(Complex z);
 
-// z^e for a real exponent: exact for e = 1, 0.5 and 0, polar form otherwise.
+// z^e for a real exponent: exact for e = 1, 0.5 and 0, polar form otherwise,
+// through the portable functions of util/portable_math.h.
 Complex real_power(Complex z, double e);
 
-// Polar form of z^e from a precomputed cos(e*theta), sin(e*theta), used when
-// the argument theta of z is known to be the same for a whole frequency list.
-inline Complex polar_power(double modulus, double e, double cos_e_theta, double sin_e_theta) {
-  const double r = std::pow(modulus, e);
-  return {r * cos_e_theta, r * sin_e_theta};
-}
-
 // tanh(z), exactly +-1 when |Re z| > 20, else
-// (sinh 2x + j sin 2y) / (cosh 2x + cos 2y).
+// (sinh 2x + j sin 2y) / (cosh 2x + cos 2y), with the portable sinh, cosh,
+// sin and cos, so that no choice of the C library changes a bit.
 Complex saturating_tanh(Complex z);
 
 }  // namespace kovrant

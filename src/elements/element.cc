@@ -4,6 +4,8 @@
 #include <limits>
 #include <type_traits>
 
+#include "util/portable_math.h"
+
 namespace kovrant {
 namespace {
 
@@ -37,8 +39,10 @@ struct CothCsch {
 
 CothCsch saturating_coth_csch(Complex z) {
   if (std::fabs(z.re) > 20.0) return {{std::signbit(z.re) ? -1.0 : 1.0, 0.0}, {0.0, 0.0}};
-  const Complex cosh_z{std::cosh(z.re) * std::cos(z.im), std::sinh(z.re) * std::sin(z.im)};
-  const Complex sinh_z{std::sinh(z.re) * std::cos(z.im), std::cosh(z.re) * std::sin(z.im)};
+  const SinhCosh h = portable_sinh_cosh(z.re);
+  const SinCos t = portable_sincos(z.im);
+  const Complex cosh_z{h.cosh * t.cos, h.sinh * t.sin};
+  const Complex sinh_z{h.sinh * t.cos, h.cosh * t.sin};
   return {cosh_z / sinh_z, reciprocal(sinh_z)};
 }
 
@@ -52,21 +56,27 @@ constexpr double kHalfPi = 1.5707963267948966;  // atan2(y > 0, +0.0)
 class ImaginaryAxisPower {
  public:
   explicit ImaginaryAxisPower(double e) : e_(e), uses_polar_(e != 1.0 && e != 0.5 && e != 0.0) {
-    if (uses_polar_) {
-      cos_ = std::cos(e * kHalfPi);
-      sin_ = std::sin(e * kHalfPi);
-    }
+    if (uses_polar_) angle_ = portable_sincos(e * kHalfPi);
   }
   Complex operator()(Complex z) const {
-    if (uses_polar_ && z.re == 0.0 && !std::signbit(z.re) && z.im > 0.0) return polar_power(z.im, e_, cos_, sin_);
+    if (uses_polar_ && on_positive_imaginary_axis(z)) return polar_power(portable_pow(z.im, e_));
     return real_power(z, e_);
+  }
+  // (j omega)^e, the same bits as operator()({0, omega}); log_omega, when
+  // given, is precise_log(omega) and saves recomputing it.
+  Complex of_j_omega(double omega, const PreciseLog* log_omega) const {
+    const Complex z = j_omega(omega);
+    if (!uses_polar_ || !on_positive_imaginary_axis(z)) return real_power(z, e_);
+    return polar_power(log_omega != nullptr ? pow_from_log(*log_omega, e_) : portable_pow(omega, e_));
   }
 
  private:
+  static bool on_positive_imaginary_axis(Complex z) { return z.re == 0.0 && !std::signbit(z.re) && z.im > 0.0; }
+  Complex polar_power(double modulus_power) const { return {modulus_power * angle_.cos, modulus_power * angle_.sin}; }
+
   double e_;
   bool uses_polar_;
-  double cos_ = 0.0;
-  double sin_ = 0.0;
+  SinCos angle_{0.0, 0.0};
 };
 
 // The exponent of the kinds that raise an imaginary number to a power.
@@ -87,7 +97,8 @@ double power_exponent(Kind kind, const double* v) {
 // kind, so that a list of frequencies runs a loop with no switch inside; the
 // single-point form dispatches to the very same function.
 template <Kind K>
-inline Complex kind_impedance(const double* v, double omega, const ImaginaryAxisPower& power) {
+inline Complex kind_impedance(const double* v, double omega, const PreciseLog* log_omega,
+                              const ImaginaryAxisPower& power) {
   if constexpr (K == Kind::R) {
     return {v[0], 0.0};
   } else if constexpr (K == Kind::C) {
@@ -97,7 +108,7 @@ inline Complex kind_impedance(const double* v, double omega, const ImaginaryAxis
   } else if constexpr (K == Kind::La) {
     return power(j_omega(omega) * v[0]);
   } else if constexpr (K == Kind::Cpe) {
-    return reciprocal(v[0] * power(j_omega(omega)));
+    return reciprocal(v[0] * power.of_j_omega(omega, log_omega));
   } else if constexpr (K == Kind::W) {
     const double root = std::sqrt(omega);
     return Complex{v[0] * root, -v[0] * root} / (root * root);
@@ -117,7 +128,7 @@ inline Complex kind_impedance(const double* v, double omega, const ImaginaryAxis
   } else if constexpr (K == Kind::Zarc) {
     return Complex{v[0], 0.0} / (Complex{1.0, 0.0} + power(j_omega(omega) * v[1]));
   } else if constexpr (K == Kind::Tlmq) {
-    const Complex zq = reciprocal(v[1] * power(j_omega(omega)));
+    const Complex zq = reciprocal(v[1] * power.of_j_omega(omega, log_omega));
     const Complex r_ion{v[0], 0.0};
     return principal_sqrt(r_ion * zq) / saturating_tanh(principal_sqrt(r_ion / zq));
   } else {
@@ -129,9 +140,13 @@ inline Complex kind_impedance(const double* v, double omega, const ImaginaryAxis
 }
 
 template <Kind K>
-void kind_impedance_list(const double* v, const double* omegas, size_t count, Complex* out,
-                         const ImaginaryAxisPower& power) {
-  for (size_t i = 0; i < count; ++i) out[i] = kind_impedance<K>(v, omegas[i], power);
+void kind_impedance_list(const double* v, const double* omegas, const PreciseLog* log_omegas, size_t count,
+                         Complex* out, const ImaginaryAxisPower& power) {
+  if (log_omegas == nullptr) {
+    for (size_t i = 0; i < count; ++i) out[i] = kind_impedance<K>(v, omegas[i], nullptr, power);
+  } else {
+    for (size_t i = 0; i < count; ++i) out[i] = kind_impedance<K>(v, omegas[i], log_omegas + i, power);
+  }
 }
 
 // Calls body(std::integral_constant<Kind, kind>{}) for the run-time `kind`.
@@ -215,9 +230,14 @@ Complex element_impedance(Kind kind, const double* v, double omega) {
   return z;
 }
 
-void element_impedance_list(Kind kind, const double* values, const double* omegas, size_t count, Complex* out) {
+void element_impedance_list(Kind kind, const double* values, const double* omegas, size_t count, Complex* out,
+                            const PreciseLog* log_omegas) {
   const ImaginaryAxisPower power(power_exponent(kind, values));
-  with_kind(kind, [&](auto k) { kind_impedance_list<decltype(k)::value>(values, omegas, count, out, power); });
+  with_kind(kind, [&](auto k) {
+    kind_impedance_list<decltype(k)::value>(values, omegas, log_omegas, count, out, power);
+  });
 }
+
+bool uses_log_omega(Kind kind) { return kind == Kind::Cpe || kind == Kind::Tlmq; }
 
 }  // namespace kovrant

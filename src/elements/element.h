@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "elements/complex.h"
+#include "util/portable_math.h"
 
 namespace kovrant {
 
@@ -72,6 +73,12 @@ inline Complex element_impedance(const Element& element, double omega) {
 
 // The same impedance at omegas[0..count), bit-identical to element_impedance
 // at each point; the angle of (j*omega)^exponent is computed once per call.
-void element_impedance_list(Kind kind, const double* values, const double* omegas, size_t count, Complex* out);
+// log_omegas, when given, holds precise_log(omegas[i]) for every i: the
+// kinds for which uses_log_omega() is true then skip the logarithm in
+// omega^exponent (same bits), which is most of their cost.
+void element_impedance_list(Kind kind, const double* values, const double* omegas, size_t count, Complex* out,
+                            const PreciseLog* log_omegas = nullptr);
+
+bool uses_log_omega(Kind kind);
 
 }  // namespace kovrant

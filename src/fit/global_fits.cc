@@ -12,6 +12,7 @@
 #include "fit/polish.h"
 #include "fit/simulated_annealing.h"
 #include "util/text.h"
+#include "util/portable_math.h"
 
 namespace kovrant {
 namespace {
@@ -182,7 +183,7 @@ Result<FitOutcome, FitError> basin_hopping_fit(const FitProblem& problem, const 
       best_cost = trial_cost;
     }
     const bool accepted = ranks_below(trial_cost, current.cost) ||
-                          std::exp(-(trial_cost - current.cost) / settings.temperature) > uniform_unit(rng);
+                          portable_exp(-(trial_cost - current.cost) / settings.temperature) > uniform_unit(rng);
     if (accepted) current = std::move(trial.value());
   }
   return build_outcome(problem, best_values, true, iterations, counter);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "util/portable_math.h"
+
 namespace kovrant {
 namespace {
 
@@ -98,8 +100,8 @@ SearchBox<double> pso_search_box(std::span<const Bounds> bounds, std::span<const
     }
     const double magnitude = std::fabs(values[j]);
     const double m = magnitude <= 1e-6 ? 1e-6 : magnitude;
-    box.lower[j] = std::log10(std::fmax(std::fmax(m * 1e-4, lo) - lo, 1e-300));
-    box.upper[j] = std::log10(std::fmax(m * 1e4 - lo, 1e-300));
+    box.lower[j] = portable_log10(std::fmax(std::fmax(m * 1e-4, lo) - lo, 1e-300));
+    box.upper[j] = portable_log10(std::fmax(m * 1e4 - lo, 1e-300));
   }
   return box;
 }

@@ -5,6 +5,7 @@
 
 #include "circuit/compiled_circuit.h"
 #include "parallel/thread_pool.h"
+#include "util/portable_math.h"
 
 namespace kovrant {
 namespace {
@@ -84,7 +85,7 @@ std::vector<double> physical(std::span<const double> internal_coordinates, std::
   std::vector<double> values(n);
   for (size_t j = 0; j < n; ++j) {
     values[j] =
-        std::isfinite(bounds[j].hi) ? internal_coordinates[j] : bounds[j].lo + std::pow(10.0, internal_coordinates[j]);
+        std::isfinite(bounds[j].hi) ? internal_coordinates[j] : bounds[j].lo + portable_exp10(internal_coordinates[j]);
   }
   return values;
 }
@@ -94,7 +95,7 @@ std::vector<double> internal(std::span<const double> physical_values, std::span<
   std::vector<double> coordinates(n);
   for (size_t j = 0; j < n; ++j) {
     coordinates[j] = std::isfinite(bounds[j].hi) ? physical_values[j]
-                                                 : std::log10(std::fmax(physical_values[j] - bounds[j].lo, 1e-300));
+                                                 : portable_log10(std::fmax(physical_values[j] - bounds[j].lo, 1e-300));
   }
   return coordinates;
 }

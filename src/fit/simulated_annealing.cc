@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "util/portable_math.h"
+
 namespace kovrant {
 
 SearchResult<double> simulated_annealing_minimize(const Objective& objective, const NeighbourMove& neighbour,
@@ -26,7 +28,7 @@ SearchResult<double> simulated_annealing_minimize(const Objective& objective, co
     const double candidate_cost = objective(candidate);
     bool accepted = ranks_below(candidate_cost, current_cost);
     if (!accepted) {
-      const double probability = 1.0 / (1.0 + std::exp((candidate_cost - current_cost) / temperature));
+      const double probability = 1.0 / (1.0 + portable_exp((candidate_cost - current_cost) / temperature));
       accepted = uniform_unit(acceptance_rng) < probability;
     }
     if (accepted) {

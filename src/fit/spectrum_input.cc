@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "util/text.h"
+#include "util/portable_math.h"
 
 namespace kovrant {
 namespace {
@@ -23,8 +24,8 @@ std::vector<Complex> from_parts(const std::vector<double>& real, const std::vect
 std::vector<Complex> from_polar_degrees(const std::vector<double>& modulus, const std::vector<double>& phase) {
   std::vector<Complex> impedances(modulus.size());
   for (size_t i = 0; i < modulus.size(); ++i) {
-    const double angle = phase[i] * kRadiansPerDegree;
-    impedances[i] = {modulus[i] * std::cos(angle), modulus[i] * std::sin(angle)};
+    const SinCos angle = portable_sincos(phase[i] * kRadiansPerDegree);
+    impedances[i] = {modulus[i] * angle.cos, modulus[i] * angle.sin};
   }
   return impedances;
 }

@@ -26,6 +26,10 @@ SpectrumModel::SpectrumModel(const SeriesList& series, std::span<const double> o
       slot_params_(compiled_.param_count()),
       slots_(compiled_.slot_count()),
       residual_buffer_(2 * omegas.size()) {
+  if (compiled_.uses_log_omegas()) {
+    log_omegas_.reserve(omegas.size());
+    for (double omega : omegas) log_omegas_.push_back(precise_log(omega));
+  }
   const bool parallel = residual_count() * param_count() >= kParallelJacobianEntries;
   column_scratch_.resize(parallel ? param_count() : std::min<size_t>(param_count(), 1));
   for (ColumnScratch& scratch : column_scratch_) {
@@ -44,7 +48,7 @@ void SpectrumModel::evaluate_slots(std::span<const double> params) {
   const size_t n = omegas_.size();
   for (size_t leaf = 0; leaf < compiled_.leaf_count(); ++leaf) {
     compiled_.evaluate_leaf(leaf, params.data() + compiled_.leaf_param_offset(leaf), omegas_.data(), n,
-                            slot_values_.data() + leaf * n);
+                            slot_values_.data() + leaf * n, log_omegas_from(0));
   }
   const size_t block = compiled_.block_size();
   for (size_t start = 0; start < n; start += block) {
@@ -105,10 +109,12 @@ void SpectrumModel::jacobian_column(size_t j, std::span<const double> params, Co
     const size_t count = std::min(block, n - start);
     point_slots(start, scratch.slots);
     values[field] = plus;
-    compiled_.evaluate_leaf(leaf, values, omegas_.data() + start, count, scratch.model_plus.data());
+    compiled_.evaluate_leaf(leaf, values, omegas_.data() + start, count, scratch.model_plus.data(),
+                            log_omegas_from(start));
     compiled_.recombine(leaf, scratch.slots.data(), count, scratch.model_plus.data());
     values[field] = minus;
-    compiled_.evaluate_leaf(leaf, values, omegas_.data() + start, count, scratch.model_minus.data());
+    compiled_.evaluate_leaf(leaf, values, omegas_.data() + start, count, scratch.model_minus.data(),
+                            log_omegas_from(start));
     compiled_.recombine(leaf, scratch.slots.data(), count, scratch.model_minus.data());
     for (size_t i = 0; i < count; ++i) {
       const Complex& measured = measured_[start + i];

@@ -24,15 +24,16 @@
 
 #include "circuit/compiled_circuit.h"
 #include "fit/residuals.h"
+#include "util/portable_math.h"
 
 namespace kovrant {
 
 inline double physical_value(double x, const Bounds& bounds) {
-  return std::isfinite(bounds.hi) ? x : bounds.lo + std::pow(10.0, x);
+  return std::isfinite(bounds.hi) ? x : bounds.lo + portable_exp10(x);
 }
 
 inline double internal_value(double p, const Bounds& bounds) {
-  return std::isfinite(bounds.hi) ? p : std::log10(std::fmax(p - bounds.lo, 1e-300));
+  return std::isfinite(bounds.hi) ? p : portable_log10(std::fmax(p - bounds.lo, 1e-300));
 }
 
 // v limited to [lo, hi]; NaN stays NaN.
@@ -71,12 +72,16 @@ class SpectrumModel {
   // Points slots[s] at slot s's values from point `start` on.
   void point_slots(size_t start, std::vector<const Complex*>& slots) const;
   void jacobian_column(size_t j, std::span<const double> params, ColumnScratch& scratch, double* column) const;
+  const PreciseLog* log_omegas_from(size_t start) const {
+    return log_omegas_.empty() ? nullptr : log_omegas_.data() + start;
+  }
 
   CompiledCircuit compiled_;
   std::span<const double> omegas_;
   std::span<const Complex> measured_;
   std::span<const double> weights_;
   EvalCounter counter_;
+  std::vector<PreciseLog> log_omegas_;  // precise_log of each omega, when a leaf uses them; else empty
 
   std::vector<Complex> slot_values_;  // slot-major: slot s's N values at s * N
   std::vector<double> slot_params_;   // the parameters slot_values_ belong to

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "util/vector_clones.h"
 
@@ -16,7 +17,7 @@ struct Pair {
 };
 
 // a + b exactly (Knuth).
-inline Pair two_sum(double a, double b) {
+constexpr Pair two_sum(double a, double b) {
   const double s = a + b;
   const double b_virtual = s - a;
   const double a_virtual = s - b_virtual;
@@ -24,7 +25,7 @@ inline Pair two_sum(double a, double b) {
 }
 
 // a * b exactly (Dekker; no fused multiply-add), for |a|, |b| far below 2^996.
-inline Pair two_product(double a, double b) {
+constexpr Pair two_product(double a, double b) {
   constexpr double kSplitter = 134217729.0;  // 2^27 + 1
   const double ca = kSplitter * a;
   const double a_hi = ca - (ca - a);
@@ -45,7 +46,7 @@ constexpr double kShifter = 0x1.8p52;  // adding it rounds to an integer kept in
 
 // (e^r - 1 - r - r^2/2) / r^3 for |r| <= ln2/2: the Taylor terms up to r^16,
 // whose remainder is below 2^-70 relative to e^r - 1.
-inline double expm1_tail(double r) {
+constexpr double expm1_tail(double r) {
   double p = 1.0 / 20922789888000.0;  // 1/16!
   p = p * r + 1.0 / 1307674368000.0;
   p = p * r + 1.0 / 87178291200.0;
@@ -119,18 +120,80 @@ inline Pair add(Pair a, Pair b) {
 constexpr Pair kTwoThirds = {0.6666666666666666, 3.700743415417188e-17};
 constexpr double kLn2LoFull = 1.9082149292705877e-10;  // ln 2 - kLn2Hi, to double precision
 
-// e^t for a double-double t with |t.hi| <= 708, as a double-double.
-Pair exp_pair(Pair t) {
+// e^t for a double-double t with |t.hi| <= ln 2, as a double-double to about
+// 2^-100 by the Taylor series; only builds the table below.
+constexpr Pair exp_series(Pair t) {
   const double shifted = t.hi * kInvLn2 + kShifter;
-  const double k = shifted - kShifter;
+  const double k = shifted - kShifter;  // 0 or +-1
   const Pair r = two_sum(t.hi - k * kLn2Hi, t.lo - k * kLn2LoFull);
   const Pair square = two_product(r.hi, r.hi);
   const Pair head = two_sum(r.hi, 0.5 * square.hi);
   const double low = 0.5 * square.lo + (r.hi * square.hi) * expm1_tail(r.hi) + r.lo * (1.0 + r.hi);
   const Pair em1 = two_sum(head.hi, head.lo + low);
   const Pair one_plus = two_sum(1.0, em1.hi);
-  const double scale = std::ldexp(1.0, static_cast<int>(k));  // exact: |k| <= 1022
+  const double scale = k == 0.0 ? 1.0 : (k > 0.0 ? 2.0 : 0.5);
   return {one_plus.hi * scale, (one_plus.lo + em1.lo) * scale};
+}
+
+// 2^(j/128) for j = 0..127 as double-doubles, folded by the compiler (whose
+// constant arithmetic rounds exactly like the machine's).
+constexpr int kExpTableBits = 7;
+constexpr int kExpTableSize = 1 << kExpTableBits;
+constexpr double kTableInvLn2 = kInvLn2 * kExpTableSize;
+constexpr double kTableLn2Hi = kLn2Hi / kExpTableSize;  // still 32 significant bits
+constexpr double kTableLn2Lo = kLn2LoFull / kExpTableSize;
+
+struct ExpTable {
+  Pair entries[kExpTableSize];
+};
+
+constexpr ExpTable make_exp_table() {
+  ExpTable table{};
+  for (int j = 0; j < kExpTableSize; ++j) {
+    const Pair e = exp_series({j * kTableLn2Hi, j * kTableLn2Lo});
+    table.entries[j] = two_sum(e.hi, e.lo);
+  }
+  return table;
+}
+
+constexpr ExpTable kExpTable = make_exp_table();
+
+// e^t for |t.hi| <= 708 as an unevaluated sum: t = (k/128) ln 2 + r with
+// |r| <= ln2/256, e^t = 2^(k/128) (1 + p), p = e^r - 1 by its Taylor series
+// to r^6 in doubles (|p| < 0.0028, so its rounding stays below 0.01 ulp of
+// the result). Rounding the sum once gives at most 0.51 ulp.
+inline Pair exp_parts(Pair t) {
+  const double shifted = t.hi * kTableInvLn2 + kShifter;
+  const double k = shifted - kShifter;
+  const double r = ((t.hi - k * kTableLn2Hi) - k * kTableLn2Lo) + t.lo;
+  const double p =
+      r + (r * r) * (0.5 + r * (1.0 / 6.0 + r * (1.0 / 24.0 + r * (1.0 / 120.0 + r * (1.0 / 720.0)))));
+  const std::int64_t k_int = std::bit_cast<std::int64_t>(shifted) - std::bit_cast<std::int64_t>(kShifter);
+  const Pair& entry = kExpTable.entries[k_int & (kExpTableSize - 1)];
+  const double scale = std::bit_cast<double>(((k_int >> kExpTableBits) + 1023) << 52);
+  return {entry.hi * scale, (entry.hi * p + entry.lo) * scale};
+}
+
+// e^t rounded once, over the whole double range: beyond |t| = 708 the
+// exponent is moved by 64 ln 2 first and put back by an exact scaling (one
+// more rounding for results below the normal range).
+double exp_rounded(Pair t) {
+  if (std::fabs(t.hi) <= 708.0) {
+    const Pair e = exp_parts(t);
+    return e.hi + e.lo;
+  }
+  if (t.hi != t.hi) return t.hi;
+  if (t.hi > 710.0) return std::numeric_limits<double>::infinity();
+  if (t.hi < -746.0) return 0.0;
+  const double sign = t.hi > 0.0 ? 1.0 : -1.0;
+  const Pair e = exp_parts({t.hi - sign * (64.0 * kLn2Hi), t.lo - sign * (64.0 * kLn2LoFull)});
+  return (e.hi + e.lo) * (t.hi > 0.0 ? 0x1p64 : 0x1p-64);
+}
+
+// e^t as a normalised double-double, for |t.hi| <= 708.
+inline Pair exp_pair(Pair t) {
+  const Pair e = exp_parts(t);
+  return two_sum(e.hi, e.lo);
 }
 
 // ln x for finite x > 0 as a double-double: x = 2^m f with f in [1/sqrt2, sqrt2),
@@ -185,6 +248,159 @@ Pair atan_pair(Pair t) {
 
 constexpr Pair kHalfPiPair = {1.5707963267948966, 6.123233995736766e-17};
 constexpr Pair kPiPair = {3.141592653589793, 1.2246467991473532e-16};
+constexpr Pair kLn10Pair = {2.302585092994046, -2.1707562233822494e-16};
+
+// e^(y ln x) from ln x as a double-double, for finite x > 0 and finite y.
+double pow_core(Pair log_x, double y) {
+  const double t_hi = y * log_x.hi;
+  if (!(std::fabs(t_hi) <= 1000.0)) return t_hi > 0.0 ? std::numeric_limits<double>::infinity() : 0.0;
+  const Pair p = two_product(y, log_x.hi);
+  return exp_rounded(two_sum(p.hi, p.lo + y * log_x.lo));
+}
+
+// The bits of 2/pi after the binary point, most significant first, behind
+// one zero word: enough for the reduction of any finite double.
+constexpr std::uint64_t kTwoOverPiBits[] = {
+    0x0000000000000000, 0xA2F9836E4E441529, 0xFC2757D1F534DDC0, 0xDB6295993C439041, 0xFE5163ABDEBBC561,
+    0xB7246E3A424DD2E0, 0x06492EEA09D1921C, 0xFE1DEB1CB129A73E, 0xE88235F52EBB4484, 0xE99C7026B45F7E41,
+    0x3991D639835339F4, 0x9C845F8BBDF9283B, 0x1FF897FFDE05980F, 0xEF2F118B5A0A6D1F, 0x6D367ECF27CB09B7,
+    0x4F463F669E5FEA2D, 0x7527BAC7EBE5F17B, 0x3D0739F78A5292EA, 0x6BFB5FB11F8D5D08, 0x56033046FC7B6BAB,
+    0xF0CFBC209AF4361D, 0xA9E391615EE61B08, 0x6599855F14A06840};
+
+// 64 bits of the stream above starting at bit n (bit 0 = the top of word 0).
+std::uint64_t two_over_pi_window(int n) {
+  const int word = n >> 6, shift = n & 63;
+  if (shift == 0) return kTwoOverPiBits[word];
+  return (kTwoOverPiBits[word] << shift) | (kTwoOverPiBits[word + 1] >> (64 - shift));
+}
+
+// x reduced by multiples of pi/2: x = q pi/2 + r with |r| <= pi/4 (a hair
+// more in the fast path), q modulo 4.
+struct Reduced {
+  int quadrant;
+  Pair r;
+};
+
+// The fast path, |x| < 2^28: pi/2 in three doubles, each product exact.
+Reduced reduce_medium(double x) {
+  constexpr double kTwoOverPi = 0.6366197723675814;
+  constexpr double kHalfPi1 = 1.5707963267948966, kHalfPi2 = 6.123233995736766e-17,
+                   kHalfPi3 = -1.4973849048591698e-33;
+  const double shifted = x * kTwoOverPi + kShifter;
+  const double k = shifted - kShifter;
+  const Pair p1 = two_product(k, kHalfPi1);
+  const Pair p2 = two_product(k, kHalfPi2);
+  Pair r = two_sum(x - p1.hi, -p1.lo);  // x - p1.hi is exact (Sterbenz)
+  r = add(r, {-p2.hi, -p2.lo});
+  r = add(r, {-(k * kHalfPi3), 0.0});
+  const auto k_int = std::bit_cast<std::int64_t>(shifted) - std::bit_cast<std::int64_t>(kShifter);
+  return {static_cast<int>(k_int & 3), r};
+}
+
+// Payne-Hanek: x = m 2^e exactly; m times a 192-bit window of 2/pi that
+// starts where the product's bits stop mattering modulo 4 gives the
+// quadrant and a fraction accurate to far more than the closest approach
+// of any double to a multiple of pi/2 (about 2^-61 relative) needs.
+Reduced reduce_large(double x) {
+  int exponent = 0;
+  const double mantissa = std::frexp(std::fabs(x), &exponent);  // in [0.5, 1)
+  const auto m = static_cast<std::uint64_t>(std::ldexp(mantissa, 53));
+  const int e = exponent - 53;       // |x| = m 2^e
+  const int first_bit = e - 1 + 63;  // bit b_i of 2/pi sits at i + 63; those with e - i >= 2 only add multiples of 4
+  using Wide = unsigned __int128;
+  const Wide low = static_cast<Wide>(m) * two_over_pi_window(first_bit + 128);
+  const Wide mid = static_cast<Wide>(m) * two_over_pi_window(first_bit + 64) + (low >> 64);
+  const Wide high = static_cast<Wide>(m) * two_over_pi_window(first_bit) + (mid >> 64);
+  // The product's binary point lies 190 bits up: bits 190 and 191 are the
+  // quadrant, the 190 below the fraction (shifted up by 2 to fill 192 bits).
+  const auto h = static_cast<std::uint64_t>(high), md = static_cast<std::uint64_t>(mid),
+             lw = static_cast<std::uint64_t>(low);
+  int quadrant = static_cast<int>(h >> 62);
+  std::uint64_t f2 = (h << 2) | (md >> 62), f1 = (md << 2) | (lw >> 62), f0 = lw << 2;
+  bool negative = false;
+  if (f2 >> 63) {  // fraction >= 1/2: take the next quadrant and the negated remainder
+    quadrant = (quadrant + 1) & 3;
+    negative = true;
+    f2 = ~f2, f1 = ~f1, f0 = ~f0;  // 2^192 - f = ~f + 1, the +1 below the precision kept
+  }
+  // Normalise the 192-bit fraction so its top bit is set, keeping 128 bits.
+  int shift = 0;
+  while (f2 == 0 && shift < 128) f2 = f1, f1 = f0, f0 = 0, shift += 64;
+  const int lead = std::countl_zero(f2);
+  if (lead > 0 && lead < 64) {
+    f2 = (f2 << lead) | (f1 >> (64 - lead));
+    f1 = (f1 << lead) | (f0 >> (64 - lead));
+  }
+  shift += lead;
+  // fraction = f2 2^(-64 - shift) + f1 2^(-128 - shift), as a double-double.
+  const auto top = static_cast<double>(f2 >> 11);  // 53 bits, exact
+  const auto rest = static_cast<double>((f2 << 53) | (f1 >> 11));
+  const Pair fraction = two_sum(std::ldexp(top, -53 - shift), std::ldexp(rest, -117 - shift));
+  const Pair product = two_product(fraction.hi, kHalfPiPair.hi);
+  Pair r = two_sum(product.hi, product.lo + (fraction.hi * kHalfPiPair.lo + fraction.lo * kHalfPiPair.hi));
+  if (negative) r = {-r.hi, -r.lo};
+  if (std::signbit(x)) return {(4 - quadrant) & 3, {-r.hi, -r.lo}};
+  return {quadrant, r};
+}
+
+// sin r for |r| <= pi/4 + a hair: r - r^3/6 in double-double, the rest of
+// the series (to r^21) in doubles.
+double sin_kernel(Pair r) {
+  const double z = r.hi * r.hi;
+  double rest = -1.0 / 51090942171709440000.0;  // -1/21!
+  rest = rest * z + 1.0 / 121645100408832000.0;
+  rest = rest * z - 1.0 / 355687428096000.0;
+  rest = rest * z + 1.0 / 1307674368000.0;
+  rest = rest * z - 1.0 / 6227020800.0;
+  rest = rest * z + 1.0 / 39916800.0;
+  rest = rest * z - 1.0 / 362880.0;
+  rest = rest * z + 1.0 / 5040.0;
+  rest = rest * z - 1.0 / 120.0;  // now -(sin r - r + r^3/6) / (r^5) up to sign
+  const Pair square = two_product(r.hi, r.hi);
+  const Pair cube = two_product(r.hi, square.hi);
+  const Pair sixth = two_product(cube.hi, 1.0 / 6.0);
+  const double sixth_lo = sixth.lo + (cube.lo + r.hi * square.lo) / 6.0 + cube.hi * 9.25185853854297e-18;
+  const Pair head = two_sum(r.hi, -sixth.hi);
+  const double fifth = (cube.hi * z) * rest;
+  return head.hi + (((head.lo - sixth_lo) - fifth) + r.lo * (1.0 - 0.5 * z));
+}
+
+// cos r for |r| <= pi/4 + a hair: 1 - r^2/2 in double-double, the rest (to r^22) in doubles.
+double cos_kernel(Pair r) {
+  const Pair square = two_product(r.hi, r.hi);
+  const double z = square.hi;
+  double rest = 1.0 / 1124000727777607680000.0;  // 1/22!
+  rest = rest * z - 1.0 / 2432902008176640000.0;
+  rest = rest * z + 1.0 / 6402373705728000.0;
+  rest = rest * z - 1.0 / 20922789888000.0;
+  rest = rest * z + 1.0 / 87178291200.0;
+  rest = rest * z - 1.0 / 479001600.0;
+  rest = rest * z + 1.0 / 3628800.0;
+  rest = rest * z - 1.0 / 40320.0;
+  rest = rest * z + 1.0 / 720.0;
+  rest = rest * z - 1.0 / 24.0;  // cos r = 1 - r^2/2 - r^4 rest
+  const Pair head = two_sum(1.0, -0.5 * square.hi);
+  return head.hi + (((head.lo - 0.5 * square.lo) - (z * z) * rest) - r.hi * r.lo);
+}
+
+// sinh t for 2^-27 <= |t| < 1/2: t + t^3/6 in double-double, the rest (to t^19) in doubles.
+double sinh_series(double t) {
+  const double z = t * t;
+  double rest = 1.0 / 121645100408832000.0;  // 1/19!
+  rest = rest * z + 1.0 / 355687428096000.0;
+  rest = rest * z + 1.0 / 1307674368000.0;
+  rest = rest * z + 1.0 / 6227020800.0;
+  rest = rest * z + 1.0 / 39916800.0;
+  rest = rest * z + 1.0 / 362880.0;
+  rest = rest * z + 1.0 / 5040.0;
+  rest = rest * z + 1.0 / 120.0;
+  const Pair square = two_product(t, t);
+  const Pair cube = two_product(t, square.hi);
+  const Pair sixth = two_product(cube.hi, 1.0 / 6.0);
+  const double sixth_lo = sixth.lo + (cube.lo + t * square.lo) / 6.0 + cube.hi * 9.25185853854297e-18;
+  const Pair head = two_sum(t, sixth.hi);
+  return head.hi + ((head.lo + sixth_lo) + (cube.hi * z) * rest);
+}
 
 }  // namespace
 
@@ -195,13 +411,8 @@ void tanh_in_place(std::span<double> values) {
 
 double portable_tanh(double x) { return tanh_of(x); }
 
-// Zeros, infinities, NaNs and results beyond the double range go to the C
-// library: its answers there are exact values, the same on every CPU.
-double portable_exp(double x) {
-  if (!(std::fabs(x) <= 708.0)) return std::exp(x);
-  const Pair e = exp_pair({x, 0.0});
-  return e.hi + e.lo;
-}
+// Zeros, infinities and NaNs take the C library's exactly specified values.
+double portable_exp(double x) { return exp_rounded({x, 0.0}); }
 
 double portable_log(double x) {
   if (!(x > 0.0) || std::isinf(x)) return std::log(x);
@@ -209,16 +420,86 @@ double portable_log(double x) {
   return l.hi + l.lo;
 }
 
+double portable_log10(double x) {
+  if (!(x > 0.0) || std::isinf(x)) return std::log10(x);
+  const Pair l = divide(log_pair(x), kLn10Pair);
+  return l.hi + l.lo;
+}
+
+double portable_exp10(double x) {
+  if (!std::isfinite(x)) return std::pow(10.0, x);
+  return pow_core(kLn10Pair, x);
+}
+
+static bool pow_needs_special_case(double x, double y) {
+  return y == 1.0 || y == 0.5 || y == 0.0 || !(x > 0.0) || std::isinf(x) || !std::isfinite(y) || x == 1.0;
+}
+
 double portable_pow(double x, double y) {
   if (y == 1.0) return x;
   if (y == 0.5 && x > 0.0) return std::sqrt(x);
-  if (!(x > 0.0) || std::isinf(x) || !std::isfinite(y) || y == 0.0 || x == 1.0) return std::pow(x, y);
+  if (pow_needs_special_case(x, y)) return std::pow(x, y);
+  return pow_core(log_pair(x), y);
+}
+
+PreciseLog precise_log(double x) {
+  if (!(x > 0.0) || std::isinf(x)) return {x, std::log(x), 0.0};
   const Pair l = log_pair(x);
-  const Pair p = two_product(y, l.hi);
-  const Pair t = two_sum(p.hi, p.lo + y * l.lo);
-  if (!(std::fabs(t.hi) <= 708.0)) return std::pow(x, y);
-  const Pair e = exp_pair(t);
-  return e.hi + e.lo;
+  return {x, l.hi, l.lo};
+}
+
+double pow_from_log(const PreciseLog& log_x, double y) {
+  if (pow_needs_special_case(log_x.x, y)) return portable_pow(log_x.x, y);
+  return pow_core({log_x.hi, log_x.lo}, y);
+}
+
+SinCos portable_sincos(double x) {
+  if (!std::isfinite(x)) return {x - x, x - x};
+  if (std::fabs(x) < 0x1p-27) return {x, 1.0};
+  Reduced reduced{0, {x, 0.0}};
+  if (std::fabs(x) > 0.7853981633974483) reduced = std::fabs(x) < 0x1p28 ? reduce_medium(x) : reduce_large(x);
+  const double s = sin_kernel(reduced.r), c = cos_kernel(reduced.r);
+  switch (reduced.quadrant) {
+    case 0:
+      return {s, c};
+    case 1:
+      return {c, -s};
+    case 2:
+      return {-s, -c};
+    default:
+      return {-c, s};
+  }
+}
+
+SinhCosh portable_sinh_cosh(double x) {
+  const double a = std::fabs(x);
+  if (!(a < 22.0)) {  // e^-|x| no longer reaches the last bit; NaN too
+    const double half_e = exp_rounded({a - kLn2Hi, -kLn2LoFull});
+    return {std::copysign(half_e, x), half_e};
+  }
+  const Pair e = exp_pair({a, 0.0});
+  const Pair inverse = exp_pair({-a, 0.0});
+  const Pair sum = add(e, inverse);
+  const double cosh = 0.5 * (sum.hi + sum.lo);
+  if (a < 0x1p-27) return {x, cosh};
+  if (a < 0.5) return {sinh_series(x), cosh};
+  const Pair difference = add(e, {-inverse.hi, -inverse.lo});
+  return {std::copysign(0.5 * (difference.hi + difference.lo), x), cosh};
+}
+
+double portable_hypot(double x, double y) {
+  if (std::isinf(x) || std::isinf(y)) return std::numeric_limits<double>::infinity();
+  if (x != x || y != y) return x + y;
+  const double larger = std::fmax(std::fabs(x), std::fabs(y));
+  if (larger == 0.0) return 0.0;
+  int exponent = 0;
+  std::frexp(larger, &exponent);
+  const double a = std::ldexp(std::fabs(x), -exponent), b = std::ldexp(std::fabs(y), -exponent);
+  const Pair sum = add(two_product(a, a), two_product(b, b));
+  const double root = std::sqrt(sum.hi);
+  const Pair root_square = two_product(root, root);
+  const double correction = (((sum.hi - root_square.hi) - root_square.lo) + sum.lo) / (2.0 * root);
+  return std::ldexp(root + correction, exponent);
 }
 
 double portable_atan2(double y, double x) {

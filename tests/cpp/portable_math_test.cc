@@ -64,6 +64,32 @@ TEST(PortableMath, ExpLogPowAtan2WithinOneUlp) {
   }
 }
 
+// The functions of the element formulas and the fit coordinates, including
+// sine and cosine arguments far beyond the fast reduction (up to 2^1000).
+TEST(PortableMath, TrigHyperbolicHypotLog10Exp10WithinOneUlp) {
+  std::mt19937_64 rng(13);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int i = 0; i < 20000; ++i) {
+    const double near = (unit(rng) * 2.0 - 1.0) * 41.0;
+    const double far = std::copysign(std::exp2(unit(rng) * 1030.0 - 30.0), near);
+    for (double x : {near, far}) {
+      const SinCos t = portable_sincos(x);
+      ASSERT_LE(ulps_from(sinl(x), t.sin), 1.0) << x;
+      ASSERT_LE(ulps_from(cosl(x), t.cos), 1.0) << x;
+    }
+    const SinhCosh h = portable_sinh_cosh(near);
+    ASSERT_LE(ulps_from(sinhl(near), h.sinh), 1.0) << near;
+    ASSERT_LE(ulps_from(coshl(near), h.cosh), 1.0) << near;
+    const double a = std::exp2(unit(rng) * 60.0 - 30.0), b = -std::exp2(unit(rng) * 60.0 - 30.0);
+    ASSERT_LE(ulps_from(hypotl(a, b), portable_hypot(a, b)), 1.0) << a << " " << b;
+    ASSERT_LE(ulps_from(log10l(a), portable_log10(a)), 1.0) << a;
+    const double decades = (unit(rng) * 2.0 - 1.0) * 300.0;
+    ASSERT_LE(ulps_from(powl(10.0L, decades), portable_exp10(decades)), 1.0) << decades;
+    const double alpha = unit(rng);
+    ASSERT_TRUE(same_bits(pow_from_log(precise_log(a), alpha), portable_pow(a, alpha))) << a << " " << alpha;
+  }
+}
+
 TEST(PortableMath, ExactCases) {
   const double inf = std::numeric_limits<double>::infinity();
   EXPECT_EQ(portable_pow(10.0, 2.0), 100.0);
@@ -73,6 +99,20 @@ TEST(PortableMath, ExactCases) {
   EXPECT_EQ(portable_pow(0.0, 0.8), 0.0);
   EXPECT_EQ(portable_pow(1.0, 123.4), 1.0);
   EXPECT_EQ(portable_pow(10.0, 400.0), inf);
+  EXPECT_EQ(portable_exp10(2.0), 100.0);
+  EXPECT_EQ(portable_log10(1000.0), 3.0);
+  EXPECT_EQ(portable_hypot(3.0, -4.0), 5.0);
+  EXPECT_EQ(portable_hypot(0.0, 7.3), 7.3);
+  EXPECT_LE(ulps_from(hypotl(1e300L, 1e300L), portable_hypot(1e300, 1e300)), 1.0);
+  EXPECT_TRUE(same_bits(portable_sinh_cosh(-0.0).sinh, -0.0));
+  EXPECT_EQ(portable_sinh_cosh(800.0).cosh, inf);
+  EXPECT_EQ(portable_sincos(0.0).cos, 1.0);
+  EXPECT_TRUE(std::isnan(portable_sincos(inf).sin));
+  for (double y : {1.0, 0.5, 0.0, -2.5}) {
+    for (double x : {0.0, 1.0, 4.0, inf}) EXPECT_TRUE(same_bits(pow_from_log(precise_log(x), y), portable_pow(x, y)));
+  }
+  EXPECT_LE(ulps_from(expl(709.0L), portable_exp(709.0)), 1.0);  // past the table's range, still in doubles
+  EXPECT_EQ(portable_exp(710.0), inf);
   EXPECT_EQ(portable_exp(0.0), 1.0);
   EXPECT_EQ(portable_exp(-inf), 0.0);
   EXPECT_EQ(portable_log(1.0), 0.0);
