@@ -77,6 +77,7 @@ CompiledCircuit::Workspace CompiledCircuit::make_workspace() const {
   Workspace workspace;
   workspace.slot_values.resize(slot_count_ * block_);  // zero-initialised, which the zero slot relies on
   for (size_t slot = 0; slot < slot_count_; ++slot) workspace.slots.push_back(workspace.slot_values.data() + slot * block_);
+  if (uses_log_omegas()) workspace.log_omegas.resize(block_);
   return workspace;
 }
 
@@ -86,16 +87,21 @@ void CompiledCircuit::evaluate_leaf(size_t leaf, const double* leaf_values, cons
 }
 
 bool CompiledCircuit::uses_log_omegas() const {
-  return std::any_of(leaves_.begin(), leaves_.end(), [](const LeafInfo& leaf) { return uses_log_omega(leaf.kind); });
+  return std::any_of(leaves_.begin(), leaves_.end(), [](const LeafInfo& leaf) { return j_omega_exponent_field(leaf.kind) >= 0; });
 }
 
 void CompiledCircuit::evaluate(std::span<const double> params, std::span<const double> omegas, std::span<Complex> out,
                                Workspace& workspace) const {
   for (size_t start = 0; start < omegas.size(); start += block_) {
     const size_t count = std::min(block_, omegas.size() - start);
+    const PreciseLog* log_omegas = nullptr;
+    if (!workspace.log_omegas.empty()) {
+      precise_logs(omegas.data() + start, count, workspace.log_omegas.data());
+      log_omegas = workspace.log_omegas.data();
+    }
     for (size_t leaf = 0; leaf < leaves_.size(); ++leaf) {
       evaluate_leaf(leaf, params.data() + leaves_[leaf].param_offset, omegas.data() + start, count,
-                    workspace.slots[leaf]);
+                    workspace.slots[leaf], log_omegas);
     }
     combine(workspace.slots.data(), count);
     std::copy_n(workspace.slots[result_slot_], count, out.data() + start);

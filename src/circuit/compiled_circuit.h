@@ -30,8 +30,9 @@ class CompiledCircuit {
   static constexpr size_t kBlock = 64;
 
   struct Workspace {
-    std::vector<Complex> slot_values;  // slot_count() * block_size()
-    std::vector<Complex*> slots;       // slot_count() pointers into slot_values
+    std::vector<Complex> slot_values;     // slot_count() * block_size()
+    std::vector<Complex*> slots;          // slot_count() pointers into slot_values
+    std::vector<PreciseLog> log_omegas;   // block_size() when uses_log_omegas(), else empty
   };
 
   explicit CompiledCircuit(const SeriesList& series);
@@ -62,7 +63,8 @@ class CompiledCircuit {
   void evaluate_leaf(size_t leaf, const double* leaf_values, const double* omegas, size_t count, Complex* out,
                      const PreciseLog* log_omegas = nullptr) const;
 
-  // Whether some leaf would use the omegas' logarithms (uses_log_omega()).
+  // Whether some leaf raises j*omega to a power (j_omega_exponent_field()),
+  // and so would use the omegas' logarithms.
   bool uses_log_omegas() const;
 
   // Fills every slot past the leaves for `count` points: slots[s] points at

@@ -1,6 +1,8 @@
 #include "elements/element.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <type_traits>
 
@@ -49,6 +51,7 @@ CothCsch saturating_coth_csch(Complex z) {
 Complex j_omega(double omega) { return {0.0, omega}; }
 
 constexpr double kHalfPi = 1.5707963267948966;  // atan2(y > 0, +0.0)
+constexpr size_t kJOmegaPowerBlock = 64;
 
 // z^e with the polar angle's cosine and sine precomputed for z on the
 // positive imaginary axis, where the argument is exactly pi/2: the result is
@@ -62,15 +65,29 @@ class ImaginaryAxisPower {
     if (uses_polar_ && on_positive_imaginary_axis(z)) return polar_power(portable_pow(z.im, e_));
     return real_power(z, e_);
   }
-  // (j omega)^e, the same bits as operator()({0, omega}); log_omega, when
-  // given, is precise_log(omega) and saves recomputing it.
-  Complex of_j_omega(double omega, const PreciseLog* log_omega) const {
-    const Complex z = j_omega(omega);
-    if (!uses_polar_ || !on_positive_imaginary_axis(z)) return real_power(z, e_);
-    return polar_power(log_omega != nullptr ? pow_from_log(*log_omega, e_) : portable_pow(omega, e_));
+  // (j omega_i)^e for i < count, the same bits as operator()({0, omega_i}).
+  void of_j_omegas(const double* omegas, const PreciseLog* log_omegas, size_t count, Complex* out) const {
+    if (!uses_polar_) {
+      for (size_t i = 0; i < count; ++i) out[i] = real_power(j_omega(omegas[i]), e_);
+      return;
+    }
+    double moduli[kPowerBlock];
+    for (size_t start = 0; start < count; start += kPowerBlock) {
+      const size_t block = std::min(kPowerBlock, count - start);
+      if (log_omegas != nullptr) {
+        powers_from_logs(log_omegas + start, e_, block, moduli);
+      } else {
+        for (size_t i = 0; i < block; ++i) moduli[i] = portable_pow(omegas[start + i], e_);
+      }
+      for (size_t i = 0; i < block; ++i) {
+        const double omega = omegas[start + i];
+        out[start + i] = omega > 0.0 ? polar_power(moduli[i]) : real_power(j_omega(omega), e_);
+      }
+    }
   }
 
  private:
+  static constexpr size_t kPowerBlock = 64;
   static bool on_positive_imaginary_axis(Complex z) { return z.re == 0.0 && !std::signbit(z.re) && z.im > 0.0; }
   Complex polar_power(double modulus_power) const { return {modulus_power * angle_.cos, modulus_power * angle_.sin}; }
 
@@ -96,9 +113,13 @@ double power_exponent(Kind kind, const double* v) {
 // The impedance formula of kind K at one angular frequency. One function per
 // kind, so that a list of frequencies runs a loop with no switch inside; the
 // single-point form dispatches to the very same function.
+// The kinds whose formula raises j*omega itself to their exponent field
+// take that power, (j omega)^e, as an argument; the others ignore it.
 template <Kind K>
-inline Complex kind_impedance(const double* v, double omega, const PreciseLog* log_omega,
-                              const ImaginaryAxisPower& power) {
+constexpr bool kRaisesJOmega = K == Kind::Cpe || K == Kind::Tlmq;
+
+template <Kind K>
+inline Complex kind_impedance(const double* v, double omega, Complex j_omega_power, const ImaginaryAxisPower& power) {
   if constexpr (K == Kind::R) {
     return {v[0], 0.0};
   } else if constexpr (K == Kind::C) {
@@ -108,7 +129,7 @@ inline Complex kind_impedance(const double* v, double omega, const PreciseLog* l
   } else if constexpr (K == Kind::La) {
     return power(j_omega(omega) * v[0]);
   } else if constexpr (K == Kind::Cpe) {
-    return reciprocal(v[0] * power.of_j_omega(omega, log_omega));
+    return reciprocal(v[0] * j_omega_power);
   } else if constexpr (K == Kind::W) {
     const double root = std::sqrt(omega);
     return Complex{v[0] * root, -v[0] * root} / (root * root);
@@ -128,7 +149,7 @@ inline Complex kind_impedance(const double* v, double omega, const PreciseLog* l
   } else if constexpr (K == Kind::Zarc) {
     return Complex{v[0], 0.0} / (Complex{1.0, 0.0} + power(j_omega(omega) * v[1]));
   } else if constexpr (K == Kind::Tlmq) {
-    const Complex zq = reciprocal(v[1] * power.of_j_omega(omega, log_omega));
+    const Complex zq = reciprocal(v[1] * j_omega_power);
     const Complex r_ion{v[0], 0.0};
     return principal_sqrt(r_ion * zq) / saturating_tanh(principal_sqrt(r_ion / zq));
   } else {
@@ -142,11 +163,22 @@ inline Complex kind_impedance(const double* v, double omega, const PreciseLog* l
 template <Kind K>
 void kind_impedance_list(const double* v, const double* omegas, const PreciseLog* log_omegas, size_t count,
                          Complex* out, const ImaginaryAxisPower& power) {
-  if (log_omegas == nullptr) {
-    for (size_t i = 0; i < count; ++i) out[i] = kind_impedance<K>(v, omegas[i], nullptr, power);
+  if constexpr (kRaisesJOmega<K>) {
+    Complex powers[kJOmegaPowerBlock];
+    for (size_t start = 0; start < count; start += kJOmegaPowerBlock) {
+      const size_t block = std::min(kJOmegaPowerBlock, count - start);
+      power.of_j_omegas(omegas + start, log_omegas == nullptr ? nullptr : log_omegas + start, block, powers);
+      for (size_t i = 0; i < block; ++i) out[start + i] = kind_impedance<K>(v, omegas[start + i], powers[i], power);
+    }
   } else {
-    for (size_t i = 0; i < count; ++i) out[i] = kind_impedance<K>(v, omegas[i], log_omegas + i, power);
+    for (size_t i = 0; i < count; ++i) out[i] = kind_impedance<K>(v, omegas[i], Complex{}, power);
   }
+}
+
+template <Kind K>
+void kind_impedance_from_powers(const double* v, const double* omegas, const Complex* powers, size_t count,
+                                Complex* out, const ImaginaryAxisPower& power) {
+  for (size_t i = 0; i < count; ++i) out[i] = kind_impedance<K>(v, omegas[i], powers[i], power);
 }
 
 // Calls body(std::integral_constant<Kind, kind>{}) for the run-time `kind`.
@@ -238,6 +270,31 @@ void element_impedance_list(Kind kind, const double* values, const double* omega
   });
 }
 
-bool uses_log_omega(Kind kind) { return kind == Kind::Cpe || kind == Kind::Tlmq; }
+int j_omega_exponent_field(Kind kind) {
+  switch (kind) {
+    case Kind::Cpe:
+      return 1;
+    case Kind::Tlmq:
+      return 2;
+    default:
+      return -1;
+  }
+}
+
+void j_omega_powers(double exponent, const double* omegas, const PreciseLog* log_omegas, size_t count, Complex* out) {
+  ImaginaryAxisPower(exponent).of_j_omegas(omegas, log_omegas, count, out);
+}
+
+void element_impedance_from_powers(Kind kind, const double* values, const double* omegas, const Complex* powers,
+                                   size_t count, Complex* out) {
+  const ImaginaryAxisPower power(power_exponent(kind, values));
+  with_kind(kind, [&](auto k) {
+    if constexpr (kRaisesJOmega<decltype(k)::value>) {
+      kind_impedance_from_powers<decltype(k)::value>(values, omegas, powers, count, out, power);
+    } else {
+      std::abort();  // only the kinds with a j*omega exponent field take powers
+    }
+  });
+}
 
 }  // namespace kovrant

@@ -73,12 +73,20 @@ inline Complex element_impedance(const Element& element, double omega) {
 
 // The same impedance at omegas[0..count), bit-identical to element_impedance
 // at each point; the angle of (j*omega)^exponent is computed once per call.
-// log_omegas, when given, holds precise_log(omegas[i]) for every i: the
-// kinds for which uses_log_omega() is true then skip the logarithm in
-// omega^exponent (same bits), which is most of their cost.
+// log_omegas, when given, holds precise_log(omegas[i]) for every i, which
+// spares the kinds with a j*omega exponent (below) most of their cost.
 void element_impedance_list(Kind kind, const double* values, const double* omegas, size_t count, Complex* out,
                             const PreciseLog* log_omegas = nullptr);
 
-bool uses_log_omega(Kind kind);
+// CPE and TLMQ raise j*omega to one of their fields: its index, else -1.
+// Their impedance splits into (j*omega)^exponent, which only that field
+// changes, and the rest, so a caller that varies another field can keep the
+// powers: element_impedance_from_powers(kind, values, omegas, powers, ...)
+// with powers from j_omega_powers(values[field], omegas, ...) gives the bits
+// of element_impedance_list.
+int j_omega_exponent_field(Kind kind);
+void j_omega_powers(double exponent, const double* omegas, const PreciseLog* log_omegas, size_t count, Complex* out);
+void element_impedance_from_powers(Kind kind, const double* values, const double* omegas, const Complex* powers,
+                                   size_t count, Complex* out);
 
 }  // namespace kovrant

@@ -27,9 +27,17 @@ SpectrumModel::SpectrumModel(const SeriesList& series, std::span<const double> o
       slots_(compiled_.slot_count()),
       residual_buffer_(2 * omegas.size()) {
   if (compiled_.uses_log_omegas()) {
-    log_omegas_.reserve(omegas.size());
-    for (double omega : omegas) log_omegas_.push_back(precise_log(omega));
+    log_omegas_.resize(omegas.size());
+    precise_logs(omegas.data(), omegas.size(), log_omegas_.data());
   }
+  power_offset_.assign(compiled_.leaf_count(), kNoPowers);
+  size_t powers = 0;
+  for (size_t leaf = 0; leaf < compiled_.leaf_count(); ++leaf) {
+    if (j_omega_exponent_field(compiled_.leaf_kind(leaf)) < 0) continue;
+    power_offset_[leaf] = powers;
+    powers += omegas.size();
+  }
+  leaf_powers_.resize(powers);
   const bool parallel = residual_count() * param_count() >= kParallelJacobianEntries;
   column_scratch_.resize(parallel ? param_count() : std::min<size_t>(param_count(), 1));
   for (ColumnScratch& scratch : column_scratch_) {
@@ -47,8 +55,16 @@ void SpectrumModel::point_slots(size_t start, std::vector<const Complex*>& slots
 void SpectrumModel::evaluate_slots(std::span<const double> params) {
   const size_t n = omegas_.size();
   for (size_t leaf = 0; leaf < compiled_.leaf_count(); ++leaf) {
-    compiled_.evaluate_leaf(leaf, params.data() + compiled_.leaf_param_offset(leaf), omegas_.data(), n,
-                            slot_values_.data() + leaf * n, log_omegas_from(0));
+    const double* values = params.data() + compiled_.leaf_param_offset(leaf);
+    Complex* out = slot_values_.data() + leaf * n;
+    if (power_offset_[leaf] == kNoPowers) {
+      compiled_.evaluate_leaf(leaf, values, omegas_.data(), n, out, log_omegas_from(0));
+      continue;
+    }
+    const Kind kind = compiled_.leaf_kind(leaf);
+    Complex* powers = leaf_powers_.data() + power_offset_[leaf];
+    j_omega_powers(values[j_omega_exponent_field(kind)], omegas_.data(), log_omegas_from(0), n, powers);
+    element_impedance_from_powers(kind, values, omegas_.data(), powers, n, out);
   }
   const size_t block = compiled_.block_size();
   for (size_t start = 0; start < n; start += block) {
@@ -109,12 +125,10 @@ void SpectrumModel::jacobian_column(size_t j, std::span<const double> params, Co
     const size_t count = std::min(block, n - start);
     point_slots(start, scratch.slots);
     values[field] = plus;
-    compiled_.evaluate_leaf(leaf, values, omegas_.data() + start, count, scratch.model_plus.data(),
-                            log_omegas_from(start));
+    evaluate_perturbed_leaf(leaf, field, values, start, count, scratch.model_plus.data());
     compiled_.recombine(leaf, scratch.slots.data(), count, scratch.model_plus.data());
     values[field] = minus;
-    compiled_.evaluate_leaf(leaf, values, omegas_.data() + start, count, scratch.model_minus.data(),
-                            log_omegas_from(start));
+    evaluate_perturbed_leaf(leaf, field, values, start, count, scratch.model_minus.data());
     compiled_.recombine(leaf, scratch.slots.data(), count, scratch.model_minus.data());
     for (size_t i = 0; i < count; ++i) {
       const Complex& measured = measured_[start + i];
@@ -127,6 +141,20 @@ void SpectrumModel::jacobian_column(size_t j, std::span<const double> params, Co
       column[2 * (start + i) + 1] = (im_plus - im_minus) / (2.0 * step);
     }
   }
+}
+
+// The leaf at `values` (one field moved from slot_params_) for points
+// start..start+count: from its kept powers when the moved field is not their
+// exponent, else from scratch.
+void SpectrumModel::evaluate_perturbed_leaf(size_t leaf, size_t field, const double* values, size_t start,
+                                            size_t count, Complex* out) const {
+  const Kind kind = compiled_.leaf_kind(leaf);
+  if (power_offset_[leaf] != kNoPowers && static_cast<int>(field) != j_omega_exponent_field(kind)) {
+    element_impedance_from_powers(kind, values, omegas_.data() + start,
+                                  leaf_powers_.data() + power_offset_[leaf] + start, count, out);
+    return;
+  }
+  compiled_.evaluate_leaf(leaf, values, omegas_.data() + start, count, out, log_omegas_from(start));
 }
 
 }  // namespace kovrant

@@ -8,7 +8,9 @@
 // - The Jacobian reuses every intermediate value of the last residual
 //   evaluation when it is asked for at the same parameters (bit for bit);
 //   a perturbed column re-evaluates only the leaf that owns the parameter and
-//   recomputes only the sums and reciprocals on that leaf's path to the root.
+//   recomputes only the sums and reciprocals on that leaf's path to the root;
+//   a CPE or TLMQ leaf keeps its (j omega)^exponent for the columns of its
+//   other fields.
 //   Large problems spread the columns over the worker pool; results never
 //   depend on the thread count.
 // - The spans given to the constructor must outlive the model. A model
@@ -72,6 +74,9 @@ class SpectrumModel {
   // Points slots[s] at slot s's values from point `start` on.
   void point_slots(size_t start, std::vector<const Complex*>& slots) const;
   void jacobian_column(size_t j, std::span<const double> params, ColumnScratch& scratch, double* column) const;
+  void evaluate_perturbed_leaf(size_t leaf, size_t field, const double* values, size_t start, size_t count,
+                               Complex* out) const;
+  static constexpr size_t kNoPowers = static_cast<size_t>(-1);
   const PreciseLog* log_omegas_from(size_t start) const {
     return log_omegas_.empty() ? nullptr : log_omegas_.data() + start;
   }
@@ -82,6 +87,8 @@ class SpectrumModel {
   std::span<const double> weights_;
   EvalCounter counter_;
   std::vector<PreciseLog> log_omegas_;  // precise_log of each omega, when a leaf uses them; else empty
+  std::vector<size_t> power_offset_;     // per leaf: where its N powers start in leaf_powers_ (kNoPowers: none)
+  std::vector<Complex> leaf_powers_;     // (j omega)^exponent of the leaves that raise j omega, at slot_params_
 
   std::vector<Complex> slot_values_;  // slot-major: slot s's N values at s * N
   std::vector<double> slot_params_;   // the parameters slot_values_ belong to

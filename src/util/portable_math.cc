@@ -105,19 +105,18 @@ inline double tanh_of(double x) {
 
 
 // a / b for double-doubles, to about 2^-100 relative.
-inline Pair divide(Pair a, Pair b) {
+constexpr Pair divide(Pair a, Pair b) {
   const double q0 = a.hi / b.hi;
   const Pair q0_b = two_product(q0, b.hi);
   const double remainder = (((a.hi - q0_b.hi) - q0_b.lo) + a.lo) - q0 * b.lo;
   return two_sum(q0, remainder / b.hi);
 }
 
-inline Pair add(Pair a, Pair b) {
+constexpr Pair add(Pair a, Pair b) {
   const Pair s = two_sum(a.hi, b.hi);
   return two_sum(s.hi, (s.lo + a.lo) + b.lo);
 }
 
-constexpr Pair kTwoThirds = {0.6666666666666666, 3.700743415417188e-17};
 constexpr double kLn2LoFull = 1.9082149292705877e-10;  // ln 2 - kLn2Hi, to double precision
 
 // e^t for a double-double t with |t.hi| <= ln 2, as a double-double to about
@@ -196,30 +195,85 @@ inline Pair exp_pair(Pair t) {
   return two_sum(e.hi, e.lo);
 }
 
-// ln x for finite x > 0 as a double-double: x = 2^m f with f in [1/sqrt2, sqrt2),
-// ln f = 2 atanh(s), s = (f - 1) / (f + 1), |s| <= 0.172.
-Pair log_pair(double x) {
-  int m = 0;
-  double f = std::frexp(x, &m);  // f in [0.5, 1)
-  if (f < 0.7071067811865476) {
-    f *= 2.0;
-    m -= 1;
+constexpr Pair multiply(Pair a, Pair b) {
+  const Pair p = two_product(a.hi, b.hi);
+  return two_sum(p.hi, p.lo + (a.hi * b.lo + a.lo * b.hi));
+}
+
+// ln y for y in [1/2, 2] by 2 atanh((y - 1) / (y + 1)), every term in
+// double-doubles (to about 2^-100); only builds the table below.
+constexpr Pair log_series(double y) {
+  const Pair s = divide({y - 1.0, 0.0}, two_sum(y, 1.0));  // y - 1 is exact here
+  const Pair s_square = multiply(s, s);
+  Pair power = s, sum = {0.0, 0.0};
+  for (int k = 0; k < 40; ++k) {
+    sum = add(sum, divide(power, {2.0 * k + 1.0, 0.0}));
+    power = multiply(power, s_square);
   }
-  const Pair s = divide({f - 1.0, 0.0}, two_sum(f, 1.0));
-  const Pair s_square = two_product(s.hi, s.hi);
-  const double z = s_square.hi;
-  // ln f = 2s + s^3 (2/3 + z (2/5 + 2/7 z + ...)); the 2/3 and s^3 carried as
-  // double-doubles, the rest (below 1/50 of the tail) in doubles.
-  double rest = 2.0 / 27;
-  for (int i = 12; i >= 3; --i) rest = rest * z + 2.0 / (2 * i + 1);
-  rest = rest * z + 2.0 / 5;
-  const Pair q = two_sum(kTwoThirds.hi, rest * z + kTwoThirds.lo);
-  const Pair cube = two_product(s.hi, s_square.hi);
-  const Pair s_cubed = {cube.hi, cube.lo + s.hi * s_square.lo + 3.0 * s_square.hi * s.lo};
-  const Pair tail = two_product(s_cubed.hi, q.hi);
-  const Pair ln_f = add({2.0 * s.hi, 2.0 * s.lo}, {tail.hi, tail.lo + s_cubed.hi * q.lo + s_cubed.lo * q.hi});
-  const double md = static_cast<double>(m);
-  return add({md * kLn2Hi, md * kLn2LoFull}, ln_f);
+  return {2.0 * sum.hi, 2.0 * sum.lo};
+}
+
+// For f in [1 + j/128, 1 + (j+1)/128): inverse ~ 1/(1 + (j + 1/2)/128),
+// rounded to a double, and -ln(inverse), so that ln f = ln(f inverse) -
+// ln(inverse) with f inverse within 1/256 of 1.
+struct LogEntry {
+  double inverse;
+  Pair minus_log_inverse;
+};
+
+constexpr int kLogTableBits = 7;
+constexpr int kLogTableSize = 1 << kLogTableBits;
+
+struct LogTable {
+  LogEntry entries[kLogTableSize];
+};
+
+constexpr LogTable make_log_table() {
+  LogTable table{};
+  for (int j = 0; j < kLogTableSize; ++j) {
+    const double inverse = 1.0 / (1.0 + (j + 0.5) / kLogTableSize);
+    const Pair log_inverse = log_series(inverse);
+    table.entries[j] = {inverse, {-log_inverse.hi, -log_inverse.lo}};
+  }
+  return table;
+}
+
+constexpr LogTable kLogTable = make_log_table();
+
+// ln(1 + r) for a double-double |r| <= 1/128: r - r^2/2 in double-doubles,
+// r^3 (1/3 - r/4 + ...) to r^12 in doubles.
+inline Pair log1p_small(Pair r) {
+  const double z = r.hi;
+  double rest = -1.0 / 12.0;
+  for (int k = 11; k >= 3; --k) rest = rest * z + ((k % 2 == 1) ? 1.0 : -1.0) / k;
+  const Pair square = two_product(z, z);
+  const Pair head = two_sum(z, -0.5 * square.hi);
+  const double low = ((head.lo - 0.5 * square.lo) + (z * square.hi) * rest) + r.lo * (1.0 - z);
+  return two_sum(head.hi, low);
+}
+
+// ln(2^extra x) for a normal x > 0 as a double-double (to about 2^-66
+// relative, 2^-90 away from 1): near 1 the series of ln(1 + r) with r = x - 1
+// exactly, else x = 2^m f and ln f from the table entry of f's leading
+// mantissa bits. Both cases are computed and one is selected, which keeps
+// the loop of precise_logs() free of branches.
+inline Pair log_of_normal(double x, int extra) {
+  const auto bits = std::bit_cast<std::uint64_t>(x);
+  const bool near_one = x >= 0.9921875 && x <= 1.0078125;
+  const double f = std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFULL) | 0x3FF0000000000000ULL);  // in [1, 2)
+  const LogEntry& entry = kLogTable.entries[(bits >> (52 - kLogTableBits)) & (kLogTableSize - 1)];
+  const Pair product = two_product(f, entry.inverse);
+  const Pair r_table = two_sum(product.hi - 1.0, product.lo);  // product.hi - 1 is exact
+  const Pair r = near_one ? Pair{x - 1.0, 0.0} : r_table;      // x - 1 is exact near 1
+  const double m = near_one ? 0.0 : static_cast<double>(static_cast<int>(bits >> 52) - 1023 + extra);
+  const Pair minus_log_inverse = near_one ? Pair{0.0, 0.0} : entry.minus_log_inverse;
+  return add(add({m * kLn2Hi, m * kLn2LoFull}, minus_log_inverse), log1p_small(r));
+}
+
+// ln x for finite x > 0 as a double-double.
+Pair log_pair(double x) {
+  if (x < std::numeric_limits<double>::min()) return log_of_normal(x * 0x1p54, -54);
+  return log_of_normal(x, 0);
 }
 
 // atan t for t in [0, 1] as a double-double: atan t = atan c + atan u with
@@ -451,6 +505,34 @@ PreciseLog precise_log(double x) {
 double pow_from_log(const PreciseLog& log_x, double y) {
   if (pow_needs_special_case(log_x.x, y)) return portable_pow(log_x.x, y);
   return pow_core({log_x.hi, log_x.lo}, y);
+}
+
+// Two passes: the common case for every point, in a loop free of branches
+// that the AVX2 clone vectorises, then pow_from_log itself wherever the
+// common case does not apply (same bits either way).
+KOVRANT_VECTOR_CLONES
+void powers_from_logs(const PreciseLog* logs, double y, std::size_t count, double* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const Pair p = two_product(y, logs[i].hi);
+    const Pair e = exp_parts(two_sum(p.hi, p.lo + y * logs[i].lo));
+    out[i] = e.hi + e.lo;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (pow_needs_special_case(logs[i].x, y) || !(std::fabs(y * logs[i].hi) <= 707.0)) {
+      out[i] = pow_from_log(logs[i], y);
+    }
+  }
+}
+
+KOVRANT_VECTOR_CLONES
+void precise_logs(const double* xs, std::size_t count, PreciseLog* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const Pair l = log_of_normal(xs[i], 0);
+    out[i] = {xs[i], l.hi, l.lo};
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!(xs[i] >= std::numeric_limits<double>::min()) || std::isinf(xs[i])) out[i] = precise_log(xs[i]);
+  }
 }
 
 SinCos portable_sincos(double x) {

@@ -10,6 +10,7 @@
 // 19.06 on), NaN stays NaN.
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 namespace kovrant {
@@ -55,5 +56,11 @@ struct PreciseLog {
 };
 PreciseLog precise_log(double x);
 double pow_from_log(const PreciseLog& log_x, double y);
+
+// out[i] = precise_log(xs[i]) for i < count, bit for bit, vectorised.
+void precise_logs(const double* xs, std::size_t count, PreciseLog* out);
+
+// out[i] = pow_from_log(logs[i], y) for i < count, bit for bit, vectorised.
+void powers_from_logs(const PreciseLog* logs, double y, std::size_t count, double* out);
 
 }  // namespace kovrant
