@@ -22,33 +22,35 @@ constexpr std::size_t kVectors = kPositions / kLanes;
 
 #define KOVRANT_LOAD_LANES(p) (*reinterpret_cast<const UnalignedLanes*>(p))
 
-struct Taps {
-  std::ptrdiff_t shift[kMaxBlockedTaps];  // k*dilation - M
-  bool reaches[kMaxBlockedTaps];          // some output position reads inside the input
-  bool all_reach;
-  std::size_t pad_left;
-  std::size_t stride;  // padded row length
-};
+// The first min(remaining, kPositions) sums of a block, written to y.
+__attribute__((always_inline)) inline void store_block(const Lanes (&acc)[kVectors], std::size_t remaining, double* y) {
+  if (remaining >= kPositions) {
+    for (std::size_t v = 0; v < kVectors; ++v) *reinterpret_cast<UnalignedLanes*>(y + v * kLanes) = acc[v];
+    return;
+  }
+  double out[kPositions];
+  std::memcpy(out, acc, sizeof out);
+  std::memcpy(y, out, std::min(kPositions, remaining) * sizeof(double));
+}
 
-Taps tap_layout(const ConvShape& shape) {
-  Taps taps{};
+// Where each tap reads and how much zero padding that needs around a row.
+void lay_out_taps(PreparedConv& prepared) {
+  const ConvShape& shape = prepared.shape;
   const auto length = static_cast<std::ptrdiff_t>(shape.length);
   const auto half_span = static_cast<std::ptrdiff_t>((shape.taps - 1) * shape.dilation / 2);
   std::ptrdiff_t left = 0, right = 0;
-  taps.all_reach = true;
   for (std::size_t k = 0; k < shape.taps; ++k) {
     const std::ptrdiff_t s = static_cast<std::ptrdiff_t>(k * shape.dilation) - half_span;
-    taps.shift[k] = s;
-    taps.reaches[k] = s > -length && s < length;
-    taps.all_reach = taps.all_reach && taps.reaches[k];
-    if (!taps.reaches[k]) continue;
+    const bool reaches = s > -length && s < length;
+    prepared.shift.push_back(s);
+    prepared.reaches.push_back(reaches);
+    if (!reaches) continue;
     left = std::max(left, -s);
     right = std::max(right, s);
   }
   const std::size_t rounded = (shape.length + kPositions - 1) / kPositions * kPositions;
-  taps.pad_left = static_cast<std::size_t>(left);
-  taps.stride = taps.pad_left + rounded + static_cast<std::size_t>(right);
-  return taps;
+  prepared.pad_left = static_cast<std::size_t>(left);
+  prepared.stride = prepared.pad_left + rounded + static_cast<std::size_t>(right);
 }
 
 // Whether output channel o may read the zero padding as if it were input.
@@ -58,57 +60,79 @@ Taps tap_layout(const ConvShape& shape) {
 // with finite taps that all reach the input, the padding adds nothing,
 // exactly as if those taps had been skipped. A NaN bias is sent to the exact
 // path too, which leaves its payload untouched where nothing adds.
-bool padding_is_neutral(const double* w_o, std::size_t count, double bias, const Taps& layout) {
-  if (std::isnan(bias) || (bias == 0.0 && std::signbit(bias)) || !layout.all_reach) return false;
-  bool neutral = true;
-  for (std::size_t n = 0; n < count; ++n) neutral &= std::isfinite(w_o[n]);
-  return neutral;
+bool padding_is_neutral(const double* w_o, std::size_t count, double bias, const PreparedConv& prepared) {
+  const bool all_reach = std::find(prepared.reaches.begin(), prepared.reaches.end(), false) == prepared.reaches.end();
+  if (std::isnan(bias) || (bias == 0.0 && std::signbit(bias)) || !all_reach) return false;
+  return std::all_of(w_o, w_o + count, [](double w) { return std::isfinite(w); });
+}
+
+// Output channel o, which may read the padding: its packed taps over every block.
+__attribute__((always_inline)) inline void packed_channel(const PreparedConv& prepared, std::size_t o, const double* padded, double* y_o) {
+  const std::size_t length = prepared.shape.length;
+  const PackedTap* begin = prepared.packed.data() + prepared.first[o];
+  const PackedTap* end = prepared.packed.data() + prepared.first[o + 1];
+  const double bias = prepared.bias[o];
+  for (std::size_t t0 = 0; t0 < length; t0 += kPositions) {
+    // Copied lane by lane: 0.0 + bias would turn a -0.0 bias into +0.0.
+    const Lanes start = {bias, bias, bias, bias};
+    Lanes acc[kVectors];
+#pragma GCC unroll 8
+    for (std::size_t v = 0; v < kVectors; ++v) acc[v] = start;
+    const double* block = padded + prepared.pad_left + t0;
+    for (const PackedTap* tap = begin; tap != end; ++tap) {
+      const double weight = tap->weight;
+      const double* p = block + tap->offset;
+#pragma GCC unroll 8
+      for (std::size_t v = 0; v < kVectors; ++v) acc[v] += weight * KOVRANT_LOAD_LANES(p + v * kLanes);
+    }
+    store_block(acc, length - t0, y_o + t0);
+  }
+}
+
+// Output channel o, which must not read the padding: every tap is masked to
+// the positions where it lands inside the input.
+__attribute__((always_inline)) inline void masked_channel(const PreparedConv& prepared, std::size_t o, const double* padded, double* y_o) {
+  const ConvShape& shape = prepared.shape;
+  const auto length = static_cast<std::ptrdiff_t>(shape.length);
+  const std::size_t taps = shape.taps;
+  const double* w_o = prepared.weights.data() + o * shape.in_channels * taps;
+  const double bias = prepared.bias[o];
+  const LaneMask lane = {0, 1, 2, 3};
+  for (std::ptrdiff_t t0 = 0; t0 < length; t0 += kPositions) {
+    const Lanes start = {bias, bias, bias, bias};
+    Lanes acc[kVectors];
+    for (std::size_t v = 0; v < kVectors; ++v) acc[v] = start;
+    const double* block = padded + prepared.pad_left + static_cast<std::size_t>(t0);
+    for (std::size_t i = 0; i < shape.in_channels; ++i) {
+      const double* row = block + i * prepared.stride;
+      const double* w_oi = w_o + i * taps;
+      for (std::size_t k = 0; k < taps; ++k) {
+        const double tap = w_oi[k];
+        if (tap == 0.0 || !prepared.reaches[k]) continue;  // skipped, as the plain loop does
+        const double* p = row + prepared.shift[k];
+        // Only positions whose tap lands inside the input take the sum;
+        // the others keep theirs untouched.
+        const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -prepared.shift[k] - t0);
+        const std::ptrdiff_t hi = std::min<std::ptrdiff_t>(kPositions, length - prepared.shift[k] - t0);
+        for (std::size_t v = 0; v < kVectors; ++v) {
+          const LaneMask j = lane + static_cast<long long>(v * kLanes);
+          const Lanes sum = acc[v] + tap * KOVRANT_LOAD_LANES(p + v * kLanes);
+          acc[v] = ((j >= lo) & (j < hi)) ? sum : acc[v];
+        }
+      }
+    }
+    store_block(acc, static_cast<std::size_t>(length - t0), y_o + t0);
+  }
 }
 
 KOVRANT_VECTOR_CLONES
-void conv_rows(const ConvShape& shape, const Taps& layout, const double* weights, const double* bias,
-               const double* padded, double* y) {
-  const auto length = static_cast<std::ptrdiff_t>(shape.length);
-  const std::size_t taps = shape.taps;
-  const LaneMask lane = {0, 1, 2, 3};
-  for (std::size_t o = 0; o < shape.out_channels; ++o) {
-    const double* w_o = weights + o * shape.in_channels * taps;
-    const bool neutral = padding_is_neutral(w_o, shape.in_channels * taps, bias[o], layout);
-    for (std::ptrdiff_t t0 = 0; t0 < length; t0 += kPositions) {
-      // Copied lane by lane: 0.0 + bias would turn a -0.0 bias into +0.0.
-      const Lanes start = {bias[o], bias[o], bias[o], bias[o]};
-      Lanes acc[kVectors];
-#pragma GCC unroll 8
-      for (std::size_t v = 0; v < kVectors; ++v) acc[v] = start;
-      const double* block = padded + layout.pad_left + static_cast<std::size_t>(t0);
-      for (std::size_t i = 0; i < shape.in_channels; ++i) {
-        const double* row = block + i * layout.stride;
-        const double* w_oi = w_o + i * taps;
-        for (std::size_t k = 0; k < taps; ++k) {
-          const double tap = w_oi[k];
-          if (tap == 0.0) continue;  // skipped, as the plain loop does
-          const double* p = row + layout.shift[k];
-          if (neutral) {
-#pragma GCC unroll 8
-            for (std::size_t v = 0; v < kVectors; ++v) acc[v] += tap * KOVRANT_LOAD_LANES(p + v * kLanes);
-            continue;
-          }
-          if (!layout.reaches[k]) continue;
-          // Only positions whose tap lands inside the input take the sum;
-          // the others keep theirs untouched.
-          const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -layout.shift[k] - t0);
-          const std::ptrdiff_t hi = std::min<std::ptrdiff_t>(kPositions, length - layout.shift[k] - t0);
-          for (std::size_t v = 0; v < kVectors; ++v) {
-            const LaneMask j = lane + static_cast<long long>(v * kLanes);
-            const Lanes sum = acc[v] + tap * KOVRANT_LOAD_LANES(p + v * kLanes);
-            acc[v] = ((j >= lo) & (j < hi)) ? sum : acc[v];
-          }
-        }
-      }
-      double out[kPositions];
-      std::memcpy(out, acc, sizeof out);
-      const std::size_t count = std::min<std::size_t>(kPositions, static_cast<std::size_t>(length - t0));
-      std::memcpy(y + o * shape.length + static_cast<std::size_t>(t0), out, count * sizeof(double));
+void conv_rows(const PreparedConv& prepared, const double* padded, double* y) {
+  const std::size_t length = prepared.shape.length;
+  for (std::size_t o = 0; o < prepared.shape.out_channels; ++o) {
+    if (prepared.exact[o]) {
+      masked_channel(prepared, o, padded, y + o * length);
+    } else {
+      packed_channel(prepared, o, padded, y + o * length);
     }
   }
 }
@@ -122,14 +146,47 @@ bool blocked_conv_applies(const ConvShape& shape) {
          shape.dilation <= shape.length;
 }
 
+PreparedConv prepare_conv(const ConvShape& shape, const double* weights, const double* bias) {
+  PreparedConv prepared;
+  prepared.shape = shape;
+  prepared.bias.assign(bias, bias + shape.out_channels);
+  lay_out_taps(prepared);
+  const std::size_t per_output = shape.in_channels * shape.taps;
+  prepared.first.push_back(0);
+  for (std::size_t o = 0; o < shape.out_channels; ++o) {
+    const double* w_o = weights + o * per_output;
+    const bool exact = !padding_is_neutral(w_o, per_output, bias[o], prepared);
+    prepared.exact.push_back(exact);
+    for (std::size_t n = 0; n < per_output && !exact; ++n) {
+      if (w_o[n] == 0.0) continue;  // skipped, as the plain loop does
+      const std::size_t i = n / shape.taps, k = n % shape.taps;
+      const auto offset = static_cast<std::ptrdiff_t>(i * prepared.stride) + prepared.shift[k];
+      prepared.packed.push_back({offset, w_o[n]});
+    }
+    prepared.first.push_back(prepared.packed.size());
+  }
+  if (std::find(prepared.exact.begin(), prepared.exact.end(), true) != prepared.exact.end()) {
+    prepared.weights.assign(weights, weights + shape.out_channels * per_output);
+  }
+  return prepared;
+}
+
+void run_prepared(const PreparedConv& prepared, const double* x, double* y, std::vector<double>& scratch) {
+  const ConvShape& shape = prepared.shape;
+  // Only the padding needs zeros: the rest is overwritten by the copy.
+  scratch.resize(shape.in_channels * prepared.stride);
+  for (std::size_t i = 0; i < shape.in_channels; ++i) {
+    double* row = scratch.data() + i * prepared.stride;
+    std::fill_n(row, prepared.pad_left, 0.0);
+    std::copy_n(x + i * shape.length, shape.length, row + prepared.pad_left);
+    std::fill(row + prepared.pad_left + shape.length, row + prepared.stride, 0.0);
+  }
+  conv_rows(prepared, scratch.data(), y);
+}
+
 void blocked_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y,
                   std::vector<double>& scratch) {
-  const Taps layout = tap_layout(shape);
-  scratch.assign(shape.in_channels * layout.stride, 0.0);
-  for (std::size_t i = 0; i < shape.in_channels; ++i) {
-    std::copy_n(x + i * shape.length, shape.length, scratch.data() + i * layout.stride + layout.pad_left);
-  }
-  conv_rows(shape, layout, weights, bias, scratch.data(), y);
+  run_prepared(prepare_conv(shape, weights, bias), x, y, scratch);
 }
 
 void plain_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y) {
@@ -162,15 +219,6 @@ void plain_conv(const ConvShape& shape, const double* weights, const double* bia
       }
     }
   }
-}
-
-void dilated_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y) {
-  if (!blocked_conv_applies(shape)) {
-    plain_conv(shape, weights, bias, x, y);
-    return;
-  }
-  std::vector<double> padded;
-  blocked_conv(shape, weights, bias, x, y, padded);
 }
 
 }  // namespace kovrant
