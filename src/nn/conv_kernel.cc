@@ -19,18 +19,23 @@ typedef double UnalignedLanes __attribute__((vector_size(32), aligned(8)));
 typedef long long LaneMask __attribute__((vector_size(32)));
 constexpr std::size_t kLanes = 4;
 constexpr std::size_t kVectors = kPositions / kLanes;
+// Positions of the dense loop's block: its kDenseOutputs x 2 sums and the
+// two vectors of x they share fill ten of the sixteen 256-bit registers.
+constexpr std::size_t kDensePositions = 8;
+constexpr std::size_t kDenseVectors = kDensePositions / kLanes;
 
 #define KOVRANT_LOAD_LANES(p) (*reinterpret_cast<const UnalignedLanes*>(p))
 
-// The first min(remaining, kPositions) sums of a block, written to y.
-__attribute__((always_inline)) inline void store_block(const Lanes (&acc)[kVectors], std::size_t remaining, double* y) {
-  if (remaining >= kPositions) {
-    for (std::size_t v = 0; v < kVectors; ++v) *reinterpret_cast<UnalignedLanes*>(y + v * kLanes) = acc[v];
+// The first min(remaining, kLanes * V) sums of a block, written to y.
+template <std::size_t V>
+__attribute__((always_inline)) inline void store_block(const Lanes (&acc)[V], std::size_t remaining, double* y) {
+  if (remaining >= kLanes * V) {
+    for (std::size_t v = 0; v < V; ++v) *reinterpret_cast<UnalignedLanes*>(y + v * kLanes) = acc[v];
     return;
   }
-  double out[kPositions];
+  double out[kLanes * V];
   std::memcpy(out, acc, sizeof out);
-  std::memcpy(y, out, std::min(kPositions, remaining) * sizeof(double));
+  std::memcpy(y, out, remaining * sizeof(double));
 }
 
 // Where each tap reads and how much zero padding that needs around a row.
@@ -125,16 +130,83 @@ __attribute__((always_inline)) inline void masked_channel(const PreparedConv& pr
   }
 }
 
-KOVRANT_VECTOR_CLONES
-void conv_rows(const PreparedConv& prepared, const double* padded, double* y) {
+// Output channels 4g..4g+3, which all may read the padding, side by side
+// over every (i, k), zero taps included; needs a finite input. The group's
+// weights stay in the L1 cache over all its position blocks.
+__attribute__((always_inline)) inline void dense_group(const PreparedConv& prepared, std::size_t g,
+                                                       const double* padded, double* y) {
   const std::size_t length = prepared.shape.length;
+  const std::size_t count = prepared.offsets.size();
+  const double* weights = prepared.grouped.data() + g * count * kDenseOutputs;
+  const double* bias = prepared.bias.data() + g * kDenseOutputs;
+  for (std::size_t t0 = 0; t0 < length; t0 += kDensePositions) {
+    Lanes acc[kDenseOutputs][kDenseVectors];
+    for (std::size_t a = 0; a < kDenseOutputs; ++a) {
+      const Lanes start = {bias[a], bias[a], bias[a], bias[a]};
+      for (std::size_t v = 0; v < kDenseVectors; ++v) acc[a][v] = start;
+    }
+    const double* block = padded + prepared.pad_left + t0;
+    const double* w = weights;
+    for (std::size_t n = 0; n < count; ++n, w += kDenseOutputs) {
+      const double* p = block + prepared.offsets[n];
+      Lanes x[kDenseVectors];
+#pragma GCC unroll 2
+      for (std::size_t v = 0; v < kDenseVectors; ++v) x[v] = KOVRANT_LOAD_LANES(p + v * kLanes);
+#pragma GCC unroll 4
+      for (std::size_t a = 0; a < kDenseOutputs; ++a) {
+#pragma GCC unroll 2
+        for (std::size_t v = 0; v < kDenseVectors; ++v) acc[a][v] += w[a] * x[v];
+      }
+    }
+    for (std::size_t a = 0; a < kDenseOutputs; ++a) {
+      store_block(acc[a], length - t0, y + (g * kDenseOutputs + a) * length + t0);
+    }
+  }
+}
+
+KOVRANT_VECTOR_CLONES
+void conv_rows(const PreparedConv& prepared, const double* padded, bool finite_input, double* y) {
+  const std::size_t length = prepared.shape.length;
+  const auto is_dense = [&](std::size_t g) { return finite_input && g < prepared.dense.size() && prepared.dense[g]; };
+  for (std::size_t g = 0; g < prepared.dense.size(); ++g) {
+    if (is_dense(g)) dense_group(prepared, g, padded, y);
+  }
   for (std::size_t o = 0; o < prepared.shape.out_channels; ++o) {
+    if (is_dense(o / kDenseOutputs)) continue;
     if (prepared.exact[o]) {
       masked_channel(prepared, o, padded, y + o * length);
     } else {
       packed_channel(prepared, o, padded, y + o * length);
     }
   }
+}
+
+// The dense loop's offsets, and the weights of each group of channels that
+// all may read the padding, side by side.
+void group_weights(PreparedConv& prepared, const double* weights) {
+  const ConvShape& shape = prepared.shape;
+  const std::size_t per_output = shape.in_channels * shape.taps;
+  for (std::size_t n = 0; n < per_output; ++n) {
+    const std::size_t i = n / shape.taps, k = n % shape.taps;
+    prepared.offsets.push_back(static_cast<std::ptrdiff_t>(i * prepared.stride) + prepared.shift[k]);
+  }
+  const std::size_t groups = shape.out_channels / kDenseOutputs;
+  prepared.grouped.resize(groups * per_output * kDenseOutputs);
+  for (std::size_t g = 0; g < groups; ++g) {
+    const auto first = prepared.exact.begin() + static_cast<std::ptrdiff_t>(g * kDenseOutputs);
+    prepared.dense.push_back(std::find(first, first + kDenseOutputs, true) == first + kDenseOutputs);
+    for (std::size_t n = 0; n < per_output; ++n) {
+      for (std::size_t a = 0; a < kDenseOutputs; ++a) {
+        prepared.grouped[(g * per_output + n) * kDenseOutputs + a] = weights[(g * kDenseOutputs + a) * per_output + n];
+      }
+    }
+  }
+}
+
+bool all_finite(const double* x, std::size_t count) {
+  bool finite = true;
+  for (std::size_t n = 0; n < count; ++n) finite &= x[n] - x[n] == 0.0;  // NaN for infinities and NaN
+  return finite;
 }
 
 }  // namespace
@@ -168,6 +240,7 @@ PreparedConv prepare_conv(const ConvShape& shape, const double* weights, const d
   if (std::find(prepared.exact.begin(), prepared.exact.end(), true) != prepared.exact.end()) {
     prepared.weights.assign(weights, weights + shape.out_channels * per_output);
   }
+  group_weights(prepared, weights);
   return prepared;
 }
 
@@ -181,7 +254,7 @@ void run_prepared(const PreparedConv& prepared, const double* x, double* y, std:
     std::copy_n(x + i * shape.length, shape.length, row + prepared.pad_left);
     std::fill(row + prepared.pad_left + shape.length, row + prepared.stride, 0.0);
   }
-  conv_rows(prepared, scratch.data(), y);
+  conv_rows(prepared, scratch.data(), all_finite(x, shape.in_channels * shape.length), y);
 }
 
 void blocked_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y,

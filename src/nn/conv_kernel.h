@@ -7,7 +7,11 @@
 // 0..length-1. Only the work is rearranged: a block of output positions is
 // accumulated in registers over all (i, k) instead of streaming every (i, k)
 // through memory, so each output still sees the same additions in the same
-// order. The caller checks the tensor sizes; blocked_conv_applies() says
+// order. Where the input is all finite, groups of four output channels that
+// may read the padding run side by side over eight positions, sharing the
+// loads of x; there a zero tap adds 0 * x = +-0 to a sum that is never -0.0,
+// which leaves it unchanged, exactly as skipping it would. The caller checks
+// the tensor sizes; blocked_conv_applies() says
 // whether the shape is one the blocked loop handles (small kernels, and
 // dilations no longer than the input), and plain_conv() serves the rest.
 //
@@ -34,6 +38,7 @@ struct ConvShape {
 };
 
 inline constexpr std::size_t kMaxBlockedTaps = 16;
+inline constexpr std::size_t kDenseOutputs = 4;
 
 // One non-zero weight and where it reads, relative to the first output
 // position of a block in the padded input.
@@ -57,6 +62,13 @@ struct PreparedConv {
   std::vector<double> weights;  // all weights where some channel is exact, else empty
   std::vector<std::ptrdiff_t> shift;  // k*dilation - M, per tap
   std::vector<bool> reaches;          // tap k reads inside the input for some position
+  // Where tap (i, k) reads, at i * taps + k, and for each group g of
+  // kDenseOutputs channels that all may read the padding (dense[g]), their
+  // weights side by side: grouped[((g * in_channels + i) * taps + k) * 4 + a]
+  // is W[4g + a][i][k].
+  std::vector<std::ptrdiff_t> offsets;
+  std::vector<bool> dense;
+  std::vector<double> grouped;
 };
 
 // weights: out_channels * in_channels * taps values; bias: out_channels;
