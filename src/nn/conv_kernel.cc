@@ -26,9 +26,13 @@ constexpr std::size_t kDenseVectors = kDensePositions / kLanes;
 
 #define KOVRANT_LOAD_LANES(p) (*reinterpret_cast<const UnalignedLanes*>(p))
 
+// Helpers of conv_rows are always inlined, so that each of its vector clones
+// compiles them for its own instruction set.
+#define KOVRANT_CLONE_INLINE __attribute__((always_inline)) inline
+
 // The first min(remaining, kLanes * V) sums of a block, written to y.
 template <std::size_t V>
-__attribute__((always_inline)) inline void store_block(const Lanes (&acc)[V], std::size_t remaining, double* y) {
+KOVRANT_CLONE_INLINE void store_block(const Lanes (&acc)[V], std::size_t remaining, double* y) {
   if (remaining >= kLanes * V) {
     for (std::size_t v = 0; v < V; ++v) *reinterpret_cast<UnalignedLanes*>(y + v * kLanes) = acc[v];
     return;
@@ -72,7 +76,8 @@ bool padding_is_neutral(const double* w_o, std::size_t count, double bias, const
 }
 
 // Output channel o, which may read the padding: its packed taps over every block.
-__attribute__((always_inline)) inline void packed_channel(const PreparedConv& prepared, std::size_t o, const double* padded, double* y_o) {
+KOVRANT_CLONE_INLINE void packed_channel(const PreparedConv& prepared, std::size_t o, const double* padded,
+                                         double* y_o) {
   const std::size_t length = prepared.shape.length;
   const PackedTap* begin = prepared.packed.data() + prepared.first[o];
   const PackedTap* end = prepared.packed.data() + prepared.first[o + 1];
@@ -96,7 +101,8 @@ __attribute__((always_inline)) inline void packed_channel(const PreparedConv& pr
 
 // Output channel o, which must not read the padding: every tap is masked to
 // the positions where it lands inside the input.
-__attribute__((always_inline)) inline void masked_channel(const PreparedConv& prepared, std::size_t o, const double* padded, double* y_o) {
+KOVRANT_CLONE_INLINE void masked_channel(const PreparedConv& prepared, std::size_t o, const double* padded,
+                                         double* y_o) {
   const ConvShape& shape = prepared.shape;
   const auto length = static_cast<std::ptrdiff_t>(shape.length);
   const std::size_t taps = shape.taps;
@@ -133,8 +139,7 @@ __attribute__((always_inline)) inline void masked_channel(const PreparedConv& pr
 // Output channels 4g..4g+3, which all may read the padding, side by side
 // over every (i, k), zero taps included; needs a finite input. The group's
 // weights stay in the L1 cache over all its position blocks.
-__attribute__((always_inline)) inline void dense_group(const PreparedConv& prepared, std::size_t g,
-                                                       const double* padded, double* y) {
+KOVRANT_CLONE_INLINE void dense_group(const PreparedConv& prepared, std::size_t g, const double* padded, double* y) {
   const std::size_t length = prepared.shape.length;
   const std::size_t count = prepared.offsets.size();
   const double* weights = prepared.grouped.data() + g * count * kDenseOutputs;

@@ -11,9 +11,9 @@
 // may read the padding run side by side over eight positions, sharing the
 // loads of x; there a zero tap adds 0 * x = +-0 to a sum that is never -0.0,
 // which leaves it unchanged, exactly as skipping it would. The caller checks
-// the tensor sizes; blocked_conv_applies() says
-// whether the shape is one the blocked loop handles (small kernels, and
-// dilations no longer than the input), and plain_conv() serves the rest.
+// the tensor sizes; blocked_conv_applies() says whether the shape is one the
+// blocked loop handles (small kernels, and dilations no longer than the
+// input), and plain_conv() serves the rest.
 //
 // The per-weight decisions (which taps are zero, whether a channel may read
 // the zero padding as input, where each tap reads) depend on the weights and
@@ -59,13 +59,13 @@ struct PreparedConv {
   std::vector<std::size_t> first;
   std::vector<PackedTap> packed;
   std::vector<bool> exact;
-  std::vector<double> weights;  // all weights where some channel is exact, else empty
+  std::vector<double> weights;        // all weights where some channel is exact, else empty
   std::vector<std::ptrdiff_t> shift;  // k*dilation - M, per tap
   std::vector<bool> reaches;          // tap k reads inside the input for some position
-  // Where tap (i, k) reads, at i * taps + k, and for each group g of
-  // kDenseOutputs channels that all may read the padding (dense[g]), their
-  // weights side by side: grouped[((g * in_channels + i) * taps + k) * 4 + a]
-  // is W[4g + a][i][k].
+  // Where tap (i, k) reads, at i * taps + k; for each full group g of
+  // kDenseOutputs (D) channels, whether they all may read the padding
+  // (dense[g]), and their weights side by side:
+  // grouped[((g * in_channels + i) * taps + k) * D + a] is W[D*g + a][i][k].
   std::vector<std::ptrdiff_t> offsets;
   std::vector<bool> dense;
   std::vector<double> grouped;
