@@ -23,6 +23,8 @@ constexpr std::size_t kVectors = kPositions / kLanes;
 // two vectors of x they share fill ten of the sixteen 256-bit registers.
 constexpr std::size_t kDensePositions = 8;
 constexpr std::size_t kDenseVectors = kDensePositions / kLanes;
+// Input channels whose padded rows the dense loop reads together.
+constexpr std::size_t kInputSlice = 16;
 
 #define KOVRANT_LOAD_LANES(p) (*reinterpret_cast<const UnalignedLanes*>(p))
 
@@ -40,6 +42,18 @@ KOVRANT_CLONE_INLINE void store_block(const Lanes (&acc)[V], std::size_t remaini
   double out[kLanes * V];
   std::memcpy(out, acc, sizeof out);
   std::memcpy(y, out, remaining * sizeof(double));
+}
+
+// The first min(remaining, kLanes * V) values at y, as a block of sums.
+template <std::size_t V>
+KOVRANT_CLONE_INLINE void load_block(Lanes (&acc)[V], std::size_t remaining, const double* y) {
+  if (remaining >= kLanes * V) {
+    for (std::size_t v = 0; v < V; ++v) acc[v] = KOVRANT_LOAD_LANES(y + v * kLanes);
+    return;
+  }
+  double in[kLanes * V] = {};
+  std::memcpy(in, y, remaining * sizeof(double));
+  std::memcpy(acc, in, sizeof in);
 }
 
 // Where each tap reads and how much zero padding that needs around a row.
@@ -136,23 +150,28 @@ KOVRANT_CLONE_INLINE void masked_channel(const PreparedConv& prepared, std::size
   }
 }
 
-// Output channels 4g..4g+3, which all may read the padding, side by side
-// over every (i, k), zero taps included; needs a finite input. The group's
-// weights stay in the L1 cache over all its position blocks.
-KOVRANT_CLONE_INLINE void dense_group(const PreparedConv& prepared, std::size_t g, const double* padded, double* y) {
+// Taps (i, k) numbered n = i * taps + k from `first` to `last` of output
+// channels 4g..4g+3, which all may read the padding, side by side, zero
+// taps included; needs a finite input. The sums start from the bias, or go
+// on from the partial sums in y.
+KOVRANT_CLONE_INLINE void dense_group(const PreparedConv& prepared, std::size_t g, std::size_t first, std::size_t last,
+                                      const double* padded, double* y) {
   const std::size_t length = prepared.shape.length;
-  const std::size_t count = prepared.offsets.size();
-  const double* weights = prepared.grouped.data() + g * count * kDenseOutputs;
+  const double* weights = prepared.grouped.data() + (g * prepared.offsets.size() + first) * kDenseOutputs;
   const double* bias = prepared.bias.data() + g * kDenseOutputs;
   for (std::size_t t0 = 0; t0 < length; t0 += kDensePositions) {
     Lanes acc[kDenseOutputs][kDenseVectors];
     for (std::size_t a = 0; a < kDenseOutputs; ++a) {
-      const Lanes start = {bias[a], bias[a], bias[a], bias[a]};
-      for (std::size_t v = 0; v < kDenseVectors; ++v) acc[a][v] = start;
+      if (first == 0) {
+        const Lanes start = {bias[a], bias[a], bias[a], bias[a]};
+        for (std::size_t v = 0; v < kDenseVectors; ++v) acc[a][v] = start;
+      } else {
+        load_block(acc[a], length - t0, y + (g * kDenseOutputs + a) * length + t0);
+      }
     }
     const double* block = padded + prepared.pad_left + t0;
     const double* w = weights;
-    for (std::size_t n = 0; n < count; ++n, w += kDenseOutputs) {
+    for (std::size_t n = first; n < last; ++n, w += kDenseOutputs) {
       const double* p = block + prepared.offsets[n];
       Lanes x[kDenseVectors];
 #pragma GCC unroll 2
@@ -173,8 +192,14 @@ KOVRANT_VECTOR_CLONES
 void conv_rows(const PreparedConv& prepared, const double* padded, bool finite_input, double* y) {
   const std::size_t length = prepared.shape.length;
   const auto is_dense = [&](std::size_t g) { return finite_input && g < prepared.dense.size() && prepared.dense[g]; };
-  for (std::size_t g = 0; g < prepared.dense.size(); ++g) {
-    if (is_dense(g)) dense_group(prepared, g, padded, y);
+  // A slice of input rows at a time, so that they stay in the L1 cache
+  // while every group passes over them; the partial sums wait in y.
+  const std::size_t taps = prepared.shape.taps;
+  for (std::size_t i0 = 0; i0 < prepared.shape.in_channels; i0 += kInputSlice) {
+    const std::size_t i1 = std::min(i0 + kInputSlice, prepared.shape.in_channels);
+    for (std::size_t g = 0; g < prepared.dense.size(); ++g) {
+      if (is_dense(g)) dense_group(prepared, g, i0 * taps, i1 * taps, padded, y);
+    }
   }
   for (std::size_t o = 0; o < prepared.shape.out_channels; ++o) {
     if (is_dense(o / kDenseOutputs)) continue;

@@ -9,11 +9,12 @@
 // through memory, so each output still sees the same additions in the same
 // order. Where the input is all finite, groups of four output channels that
 // may read the padding run side by side over eight positions, sharing the
-// loads of x; there a zero tap adds 0 * x = +-0 to a sum that is never -0.0,
-// which leaves it unchanged, exactly as skipping it would. The caller checks
-// the tensor sizes; blocked_conv_applies() says whether the shape is one the
-// blocked loop handles (small kernels, and dilations no longer than the
-// input), and plain_conv() serves the rest.
+// loads of x, one slice of input channels at a time (the partial sums wait
+// in y, as doubles); there a zero tap adds 0 * x = +-0 to a sum that is
+// never -0.0, which leaves it unchanged, exactly as skipping it would. The
+// caller checks the tensor sizes; blocked_conv_applies() says whether the
+// shape is one the blocked loop handles (small kernels, and dilations no
+// longer than the input), and plain_conv() serves the rest.
 //
 // The per-weight decisions (which taps are zero, whether a channel may read
 // the zero padding as input, where each tap reads) depend on the weights and
