@@ -171,6 +171,7 @@ KOVRANT_CLONE_INLINE void dense_group(const PreparedConv& prepared, std::size_t 
     }
     const double* block = padded + prepared.pad_left + t0;
     const double* w = weights;
+#pragma GCC unroll 2
     for (std::size_t n = first; n < last; ++n, w += kDenseOutputs) {
       const double* p = block + prepared.offsets[n];
       Lanes x[kDenseVectors];
