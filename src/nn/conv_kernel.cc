@@ -19,36 +19,61 @@ typedef double UnalignedLanes __attribute__((vector_size(32), aligned(8)));
 typedef long long LaneMask __attribute__((vector_size(32)));
 constexpr std::size_t kLanes = 4;
 constexpr std::size_t kVectors = kPositions / kLanes;
+// Positions of the dense loop's block: its kDenseOutputs x 2 sums and the
+// two vectors of x they share fill ten of the sixteen 256-bit registers.
+constexpr std::size_t kDensePositions = 8;
+constexpr std::size_t kDenseVectors = kDensePositions / kLanes;
+// Input channels whose padded rows the dense loop reads together.
+constexpr std::size_t kInputSlice = 16;
 
 #define KOVRANT_LOAD_LANES(p) (*reinterpret_cast<const UnalignedLanes*>(p))
 
-struct Taps {
-  std::ptrdiff_t shift[kMaxBlockedTaps];  // k*dilation - M
-  bool reaches[kMaxBlockedTaps];          // some output position reads inside the input
-  bool all_reach;
-  std::size_t pad_left;
-  std::size_t stride;  // padded row length
-};
+// Helpers of conv_rows are always inlined, so that each of its vector clones
+// compiles them for its own instruction set.
+#define KOVRANT_CLONE_INLINE __attribute__((always_inline)) inline
 
-Taps tap_layout(const ConvShape& shape) {
-  Taps taps{};
+// The first min(remaining, kLanes * V) sums of a block, written to y.
+template <std::size_t V>
+KOVRANT_CLONE_INLINE void store_block(const Lanes (&acc)[V], std::size_t remaining, double* y) {
+  if (remaining >= kLanes * V) {
+    for (std::size_t v = 0; v < V; ++v) *reinterpret_cast<UnalignedLanes*>(y + v * kLanes) = acc[v];
+    return;
+  }
+  double out[kLanes * V];
+  std::memcpy(out, acc, sizeof out);
+  std::memcpy(y, out, remaining * sizeof(double));
+}
+
+// The first min(remaining, kLanes * V) values at y, as a block of sums.
+template <std::size_t V>
+KOVRANT_CLONE_INLINE void load_block(Lanes (&acc)[V], std::size_t remaining, const double* y) {
+  if (remaining >= kLanes * V) {
+    for (std::size_t v = 0; v < V; ++v) acc[v] = KOVRANT_LOAD_LANES(y + v * kLanes);
+    return;
+  }
+  double in[kLanes * V] = {};
+  std::memcpy(in, y, remaining * sizeof(double));
+  std::memcpy(acc, in, sizeof in);
+}
+
+// Where each tap reads and how much zero padding that needs around a row.
+void lay_out_taps(PreparedConv& prepared) {
+  const ConvShape& shape = prepared.shape;
   const auto length = static_cast<std::ptrdiff_t>(shape.length);
   const auto half_span = static_cast<std::ptrdiff_t>((shape.taps - 1) * shape.dilation / 2);
   std::ptrdiff_t left = 0, right = 0;
-  taps.all_reach = true;
   for (std::size_t k = 0; k < shape.taps; ++k) {
     const std::ptrdiff_t s = static_cast<std::ptrdiff_t>(k * shape.dilation) - half_span;
-    taps.shift[k] = s;
-    taps.reaches[k] = s > -length && s < length;
-    taps.all_reach = taps.all_reach && taps.reaches[k];
-    if (!taps.reaches[k]) continue;
+    const bool reaches = s > -length && s < length;
+    prepared.shift.push_back(s);
+    prepared.reaches.push_back(reaches);
+    if (!reaches) continue;
     left = std::max(left, -s);
     right = std::max(right, s);
   }
   const std::size_t rounded = (shape.length + kPositions - 1) / kPositions * kPositions;
-  taps.pad_left = static_cast<std::size_t>(left);
-  taps.stride = taps.pad_left + rounded + static_cast<std::size_t>(right);
-  return taps;
+  prepared.pad_left = static_cast<std::size_t>(left);
+  prepared.stride = prepared.pad_left + rounded + static_cast<std::size_t>(right);
 }
 
 // Whether output channel o may read the zero padding as if it were input.
@@ -58,59 +83,161 @@ Taps tap_layout(const ConvShape& shape) {
 // with finite taps that all reach the input, the padding adds nothing,
 // exactly as if those taps had been skipped. A NaN bias is sent to the exact
 // path too, which leaves its payload untouched where nothing adds.
-bool padding_is_neutral(const double* w_o, std::size_t count, double bias, const Taps& layout) {
-  if (std::isnan(bias) || (bias == 0.0 && std::signbit(bias)) || !layout.all_reach) return false;
-  bool neutral = true;
-  for (std::size_t n = 0; n < count; ++n) neutral &= std::isfinite(w_o[n]);
-  return neutral;
+bool padding_is_neutral(const double* w_o, std::size_t count, double bias, const PreparedConv& prepared) {
+  const bool all_reach = std::find(prepared.reaches.begin(), prepared.reaches.end(), false) == prepared.reaches.end();
+  if (std::isnan(bias) || (bias == 0.0 && std::signbit(bias)) || !all_reach) return false;
+  return std::all_of(w_o, w_o + count, [](double w) { return std::isfinite(w); });
+}
+
+// Output channel o, which may read the padding: its packed taps over every block.
+KOVRANT_CLONE_INLINE void packed_channel(const PreparedConv& prepared, std::size_t o, const double* padded,
+                                         double* y_o) {
+  const std::size_t length = prepared.shape.length;
+  const PackedTap* begin = prepared.packed.data() + prepared.first[o];
+  const PackedTap* end = prepared.packed.data() + prepared.first[o + 1];
+  const double bias = prepared.bias[o];
+  for (std::size_t t0 = 0; t0 < length; t0 += kPositions) {
+    // Copied lane by lane: 0.0 + bias would turn a -0.0 bias into +0.0.
+    const Lanes start = {bias, bias, bias, bias};
+    Lanes acc[kVectors];
+#pragma GCC unroll 8
+    for (std::size_t v = 0; v < kVectors; ++v) acc[v] = start;
+    const double* block = padded + prepared.pad_left + t0;
+    for (const PackedTap* tap = begin; tap != end; ++tap) {
+      const double weight = tap->weight;
+      const double* p = block + tap->offset;
+#pragma GCC unroll 8
+      for (std::size_t v = 0; v < kVectors; ++v) acc[v] += weight * KOVRANT_LOAD_LANES(p + v * kLanes);
+    }
+    store_block(acc, length - t0, y_o + t0);
+  }
+}
+
+// Output channel o, which must not read the padding: every tap is masked to
+// the positions where it lands inside the input.
+KOVRANT_CLONE_INLINE void masked_channel(const PreparedConv& prepared, std::size_t o, const double* padded,
+                                         double* y_o) {
+  const ConvShape& shape = prepared.shape;
+  const auto length = static_cast<std::ptrdiff_t>(shape.length);
+  const std::size_t taps = shape.taps;
+  const double* w_o = prepared.weights.data() + o * shape.in_channels * taps;
+  const double bias = prepared.bias[o];
+  const LaneMask lane = {0, 1, 2, 3};
+  for (std::ptrdiff_t t0 = 0; t0 < length; t0 += kPositions) {
+    const Lanes start = {bias, bias, bias, bias};
+    Lanes acc[kVectors];
+    for (std::size_t v = 0; v < kVectors; ++v) acc[v] = start;
+    const double* block = padded + prepared.pad_left + static_cast<std::size_t>(t0);
+    for (std::size_t i = 0; i < shape.in_channels; ++i) {
+      const double* row = block + i * prepared.stride;
+      const double* w_oi = w_o + i * taps;
+      for (std::size_t k = 0; k < taps; ++k) {
+        const double tap = w_oi[k];
+        if (tap == 0.0 || !prepared.reaches[k]) continue;  // skipped, as the plain loop does
+        const double* p = row + prepared.shift[k];
+        // Only positions whose tap lands inside the input take the sum;
+        // the others keep theirs untouched.
+        const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -prepared.shift[k] - t0);
+        const std::ptrdiff_t hi = std::min<std::ptrdiff_t>(kPositions, length - prepared.shift[k] - t0);
+        for (std::size_t v = 0; v < kVectors; ++v) {
+          const LaneMask j = lane + static_cast<long long>(v * kLanes);
+          const Lanes sum = acc[v] + tap * KOVRANT_LOAD_LANES(p + v * kLanes);
+          acc[v] = ((j >= lo) & (j < hi)) ? sum : acc[v];
+        }
+      }
+    }
+    store_block(acc, static_cast<std::size_t>(length - t0), y_o + t0);
+  }
+}
+
+// Taps (i, k) numbered n = i * taps + k from `first` to `last` of output
+// channels 4g..4g+3, which all may read the padding, side by side, zero
+// taps included; needs a finite input. The sums start from the bias, or go
+// on from the partial sums in y.
+KOVRANT_CLONE_INLINE void dense_group(const PreparedConv& prepared, std::size_t g, std::size_t first, std::size_t last,
+                                      const double* padded, double* y) {
+  const std::size_t length = prepared.shape.length;
+  const double* weights = prepared.grouped.data() + (g * prepared.offsets.size() + first) * kDenseOutputs;
+  const double* bias = prepared.bias.data() + g * kDenseOutputs;
+  for (std::size_t t0 = 0; t0 < length; t0 += kDensePositions) {
+    Lanes acc[kDenseOutputs][kDenseVectors];
+    for (std::size_t a = 0; a < kDenseOutputs; ++a) {
+      if (first == 0) {
+        const Lanes start = {bias[a], bias[a], bias[a], bias[a]};
+        for (std::size_t v = 0; v < kDenseVectors; ++v) acc[a][v] = start;
+      } else {
+        load_block(acc[a], length - t0, y + (g * kDenseOutputs + a) * length + t0);
+      }
+    }
+    const double* block = padded + prepared.pad_left + t0;
+    const double* w = weights;
+#pragma GCC unroll 2
+    for (std::size_t n = first; n < last; ++n, w += kDenseOutputs) {
+      const double* p = block + prepared.offsets[n];
+      Lanes x[kDenseVectors];
+#pragma GCC unroll 2
+      for (std::size_t v = 0; v < kDenseVectors; ++v) x[v] = KOVRANT_LOAD_LANES(p + v * kLanes);
+#pragma GCC unroll 4
+      for (std::size_t a = 0; a < kDenseOutputs; ++a) {
+#pragma GCC unroll 2
+        for (std::size_t v = 0; v < kDenseVectors; ++v) acc[a][v] += w[a] * x[v];
+      }
+    }
+    for (std::size_t a = 0; a < kDenseOutputs; ++a) {
+      store_block(acc[a], length - t0, y + (g * kDenseOutputs + a) * length + t0);
+    }
+  }
 }
 
 KOVRANT_VECTOR_CLONES
-void conv_rows(const ConvShape& shape, const Taps& layout, const double* weights, const double* bias,
-               const double* padded, double* y) {
-  const auto length = static_cast<std::ptrdiff_t>(shape.length);
-  const std::size_t taps = shape.taps;
-  const LaneMask lane = {0, 1, 2, 3};
-  for (std::size_t o = 0; o < shape.out_channels; ++o) {
-    const double* w_o = weights + o * shape.in_channels * taps;
-    const bool neutral = padding_is_neutral(w_o, shape.in_channels * taps, bias[o], layout);
-    for (std::ptrdiff_t t0 = 0; t0 < length; t0 += kPositions) {
-      // Copied lane by lane: 0.0 + bias would turn a -0.0 bias into +0.0.
-      const Lanes start = {bias[o], bias[o], bias[o], bias[o]};
-      Lanes acc[kVectors];
-#pragma GCC unroll 8
-      for (std::size_t v = 0; v < kVectors; ++v) acc[v] = start;
-      const double* block = padded + layout.pad_left + static_cast<std::size_t>(t0);
-      for (std::size_t i = 0; i < shape.in_channels; ++i) {
-        const double* row = block + i * layout.stride;
-        const double* w_oi = w_o + i * taps;
-        for (std::size_t k = 0; k < taps; ++k) {
-          const double tap = w_oi[k];
-          if (tap == 0.0) continue;  // skipped, as the plain loop does
-          const double* p = row + layout.shift[k];
-          if (neutral) {
-#pragma GCC unroll 8
-            for (std::size_t v = 0; v < kVectors; ++v) acc[v] += tap * KOVRANT_LOAD_LANES(p + v * kLanes);
-            continue;
-          }
-          if (!layout.reaches[k]) continue;
-          // Only positions whose tap lands inside the input take the sum;
-          // the others keep theirs untouched.
-          const std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, -layout.shift[k] - t0);
-          const std::ptrdiff_t hi = std::min<std::ptrdiff_t>(kPositions, length - layout.shift[k] - t0);
-          for (std::size_t v = 0; v < kVectors; ++v) {
-            const LaneMask j = lane + static_cast<long long>(v * kLanes);
-            const Lanes sum = acc[v] + tap * KOVRANT_LOAD_LANES(p + v * kLanes);
-            acc[v] = ((j >= lo) & (j < hi)) ? sum : acc[v];
-          }
-        }
-      }
-      double out[kPositions];
-      std::memcpy(out, acc, sizeof out);
-      const std::size_t count = std::min<std::size_t>(kPositions, static_cast<std::size_t>(length - t0));
-      std::memcpy(y + o * shape.length + static_cast<std::size_t>(t0), out, count * sizeof(double));
+void conv_rows(const PreparedConv& prepared, const double* padded, bool finite_input, double* y) {
+  const std::size_t length = prepared.shape.length;
+  const auto is_dense = [&](std::size_t g) { return finite_input && g < prepared.dense.size() && prepared.dense[g]; };
+  // A slice of input rows at a time, so that they stay in the L1 cache
+  // while every group passes over them; the partial sums wait in y.
+  const std::size_t taps = prepared.shape.taps;
+  for (std::size_t i0 = 0; i0 < prepared.shape.in_channels; i0 += kInputSlice) {
+    const std::size_t i1 = std::min(i0 + kInputSlice, prepared.shape.in_channels);
+    for (std::size_t g = 0; g < prepared.dense.size(); ++g) {
+      if (is_dense(g)) dense_group(prepared, g, i0 * taps, i1 * taps, padded, y);
     }
   }
+  for (std::size_t o = 0; o < prepared.shape.out_channels; ++o) {
+    if (is_dense(o / kDenseOutputs)) continue;
+    if (prepared.exact[o]) {
+      masked_channel(prepared, o, padded, y + o * length);
+    } else {
+      packed_channel(prepared, o, padded, y + o * length);
+    }
+  }
+}
+
+// The dense loop's offsets, and the weights of each group of channels that
+// all may read the padding, side by side.
+void group_weights(PreparedConv& prepared, const double* weights) {
+  const ConvShape& shape = prepared.shape;
+  const std::size_t per_output = shape.in_channels * shape.taps;
+  for (std::size_t n = 0; n < per_output; ++n) {
+    const std::size_t i = n / shape.taps, k = n % shape.taps;
+    prepared.offsets.push_back(static_cast<std::ptrdiff_t>(i * prepared.stride) + prepared.shift[k]);
+  }
+  const std::size_t groups = shape.out_channels / kDenseOutputs;
+  prepared.grouped.resize(groups * per_output * kDenseOutputs);
+  for (std::size_t g = 0; g < groups; ++g) {
+    const auto first = prepared.exact.begin() + static_cast<std::ptrdiff_t>(g * kDenseOutputs);
+    prepared.dense.push_back(std::find(first, first + kDenseOutputs, true) == first + kDenseOutputs);
+    for (std::size_t n = 0; n < per_output; ++n) {
+      for (std::size_t a = 0; a < kDenseOutputs; ++a) {
+        prepared.grouped[(g * per_output + n) * kDenseOutputs + a] = weights[(g * kDenseOutputs + a) * per_output + n];
+      }
+    }
+  }
+}
+
+bool all_finite(const double* x, std::size_t count) {
+  bool finite = true;
+  for (std::size_t n = 0; n < count; ++n) finite &= x[n] - x[n] == 0.0;  // NaN for infinities and NaN
+  return finite;
 }
 
 }  // namespace
@@ -122,14 +249,48 @@ bool blocked_conv_applies(const ConvShape& shape) {
          shape.dilation <= shape.length;
 }
 
+PreparedConv prepare_conv(const ConvShape& shape, const double* weights, const double* bias) {
+  PreparedConv prepared;
+  prepared.shape = shape;
+  prepared.bias.assign(bias, bias + shape.out_channels);
+  lay_out_taps(prepared);
+  const std::size_t per_output = shape.in_channels * shape.taps;
+  prepared.first.push_back(0);
+  for (std::size_t o = 0; o < shape.out_channels; ++o) {
+    const double* w_o = weights + o * per_output;
+    const bool exact = !padding_is_neutral(w_o, per_output, bias[o], prepared);
+    prepared.exact.push_back(exact);
+    for (std::size_t n = 0; n < per_output && !exact; ++n) {
+      if (w_o[n] == 0.0) continue;  // skipped, as the plain loop does
+      const std::size_t i = n / shape.taps, k = n % shape.taps;
+      const auto offset = static_cast<std::ptrdiff_t>(i * prepared.stride) + prepared.shift[k];
+      prepared.packed.push_back({offset, w_o[n]});
+    }
+    prepared.first.push_back(prepared.packed.size());
+  }
+  if (std::find(prepared.exact.begin(), prepared.exact.end(), true) != prepared.exact.end()) {
+    prepared.weights.assign(weights, weights + shape.out_channels * per_output);
+  }
+  group_weights(prepared, weights);
+  return prepared;
+}
+
+void run_prepared(const PreparedConv& prepared, const double* x, double* y, std::vector<double>& scratch) {
+  const ConvShape& shape = prepared.shape;
+  // Only the padding needs zeros: the rest is overwritten by the copy.
+  scratch.resize(shape.in_channels * prepared.stride);
+  for (std::size_t i = 0; i < shape.in_channels; ++i) {
+    double* row = scratch.data() + i * prepared.stride;
+    std::fill_n(row, prepared.pad_left, 0.0);
+    std::copy_n(x + i * shape.length, shape.length, row + prepared.pad_left);
+    std::fill(row + prepared.pad_left + shape.length, row + prepared.stride, 0.0);
+  }
+  conv_rows(prepared, scratch.data(), all_finite(x, shape.in_channels * shape.length), y);
+}
+
 void blocked_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y,
                   std::vector<double>& scratch) {
-  const Taps layout = tap_layout(shape);
-  scratch.assign(shape.in_channels * layout.stride, 0.0);
-  for (std::size_t i = 0; i < shape.in_channels; ++i) {
-    std::copy_n(x + i * shape.length, shape.length, scratch.data() + i * layout.stride + layout.pad_left);
-  }
-  conv_rows(shape, layout, weights, bias, scratch.data(), y);
+  run_prepared(prepare_conv(shape, weights, bias), x, y, scratch);
 }
 
 void plain_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y) {
@@ -162,15 +323,6 @@ void plain_conv(const ConvShape& shape, const double* weights, const double* bia
       }
     }
   }
-}
-
-void dilated_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y) {
-  if (!blocked_conv_applies(shape)) {
-    plain_conv(shape, weights, bias, x, y);
-    return;
-  }
-  std::vector<double> padded;
-  blocked_conv(shape, weights, bias, x, y, padded);
 }
 
 }  // namespace kovrant

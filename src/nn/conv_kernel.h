@@ -7,9 +7,20 @@
 // 0..length-1. Only the work is rearranged: a block of output positions is
 // accumulated in registers over all (i, k) instead of streaming every (i, k)
 // through memory, so each output still sees the same additions in the same
-// order. The caller checks the tensor sizes; blocked_conv_applies() says
-// whether the shape is one the blocked loop handles (small kernels, and
-// dilations no longer than the input), and plain_conv() serves the rest.
+// order. Where the input is all finite, groups of four output channels that
+// may read the padding run side by side over eight positions, sharing the
+// loads of x, one slice of input channels at a time (the partial sums wait
+// in y, as doubles); there a zero tap adds 0 * x = +-0 to a sum that is
+// never -0.0, which leaves it unchanged, exactly as skipping it would. The
+// caller checks the tensor sizes; blocked_conv_applies() says whether the
+// shape is one the blocked loop handles (small kernels, and dilations no
+// longer than the input), and plain_conv() serves the rest.
+//
+// The per-weight decisions (which taps are zero, whether a channel may read
+// the zero padding as input, where each tap reads) depend on the weights and
+// the shape only, so prepare_conv() makes them once into a PreparedConv that
+// run_prepared() then applies to any number of inputs; a PreparedConv keeps
+// no pointer to the weights.
 #pragma once
 
 #include <cstddef>
@@ -23,23 +34,60 @@ struct ConvShape {
   std::size_t length;
   std::size_t taps;
   std::size_t dilation;
+
+  bool operator==(const ConvShape&) const = default;
 };
 
 inline constexpr std::size_t kMaxBlockedTaps = 16;
+inline constexpr std::size_t kDenseOutputs = 4;
+
+// One non-zero weight and where it reads, relative to the first output
+// position of a block in the padded input.
+struct PackedTap {
+  std::ptrdiff_t offset;
+  double weight;
+};
+
+// A blocked convolution's weights, laid out for run_prepared().
+struct PreparedConv {
+  ConvShape shape{};
+  std::size_t pad_left = 0;
+  std::size_t stride = 0;  // padded row length
+  std::vector<double> bias;
+  // Output channel o's non-zero taps, in (i, k) order, are
+  // packed[first[o]..first[o+1]), unless exact[o]: such a channel must not
+  // read the padding as input and takes the masked loop over `weights`.
+  std::vector<std::size_t> first;
+  std::vector<PackedTap> packed;
+  std::vector<bool> exact;
+  std::vector<double> weights;        // all weights where some channel is exact, else empty
+  std::vector<std::ptrdiff_t> shift;  // k*dilation - M, per tap
+  std::vector<bool> reaches;          // tap k reads inside the input for some position
+  // Where tap (i, k) reads, at i * taps + k; for each full group g of
+  // kDenseOutputs (D) channels, whether they all may read the padding
+  // (dense[g]), and their weights side by side:
+  // grouped[((g * in_channels + i) * taps + k) * D + a] is W[D*g + a][i][k].
+  std::vector<std::ptrdiff_t> offsets;
+  std::vector<bool> dense;
+  std::vector<double> grouped;
+};
 
 // weights: out_channels * in_channels * taps values; bias: out_channels;
 // x: in_channels * length; y: out_channels * length.
-
-// The convolution, by the blocked loop where it applies, else the plain one.
-void dilated_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y);
 
 // The plain loop, for every shape (huge dilations included).
 void plain_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y);
 
 bool blocked_conv_applies(const ConvShape& shape);
 
-// The blocked loop, for shapes where blocked_conv_applies(); `scratch` is
-// reused between calls for the zero-padded copy of x.
+// The weights of a shape where blocked_conv_applies(), prepared once.
+PreparedConv prepare_conv(const ConvShape& shape, const double* weights, const double* bias);
+
+// The blocked loop with prepared weights; `scratch` is reused between calls
+// for the zero-padded copy of x.
+void run_prepared(const PreparedConv& prepared, const double* x, double* y, std::vector<double>& scratch);
+
+// prepare_conv() and run_prepared() in one step.
 void blocked_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y,
                   std::vector<double>& scratch);
 

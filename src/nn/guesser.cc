@@ -237,6 +237,7 @@ Result<Guesser, NnError> Guesser::from_bytes(std::span<const unsigned char> byte
 
   if (auto error = take_statistics(guesser)) return *error;
   if (auto error = take_metadata(guesser, metadata)) return *error;
+  guesser.prepare_convolutions();
   return guesser;
 }
 
@@ -269,28 +270,83 @@ Result<const Tensor*, NnError> Guesser::tensor(std::string_view name) const {
   return &found->second;
 }
 
-Result<std::vector<double>, NnError> Guesser::conv1d(std::span<const double> x, std::size_t in_channels,
-                                                     std::string_view layer, std::size_t dilation) const {
-  const auto tensors = layer_tensors(*this, layer);
+namespace {
+
+// A convolution layer's tensors, checked against each other and the shape.
+struct ConvLayer {
+  const double* weights;
+  const double* bias;
+  ConvShape shape;
+};
+
+Result<ConvLayer, NnError> conv_layer(const Guesser& guesser, std::string_view layer, std::size_t in_channels,
+                                      std::size_t dilation) {
+  const auto tensors = layer_tensors(guesser, layer);
   if (!tensors) return tensors.error();
   const auto& [w_name, b_name, weight, bias] = tensors.value();
   const Tensor& w = *weight;
   const std::vector<double>& b = bias->data;
   if (w.dims.empty()) return NnError::unparsable(w_name + " has no dimensions");
 
-  const std::size_t out_channels = w.dims[0], length = n_grid, taps = kernel;
-  const std::size_t weight_count = saturating_mul(saturating_mul(out_channels, in_channels), taps);
+  const ConvShape shape{in_channels, w.dims[0], guesser.n_grid, guesser.kernel, dilation};
+  const std::size_t weight_count = saturating_mul(saturating_mul(shape.out_channels, in_channels), shape.taps);
   if (w.data.size() < weight_count) return NnError::shape_mismatch(w_name, w.data.size(), weight_count);
-  if (b.size() < out_channels) return NnError::shape_mismatch(b_name, b.size(), out_channels);
-  const std::size_t input_count = saturating_mul(in_channels, length);
+  if (b.size() < shape.out_channels) return NnError::shape_mismatch(b_name, b.size(), shape.out_channels);
+  return ConvLayer{w.data.data(), b.data(), shape};
+}
+
+}  // namespace
+
+const PreparedConv* PreparedConvs::find(std::string_view layer, const double* weights, const double* bias,
+                                        const ConvShape& shape) const {
+  const auto found = entries_.find(layer);
+  if (found == entries_.end()) return nullptr;
+  const Entry& entry = found->second;
+  const bool same = entry.weights == weights && entry.bias == bias && entry.conv.shape == shape;
+  return same ? &entry.conv : nullptr;
+}
+
+void Guesser::prepare_convolutions() {
+  const auto prepare = [this](std::string layer, std::size_t in_channels, std::size_t dilation) {
+    const auto found = conv_layer(*this, layer, in_channels, dilation);
+    // A layer that fails its checks is reported when it runs.
+    if (!found || !blocked_conv_applies(found.value().shape)) return;
+    const auto& [weights, bias, shape] = found.value();
+    prepared_convs.add(std::move(layer), {weights, bias, prepare_conv(shape, weights, bias)});
+  };
+  prepare("stem", kInputChannels, 1);
+  for (std::size_t i = 0; i < dilations.size(); ++i) {
+    for (const char* conv : {".conv1", ".conv2"}) prepare("blocks." + std::to_string(i) + conv, channels, dilations[i]);
+  }
+}
+
+Result<std::vector<double>, NnError> Guesser::conv1d(std::span<const double> x, std::size_t in_channels,
+                                                     std::string_view layer, std::size_t dilation) const {
+  std::vector<double> y, scratch;
+  if (auto error = conv1d_into(x, in_channels, layer, dilation, y, scratch)) return *error;
+  return y;
+}
+
+std::optional<NnError> Guesser::conv1d_into(std::span<const double> x, std::size_t in_channels,
+                                            std::string_view layer, std::size_t dilation, std::vector<double>& y,
+                                            std::vector<double>& scratch) const {
+  const auto found = conv_layer(*this, layer, in_channels, dilation);
+  if (!found) return found.error();
+  const auto& [weights, bias, shape] = found.value();
+  const std::size_t input_count = saturating_mul(in_channels, shape.length);
   if (x.size() < input_count) return NnError::shape_mismatch(std::string(layer), x.size(), input_count);
-  const std::size_t output_count = saturating_mul(out_channels, length);
+  const std::size_t output_count = saturating_mul(shape.out_channels, shape.length);
   if (output_count > kMaxLayerValues) return too_large(layer, output_count);
 
-  std::vector<double> y(output_count);
-  dilated_conv(ConvShape{in_channels, out_channels, length, taps, dilation}, w.data.data(), b.data(), x.data(),
-               y.data());
-  return y;
+  y.resize(output_count);
+  if (!blocked_conv_applies(shape)) {
+    plain_conv(shape, weights, bias, x.data(), y.data());
+  } else if (const PreparedConv* prepared = prepared_convs.find(layer, weights, bias, shape)) {
+    run_prepared(*prepared, x.data(), y.data(), scratch);
+  } else {
+    blocked_conv(shape, weights, bias, x.data(), y.data(), scratch);
+  }
+  return std::nullopt;
 }
 
 std::optional<NnError> Guesser::group_norm(std::span<double> x, std::string_view layer) const {

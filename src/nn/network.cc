@@ -53,22 +53,28 @@ std::vector<double> pool(std::span<const double> h, std::size_t channels, std::s
   return pooled;
 }
 
+// The activations of one forward pass and the padded copy of a
+// convolution's input, reused by every layer so that layers allocate nothing.
+struct Activations {
+  std::vector<double> h, y, z, padded;
+};
+
 // One residual block: h = GELU(h + norm2(conv2(GELU(norm1(conv1(h)))))).
-std::optional<NnError> residual_block(const Guesser& guesser, std::vector<double>& h, std::size_t index,
+std::optional<NnError> residual_block(const Guesser& guesser, Activations& a, std::size_t index,
                                       std::size_t dilation) {
   const std::string prefix = "blocks." + std::to_string(index) + ".";
-  auto first = guesser.conv1d(h, guesser.channels, prefix + "conv1", dilation);
-  if (!first) return first.error();
-  std::vector<double>& y = first.value();
-  if (auto error = guesser.group_norm(y, prefix + "norm1")) return error;
-  gelu_in_place(y);
-  auto second = guesser.conv1d(y, guesser.channels, prefix + "conv2", dilation);
-  if (!second) return second.error();
-  std::vector<double>& z = second.value();
-  if (auto error = guesser.group_norm(z, prefix + "norm2")) return error;
-  const std::size_t overlap = std::min(z.size(), h.size());
-  for (std::size_t j = 0; j < overlap; ++j) h[j] = z[j] + h[j];
-  gelu_in_place(h);
+  if (auto error = guesser.conv1d_into(a.h, guesser.channels, prefix + "conv1", dilation, a.y, a.padded)) {
+    return error;
+  }
+  if (auto error = guesser.group_norm(a.y, prefix + "norm1")) return error;
+  gelu_in_place(a.y);
+  if (auto error = guesser.conv1d_into(a.y, guesser.channels, prefix + "conv2", dilation, a.z, a.padded)) {
+    return error;
+  }
+  if (auto error = guesser.group_norm(a.z, prefix + "norm2")) return error;
+  const std::size_t overlap = std::min(a.z.size(), a.h.size());
+  for (std::size_t j = 0; j < overlap; ++j) a.h[j] = a.z[j] + a.h[j];
+  gelu_in_place(a.h);
   return std::nullopt;
 }
 
@@ -201,7 +207,7 @@ Features features(std::size_t n_grid, std::span<const double> frequencies, std::
   const double log_f_c = std::log10(scale.omega_c / kTwoPi);
 
   Features result;
-  result.input.resize(3 * n_grid);
+  result.input.resize(kInputChannels * n_grid);
   double* magnitude_channel = result.input.data();
   double* phase_channel = magnitude_channel + n_grid;
   double* frequency_channel = phase_channel + n_grid;
@@ -220,16 +226,15 @@ Result<std::vector<double>, NnError> forward(const Guesser& guesser, const Featu
   if (guesser.channels == 0) {
     return NnError::unparsable("channels is 0, so the network has no channel to convolve or pool");
   }
-  auto stem = guesser.conv1d(input.input, 3, "stem", 1);
-  if (!stem) return stem.error();
-  std::vector<double> h = std::move(stem.value());
+  Activations a;
+  if (auto error = guesser.conv1d_into(input.input, kInputChannels, "stem", 1, a.h, a.padded)) return *error;
   for (std::size_t i = 0; i < guesser.dilations.size(); ++i) {
-    if (auto error = residual_block(guesser, h, i, guesser.dilations[i])) return *error;
+    if (auto error = residual_block(guesser, a, i, guesser.dilations[i])) return *error;
   }
 
   const std::size_t pooled_values = saturating_mul(guesser.channels, guesser.n_grid);
-  if (h.size() < pooled_values) return NnError::shape_mismatch("stem", h.size(), pooled_values);
-  std::vector<double> v = pool(h, guesser.channels, guesser.n_grid, input);
+  if (a.h.size() < pooled_values) return NnError::shape_mismatch("stem", a.h.size(), pooled_values);
+  std::vector<double> v = pool(a.h, guesser.channels, guesser.n_grid, input);
   for (const char* layer : {"head.0", "head.2"}) {
     auto hidden = guesser.linear(v, layer);
     if (!hidden) return hidden.error();
@@ -264,7 +269,7 @@ Result<std::vector<double>, NnError> infer(const Guesser& guesser, std::span<con
   if (impedances.size() < frequencies.size()) {
     return NnError::shape_mismatch("impedances", impedances.size(), frequencies.size());
   }
-  const std::size_t input_values = saturating_mul(3, guesser.n_grid);
+  const std::size_t input_values = saturating_mul(kInputChannels, guesser.n_grid);
   if (input_values > kMaxLayerValues) {
     return NnError::unparsable("n_grid " + std::to_string(guesser.n_grid) + " needs " + std::to_string(input_values) +
                                " input values, more than the limit of " + std::to_string(kMaxLayerValues));

@@ -110,6 +110,33 @@ TEST(BlockedConv, EdgesZeroTapsAndSignedZerosByHand) {
   }
 }
 
+// Groups of four channels share one loop where the input is finite, zero
+// taps included, over slices of the input channels; a group with a channel
+// that must not read the padding, a left-over channel or a non-finite input
+// must still give the plain bits.
+TEST(BlockedConv, ChannelGroupsKeepThePlainBits) {
+  std::mt19937_64 rng(21);
+  std::bernoulli_distribution zero_tap(0.3);
+  for (std::size_t in : {5, 37}) {
+    for (std::size_t out : {4, 7, 9}) {
+      for (std::size_t length : {6, 13, 64}) {
+        for (int variant = 0; variant < 4; ++variant) {
+          Case c = random_case(rng, {in, out, length, 5, variant % 2 == 0 ? 1u : 3u}, 0.0);
+          for (double& w : c.weights) w = zero_tap(rng) ? (variant % 2 == 0 ? 0.0 : -0.0) : w;
+          if (variant == 2) {
+            c.bias[1] = -0.0;                             // the first group may not read the padding
+            if (out > 5) c.weights[5 * in * 5 + 7] = kInf;  // nor may channel 5's group
+          }
+          if (variant == 3) c.x[length + 2] = kNan;  // no group runs on this input
+          SCOPED_TRACE("in " + std::to_string(in) + ", out " + std::to_string(out) + ", variant " +
+                       std::to_string(variant));
+          expect_blocked_matches_plain(c);
+        }
+      }
+    }
+  }
+}
+
 TEST(GeluInPlace, MatchesGeluValueByValue) {
   std::mt19937_64 rng(14);
   std::vector<double> values, expected;

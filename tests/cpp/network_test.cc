@@ -346,6 +346,8 @@ TEST(Forward, MatchesThePlainReferenceBitForBit) {
       const auto head = forward(g, input);
       ASSERT_TRUE(head.ok()) << head.error().message();
       EXPECT_EQ(head.value(), ReferenceNetwork(g).run(input));
+      const Guesser copy = g;  // prepares its convolutions on every call
+      EXPECT_EQ(forward(copy, input).value(), head.value());
 
       const auto params = infer(g, f, z);
       const auto decoded = decode(g, head.value(), scale);
