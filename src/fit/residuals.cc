@@ -29,7 +29,7 @@ std::vector<double> compute_weights(std::span<const Complex> measured, Weighting
   std::vector<double> weights(measured.size(), 1.0);
   if (weighting == Weighting::Unit) return weights;
   for (size_t i = 0; i < measured.size(); ++i) {
-    const double modulus = std::hypot(measured[i].re, measured[i].im);
+    const double modulus = portable_hypot(measured[i].re, measured[i].im);
     weights[i] = std::fmax(modulus, 1e-30);
   }
   return weights;

@@ -23,7 +23,7 @@ std::int64_t total_order_key(double x) {
   return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
 }
 
-double magnitude(Complex z) { return std::hypot(z.re, z.im); }
+double magnitude(Complex z) { return portable_hypot(z.re, z.im); }
 
 double upper_median_magnitude(std::span<const Complex> impedances) {
   std::vector<double> magnitudes(impedances.size());
@@ -194,8 +194,8 @@ Features features(std::size_t n_grid, std::span<const double> frequencies, std::
   const std::vector<std::size_t> order = frequency_order(frequencies);
   for (std::size_t k = 0; k < count; ++k) {
     const Complex z = impedances[order[k]];
-    log_f[k] = std::log10(frequencies[order[k]]);
-    log_z[k] = std::log10(magnitude(z));
+    log_f[k] = portable_log10(frequencies[order[k]]);
+    log_z[k] = portable_log10(magnitude(z));
     raw_phase[k] = portable_atan2(z.im, z.re);
   }
   const std::vector<double> phase = unwrap_phase(raw_phase);
@@ -203,8 +203,8 @@ Features features(std::size_t n_grid, std::span<const double> frequencies, std::
   const double lo = log_f[0];
   const double span = log_f[count - 1] - log_f[0];
   const double step = n_grid >= 2 ? span / static_cast<double>(n_grid - 1) : 0.0;
-  const double log_z_c = std::log10(scale.z_c);
-  const double log_f_c = std::log10(scale.omega_c / kTwoPi);
+  const double log_z_c = portable_log10(scale.z_c);
+  const double log_f_c = portable_log10(scale.omega_c / kTwoPi);
 
   Features result;
   result.input.resize(kInputChannels * n_grid);
@@ -218,7 +218,7 @@ Features features(std::size_t n_grid, std::span<const double> frequencies, std::
     frequency_channel[t] = (g - log_f_c) * 0.25;
   }
   result.span_scalar = span * 0.125;
-  result.count_scalar = std::log10(static_cast<double>(count)) * 0.5;
+  result.count_scalar = portable_log10(static_cast<double>(count)) * 0.5;
   return result;
 }
 
