@@ -13,8 +13,9 @@ trains one group of models on the broad distribution (tools/broad_spectra.py)
 into build/guesser-broad/models and writes the old-vs-new quality table. Data
 are built in cached chunks and training keeps checkpoints, so a run stopped by
 `--time-limit` (exit code 3) or killed resumes when the same command is run
-again. `--promote` copies each new file that beats the shipped one on both
-distributions into data/models. Expected time per group on two free cores
+again. `--promote` copies into data/models each new file that guesses better
+on the broad distribution without losing default fits there or accuracy on
+the old distribution (should_promote below). Expected time per group on two free cores
 (data: 60000 + 1000 spectra built by two processes; 4000 training steps):
 group 1 (rc, rc_l, rq, rq_l) about 1 h, group 2 (two_rc, two_rc_l, two_rq)
 45 min, group 3 (two_rq_l, randles) 50 min, group 4 (sei_randles) 40 min,
@@ -321,10 +322,20 @@ def mean_median(results, label, which):
     return float(np.mean(results[(label, which)]["median"]))
 
 
-def beats_old(results) -> bool:
-    """Whether the new file's mean median error is lower on both held-out sets."""
-    return all(mean_median(results, label, "new") < mean_median(results, label, "old")
-               for label in (OLD_DISTRIBUTION, NEW_DISTRIBUTION))
+# A retrained file replaces the shipped one when it guesses better on the
+# broad distribution, which is the one measured spectra resemble, while its
+# default fits reach the best chi-square about as often there and its
+# guesses on the textbook spectra of the old distribution stay accurate (a
+# broader network gives up a little there, which the fit absorbs).
+OLD_DISTRIBUTION_CEILING = 0.03  # decades, mean median error on the old distribution
+RECOVERY_SLACK = 0.01  # share of spectra
+
+
+def should_promote(results) -> bool:
+    """Whether the new file should replace the shipped one (see the rule above)."""
+    return (mean_median(results, NEW_DISTRIBUTION, "new") < mean_median(results, NEW_DISTRIBUTION, "old")
+            and results[(RECOVERY, "new")] >= results[(RECOVERY, "old")] - RECOVERY_SLACK
+            and mean_median(results, OLD_DISTRIBUTION, "new") <= OLD_DISTRIBUTION_CEILING)
 
 
 TRAINING_DATA_NOTES = """\
@@ -433,14 +444,14 @@ def format_comparison(rows, command: str) -> str:
             lines.append(f"| {model.key} | {name} | " + " | ".join(cells) + " |")
     lines += ["", "| model | mean median, old distribution (old / new file) | "
               "mean median, new distribution (old / new file) | default fit reaches the best "
-              "chi-square, new distribution (old / new file) | new file beats old on both |",
+              "chi-square, new distribution (old / new file) | promoted |",
               "|---|---|---|---|---|"]
     for model, results, _ in rows:
         pairs = [f"{mean_median(results, label, 'old'):.3f} / {mean_median(results, label, 'new'):.3f}"
                  for label in (OLD_DISTRIBUTION, NEW_DISTRIBUTION)]
         reached = f"{results[(RECOVERY, 'old')]:.1%} / {results[(RECOVERY, 'new')]:.1%}"
         lines.append(f"| {model.key} | {pairs[0]} | {pairs[1]} | {reached} | "
-                     f"{'yes' if beats_old(results) else 'no'} |")
+                     f"{'yes' if should_promote(results) else 'no'} |")
     return "\n".join(lines + ["", BROAD_NOTES, *training_table(rows)]) + "\n"
 
 
@@ -535,9 +546,9 @@ def run_broad(args, log) -> int:
         record_path = args.cache_dir / f"{model.key}-training.json"
         rows.append((model, results, json.loads(record_path.read_text())
                      if record_path.exists() else {}))
-        if args.promote and beats_old(results):
+        if args.promote and should_promote(results):
             shutil.copyfile(new_path, REPO / "data" / "models" / new_path.name)
-            log(f"{model.key}: the new file beats the shipped one on both distributions, promoted")
+            log(f"{model.key}: the new file is better on the broad distribution, promoted")
     if rows:
         write_report(args, format_comparison(rows, args.command), log)
     return exit_code
