@@ -276,12 +276,29 @@ constexpr LogTable kLogTable = make_log_table();
 // r^3 (1/3 - r/4 + ...) to r^12 in doubles.
 inline Pair log1p_small(Pair r) {
   const double z = r.hi;
+  // Written out, not looped, so that the callers' loops over lists vectorise.
   double rest = -1.0 / 12.0;
-  for (int k = 11; k >= 3; --k) rest = rest * z + ((k % 2 == 1) ? 1.0 : -1.0) / k;
+  rest = rest * z + 1.0 / 11.0;
+  rest = rest * z - 1.0 / 10.0;
+  rest = rest * z + 1.0 / 9.0;
+  rest = rest * z - 1.0 / 8.0;
+  rest = rest * z + 1.0 / 7.0;
+  rest = rest * z - 1.0 / 6.0;
+  rest = rest * z + 1.0 / 5.0;
+  rest = rest * z - 1.0 / 4.0;
+  rest = rest * z + 1.0 / 3.0;
   const Pair square = two_product(z, z);
   const Pair head = two_sum(z, -0.5 * square.hi);
   const double low = ((head.lo - 0.5 * square.lo) + (z * square.hi) * rest) + r.lo * (1.0 - z);
   return two_sum(head.hi, low);
+}
+
+// a where `pick`, else b, through bit masks: both sides are computed, so a
+// loop over a list stays free of branches and vectorises (the compiler may
+// not run floating-point work speculatively to if-convert a plain ?:).
+inline double select(bool pick, double a, double b) {
+  const std::uint64_t mask = -static_cast<std::uint64_t>(pick);
+  return std::bit_cast<double>((std::bit_cast<std::uint64_t>(a) & mask) | (std::bit_cast<std::uint64_t>(b) & ~mask));
 }
 
 // ln(2^extra x) for a normal x > 0 as a double-double (to about 2^-66
@@ -291,14 +308,15 @@ inline Pair log1p_small(Pair r) {
 // the loop of precise_logs() free of branches.
 inline Pair log_of_normal(double x, int extra) {
   const auto bits = std::bit_cast<std::uint64_t>(x);
-  const bool near_one = x >= 0.9921875 && x <= 1.0078125;
+  const bool near_one = (x >= 0.9921875) & (x <= 1.0078125);
   const double f = std::bit_cast<double>((bits & 0x000FFFFFFFFFFFFFULL) | 0x3FF0000000000000ULL);  // in [1, 2)
   const LogEntry& entry = kLogTable.entries[(bits >> (52 - kLogTableBits)) & (kLogTableSize - 1)];
   const Pair product = two_product(f, entry.inverse);
   const Pair r_table = two_sum(product.hi - 1.0, product.lo);  // product.hi - 1 is exact
-  const Pair r = near_one ? Pair{x - 1.0, 0.0} : r_table;      // x - 1 is exact near 1
-  const double m = near_one ? 0.0 : static_cast<double>(static_cast<int>(bits >> 52) - 1023 + extra);
-  const Pair minus_log_inverse = near_one ? Pair{0.0, 0.0} : entry.minus_log_inverse;
+  const Pair r = {select(near_one, x - 1.0, r_table.hi), select(near_one, 0.0, r_table.lo)};  // x - 1 is exact near 1
+  const double m = select(near_one, 0.0, static_cast<double>(static_cast<int>(bits >> 52) - 1023 + extra));
+  const Pair minus_log_inverse = {select(near_one, 0.0, entry.minus_log_inverse.hi),
+                                  select(near_one, 0.0, entry.minus_log_inverse.lo)};
   return add(add({m * kLn2Hi, m * kLn2LoFull}, minus_log_inverse), log1p_small(r));
 }
 
@@ -559,15 +577,25 @@ double pow_from_log(const PreciseLog& log_x, double y) {
 }
 
 // Two passes: the common case for every point, in a loop free of branches
-// that the AVX2 clone vectorises, then pow_from_log itself wherever the
-// common case does not apply (same bits either way).
+// that the AVX2 clone vectorises, then, only if some point needs it,
+// pow_from_log itself wherever the common case does not apply (same bits
+// either way).
 KOVRANT_VECTOR_CLONES
 void powers_from_logs(const PreciseLog* logs, double y, std::size_t count, double* out) {
+  if (pow_needs_special_case(2.0, y)) {  // an exponent the common case never handles
+    for (std::size_t i = 0; i < count; ++i) out[i] = pow_from_log(logs[i], y);
+    return;
+  }
+  unsigned any_special = 0;  // an integer reduction, which vectorises
   for (std::size_t i = 0; i < count; ++i) {
+    const double x = logs[i].x;
     const Pair p = two_product(y, logs[i].hi);
     const Pair e = exp_parts(two_sum(p.hi, p.lo + y * logs[i].lo));
     out[i] = e.hi + e.lo;
+    any_special |= !(x > 0.0) | (x == std::numeric_limits<double>::infinity()) | (x == 1.0) |
+                   !(std::fabs(p.hi) <= 707.0);
   }
+  if (!any_special) return;
   for (std::size_t i = 0; i < count; ++i) {
     if (pow_needs_special_case(logs[i].x, y) || !(std::fabs(y * logs[i].hi) <= 707.0)) {
       out[i] = pow_from_log(logs[i], y);
@@ -577,10 +605,14 @@ void powers_from_logs(const PreciseLog* logs, double y, std::size_t count, doubl
 
 KOVRANT_VECTOR_CLONES
 void precise_logs(const double* xs, std::size_t count, PreciseLog* out) {
+  unsigned any_special = 0;  // an integer reduction, which vectorises
   for (std::size_t i = 0; i < count; ++i) {
-    const Pair l = log_of_normal(xs[i], 0);
-    out[i] = {xs[i], l.hi, l.lo};
+    const double x = xs[i];
+    const Pair l = log_of_normal(x, 0);
+    out[i] = {x, l.hi, l.lo};
+    any_special |= !(x >= std::numeric_limits<double>::min()) | (x == std::numeric_limits<double>::infinity());
   }
+  if (!any_special) return;
   for (std::size_t i = 0; i < count; ++i) {
     if (!(xs[i] >= std::numeric_limits<double>::min()) || std::isinf(xs[i])) out[i] = precise_log(xs[i]);
   }
