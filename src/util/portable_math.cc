@@ -1,6 +1,7 @@
 #include "util/portable_math.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -38,6 +39,37 @@ constexpr Pair two_product(double a, double b) {
   return {p, ((a_hi * b_hi - p) + a_hi * b_lo + a_lo * b_hi) + a_lo * b_lo};
 }
 
+// c[0] + z (c[1] + z (c[2] + ...)), innermost first. The loop has a fixed
+// trip count, so the compiler unrolls it and loops over lists still vectorise.
+template <std::size_t N>
+constexpr double horner(double z, const std::array<double, N>& c) {
+  double p = c[N - 1];
+  for (std::size_t i = N - 1; i-- > 0;) p = p * z + c[i];
+  return p;
+}
+
+// sign^i / (first + step i)! for i < N: the Taylor coefficients the series
+// below use (factorials up to 22! are exact in doubles).
+template <std::size_t N>
+constexpr std::array<double, N> inverse_factorials(int first, int step, double sign) {
+  std::array<double, N> c{};
+  double factorial = 1.0;
+  int n = 0;
+  double term_sign = 1.0;
+  for (std::size_t i = 0; i < N; ++i) {
+    for (; n < first + step * static_cast<int>(i); ++n) factorial *= n + 1;
+    c[i] = term_sign / factorial;
+    term_sign *= sign;
+  }
+  return c;
+}
+
+// The series' coefficients past their leading terms, fixed at compile time.
+constexpr auto kExpm1Tail = inverse_factorials<14>(3, 1, 1.0);  // 1/3! .. 1/16!
+constexpr auto kSinTail = inverse_factorials<9>(5, 2, -1.0);    // 1/5! - 1/7! .. to 1/21!
+constexpr auto kCosTail = inverse_factorials<10>(4, 2, -1.0);   // 1/4! - 1/6! .. to 1/22!
+constexpr auto kSinhTail = inverse_factorials<8>(5, 2, 1.0);    // 1/5! + 1/7! .. to 1/19!
+
 constexpr double kSaturation = 19.1;
 constexpr double kTiny = 0x1p-27;
 constexpr double kInvLn2 = 1.4426950408889634;
@@ -48,20 +80,7 @@ constexpr double kShifter = 0x1.8p52;  // adding it rounds to an integer kept in
 // (e^r - 1 - r - r^2/2) / r^3 for |r| <= ln2/2: the Taylor terms up to r^16,
 // whose remainder is below 2^-70 relative to e^r - 1.
 constexpr double expm1_tail(double r) {
-  double p = 1.0 / 20922789888000.0;  // 1/16!
-  p = p * r + 1.0 / 1307674368000.0;
-  p = p * r + 1.0 / 87178291200.0;
-  p = p * r + 1.0 / 6227020800.0;
-  p = p * r + 1.0 / 479001600.0;
-  p = p * r + 1.0 / 39916800.0;
-  p = p * r + 1.0 / 3628800.0;
-  p = p * r + 1.0 / 362880.0;
-  p = p * r + 1.0 / 40320.0;
-  p = p * r + 1.0 / 5040.0;
-  p = p * r + 1.0 / 720.0;
-  p = p * r + 1.0 / 120.0;
-  p = p * r + 1.0 / 24.0;
-  return p * r + 1.0 / 6.0;
+  return horner(r, kExpm1Tail);
 }
 
 // tanh(|x|) = -E / (2 + E) with E = e^(-2|x|) - 1 carried as a double-double
@@ -276,17 +295,9 @@ constexpr LogTable kLogTable = make_log_table();
 // r^3 (1/3 - r/4 + ...) to r^12 in doubles.
 inline Pair log1p_small(Pair r) {
   const double z = r.hi;
-  // Written out, not looped, so that the callers' loops over lists vectorise.
-  double rest = -1.0 / 12.0;
-  rest = rest * z + 1.0 / 11.0;
-  rest = rest * z - 1.0 / 10.0;
-  rest = rest * z + 1.0 / 9.0;
-  rest = rest * z - 1.0 / 8.0;
-  rest = rest * z + 1.0 / 7.0;
-  rest = rest * z - 1.0 / 6.0;
-  rest = rest * z + 1.0 / 5.0;
-  rest = rest * z - 1.0 / 4.0;
-  rest = rest * z + 1.0 / 3.0;
+  constexpr std::array<double, 10> kCoefficients = {1.0 / 3.0,  -1.0 / 4.0, 1.0 / 5.0,  -1.0 / 6.0, 1.0 / 7.0,
+                                                     -1.0 / 8.0, 1.0 / 9.0,  -1.0 / 10.0, 1.0 / 11.0, -1.0 / 12.0};
+  const double rest = horner(z, kCoefficients);
   const Pair square = two_product(z, z);
   const Pair head = two_sum(z, -0.5 * square.hi);
   const double low = ((head.lo - 0.5 * square.lo) + (z * square.hi) * rest) + r.lo * (1.0 - z);
@@ -447,63 +458,46 @@ Reduced reduce_large(double x) {
   return {quadrant, r};
 }
 
+// t^3 rounded, and t^3 / 6 as a double-double: the second term of the sine
+// and sinh series, which must be carried beyond double precision.
+struct Cube {
+  double cube;
+  Pair sixth;
+};
+
+inline Cube cube_over_six(double t) {
+  constexpr double kSixthLo = 9.25185853854297e-18;  // 1/6 - (double)(1/6)
+  const Pair square = two_product(t, t);
+  const Pair cube = two_product(t, square.hi);
+  const Pair sixth = two_product(cube.hi, 1.0 / 6.0);
+  return {cube.hi, {sixth.hi, sixth.lo + (cube.lo + t * square.lo) / 6.0 + cube.hi * kSixthLo}};
+}
+
 // sin r for |r| <= pi/4 + a hair: r - r^3/6 in double-double, the rest of
 // the series (to r^21) in doubles.
 double sin_kernel(Pair r) {
   const double z = r.hi * r.hi;
-  double rest = -1.0 / 51090942171709440000.0;  // -1/21!
-  rest = rest * z + 1.0 / 121645100408832000.0;
-  rest = rest * z - 1.0 / 355687428096000.0;
-  rest = rest * z + 1.0 / 1307674368000.0;
-  rest = rest * z - 1.0 / 6227020800.0;
-  rest = rest * z + 1.0 / 39916800.0;
-  rest = rest * z - 1.0 / 362880.0;
-  rest = rest * z + 1.0 / 5040.0;
-  rest = rest * z - 1.0 / 120.0;  // now -(sin r - r + r^3/6) / (r^5) up to sign
-  const Pair square = two_product(r.hi, r.hi);
-  const Pair cube = two_product(r.hi, square.hi);
-  const Pair sixth = two_product(cube.hi, 1.0 / 6.0);
-  const double sixth_lo = sixth.lo + (cube.lo + r.hi * square.lo) / 6.0 + cube.hi * 9.25185853854297e-18;
-  const Pair head = two_sum(r.hi, -sixth.hi);
-  const double fifth = (cube.hi * z) * rest;
-  return head.hi + (((head.lo - sixth_lo) - fifth) + r.lo * (1.0 - 0.5 * z));
+  const double rest = horner(z, kSinTail);  // (sin r - r + r^3/6) / r^5
+  const Cube cube = cube_over_six(r.hi);
+  const Pair head = two_sum(r.hi, -cube.sixth.hi);
+  return head.hi + (((head.lo - cube.sixth.lo) + (cube.cube * z) * rest) + r.lo * (1.0 - 0.5 * z));
 }
 
 // cos r for |r| <= pi/4 + a hair: 1 - r^2/2 in double-double, the rest (to r^22) in doubles.
 double cos_kernel(Pair r) {
   const Pair square = two_product(r.hi, r.hi);
   const double z = square.hi;
-  double rest = 1.0 / 1124000727777607680000.0;  // 1/22!
-  rest = rest * z - 1.0 / 2432902008176640000.0;
-  rest = rest * z + 1.0 / 6402373705728000.0;
-  rest = rest * z - 1.0 / 20922789888000.0;
-  rest = rest * z + 1.0 / 87178291200.0;
-  rest = rest * z - 1.0 / 479001600.0;
-  rest = rest * z + 1.0 / 3628800.0;
-  rest = rest * z - 1.0 / 40320.0;
-  rest = rest * z + 1.0 / 720.0;
-  rest = rest * z - 1.0 / 24.0;  // cos r = 1 - r^2/2 - r^4 rest
+  const double rest = horner(z, kCosTail);  // (cos r - 1 + r^2/2) / r^4
   const Pair head = two_sum(1.0, -0.5 * square.hi);
-  return head.hi + (((head.lo - 0.5 * square.lo) - (z * z) * rest) - r.hi * r.lo);
+  return head.hi + (((head.lo - 0.5 * square.lo) + (z * z) * rest) - r.hi * r.lo);
 }
 
 // sinh t for 2^-27 <= |t| < 1/2: t + t^3/6 in double-double, the rest (to t^19) in doubles.
 double sinh_series(double t) {
-  const double z = t * t;
-  double rest = 1.0 / 121645100408832000.0;  // 1/19!
-  rest = rest * z + 1.0 / 355687428096000.0;
-  rest = rest * z + 1.0 / 1307674368000.0;
-  rest = rest * z + 1.0 / 6227020800.0;
-  rest = rest * z + 1.0 / 39916800.0;
-  rest = rest * z + 1.0 / 362880.0;
-  rest = rest * z + 1.0 / 5040.0;
-  rest = rest * z + 1.0 / 120.0;
-  const Pair square = two_product(t, t);
-  const Pair cube = two_product(t, square.hi);
-  const Pair sixth = two_product(cube.hi, 1.0 / 6.0);
-  const double sixth_lo = sixth.lo + (cube.lo + t * square.lo) / 6.0 + cube.hi * 9.25185853854297e-18;
-  const Pair head = two_sum(t, sixth.hi);
-  return head.hi + ((head.lo + sixth_lo) + (cube.hi * z) * rest);
+  const double rest = horner(t * t, kSinhTail);  // (sinh t - t - t^3/6) / t^5
+  const Cube cube = cube_over_six(t);
+  const Pair head = two_sum(t, cube.sixth.hi);
+  return head.hi + ((head.lo + cube.sixth.lo) + (cube.cube * (t * t)) * rest);
 }
 
 }  // namespace
