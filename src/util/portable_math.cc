@@ -396,18 +396,18 @@ struct Reduced {
   Pair r;
 };
 
-// The fast path, |x| < 2^28: pi/2 in three doubles, each product exact.
+// The fast path, |x| < 2^19: pi/2 as three 33-bit parts and a fourth, so
+// that k times each of the first three is exact for k < 2^19 and x - k P1 is
+// exact as well (Sterbenz); the rest is carried as a double-double.
 Reduced reduce_medium(double x) {
   constexpr double kTwoOverPi = 0.6366197723675814;
-  constexpr double kHalfPi1 = 1.5707963267948966, kHalfPi2 = 6.123233995736766e-17,
-                   kHalfPi3 = -1.4973849048591698e-33;
+  constexpr double kHalfPi1 = 1.5707963267341256, kHalfPi2 = 6.077100506303966e-11,
+                   kHalfPi3 = 2.0222662487111665e-21, kHalfPi4 = 8.4784276603689e-32;
   const double shifted = x * kTwoOverPi + kShifter;
   const double k = shifted - kShifter;
-  const Pair p1 = two_product(k, kHalfPi1);
-  const Pair p2 = two_product(k, kHalfPi2);
-  Pair r = two_sum(x - p1.hi, -p1.lo);  // x - p1.hi is exact (Sterbenz)
-  r = add(r, {-p2.hi, -p2.lo});
-  r = add(r, {-(k * kHalfPi3), 0.0});
+  const Pair s = two_sum(x - k * kHalfPi1, -(k * kHalfPi2));
+  const Pair t = two_sum(s.hi, -(k * kHalfPi3));
+  const Pair r = two_sum(t.hi, (s.lo + t.lo) - k * kHalfPi4);
   const auto k_int = std::bit_cast<std::int64_t>(shifted) - std::bit_cast<std::int64_t>(kShifter);
   return {static_cast<int>(k_int & 3), r};
 }
@@ -616,7 +616,7 @@ SinCos portable_sincos(double x) {
   if (!std::isfinite(x)) return {x - x, x - x};
   if (std::fabs(x) < 0x1p-27) return {x, 1.0};
   Reduced reduced{0, {x, 0.0}};
-  if (std::fabs(x) > 0.7853981633974483) reduced = std::fabs(x) < 0x1p28 ? reduce_medium(x) : reduce_large(x);
+  if (std::fabs(x) > 0.7853981633974483) reduced = std::fabs(x) < 0x1p19 ? reduce_medium(x) : reduce_large(x);
   const double s = sin_kernel(reduced.r), c = cos_kernel(reduced.r);
   switch (reduced.quadrant) {
     case 0:
