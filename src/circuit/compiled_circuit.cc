@@ -1,6 +1,7 @@
 #include "circuit/compiled_circuit.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "util/vector_clones.h"
 
@@ -19,6 +20,20 @@ inline void reciprocals(const Complex* z, size_t count, Complex* out) {
   if (out_of_range == 0) {
     for (size_t i = 0; i < count; ++i) out[i] = reciprocal(z[i]);
   } else {
+    for (size_t i = 0; i < count; ++i) out[i] = guarded_reciprocal(z[i]);
+  }
+}
+
+// The same for out != z in one pass: each |z|^2 is computed once and also
+// tells whether the block must be redone by the scaled path.
+inline void reciprocals_into(const Complex* z, size_t count, Complex* out) {
+  unsigned out_of_range = 0;  // an integer reduction, which vectorises
+  for (size_t i = 0; i < count; ++i) {
+    const double norm = z[i].re * z[i].re + z[i].im * z[i].im;
+    out[i] = {z[i].re / norm, -z[i].im / norm};
+    out_of_range |= (norm >= std::numeric_limits<double>::min()) & (norm <= std::numeric_limits<double>::max()) ? 0u : 1u;
+  }
+  if (out_of_range != 0) {
     for (size_t i = 0; i < count; ++i) out[i] = guarded_reciprocal(z[i]);
   }
 }
@@ -114,7 +129,7 @@ void CompiledCircuit::combine(Complex* const* slots, size_t count) const {
     Complex* dst = slots[step.dst];
     const Complex* a = slots[step.a];
     if (step.is_reciprocal) {
-      reciprocals(a, count, dst);
+      reciprocals_into(a, count, dst);  // a step never writes the slot it reads
       continue;
     }
     const Complex* b = slots[step.b];
