@@ -76,6 +76,10 @@ INSTANTIATE_TEST_SUITE_P(
                                 {2e-7, 0.012, 0.02, 1.5, 0.85, 0.01, 0.006, 40.0, 3.0, 0.8},
                                 150},  // several blocks of frequencies
                       ModelCase{"R0-((R1,C1)-(R2,C2),CPE3)", {1.0, 2.0, 1e-3, 3.0, 1e-4, 1e-3, 0.7}, 7},
+                      // Leaves that keep (j omega)^exponent for their other columns; an
+                      // exponent of 0.5 takes the square root instead.
+                      ModelCase{"R0-(R1,TLMQ1)-CPE2", {1.0, 2.0, 3.0, 1e-3, 0.8, 1e-4, 0.5}, 40},
+                      ModelCase{"R0-(R1,CPE1)-(R2,CPE2)", {1.0, 2.0, 1e-4, 0.9, 5.0, 1e-2, 0.7}, 1500},  // parallel
                       ModelCase{"R0-(R1,C1)-(R2,C2)-(R3,C3)-(R4,C4)-(R5,C5)-(R6,C6)",  // parallel columns
                                 {1.0, 2.0, 1e-3, 3.0, 1e-4, 4.0, 1e-5, 5.0, 1e-6, 6.0, 1e-2, 7.0, 1e-1},
                                 700}));
