@@ -24,6 +24,7 @@ group 5 (sei_randles_wo) 80 min, an hour of it the best-fit targets.
 from __future__ import annotations
 
 import argparse
+import hashlib
 import json
 import os
 import shutil
@@ -278,7 +279,22 @@ BROAD_TEST_PURPOSE = 4
 
 def compare(model, new_path: Path, old_path: Path, budget: Budget, cache_dir: Path, workers,
             deadline):
-    """Errors of the old and the new file on the old and the new held-out set."""
+    """Errors of the old and the new file on the old and the new held-out set.
+
+    Kept in the cache folder under the two files' digest, so that the report
+    of a later group does not redo the comparisons of the earlier ones.
+    """
+    digest = hashlib.sha256(new_path.read_bytes() + old_path.read_bytes()).hexdigest()[:16]
+    saved = cache_dir / f"{model.key}-comparison-{budget.n_test}-{digest}.json"
+    if saved.exists():
+        return {tuple(key.split("|")): value for key, value in json.loads(saved.read_text()).items()}
+    results = compare_files(model, new_path, old_path, budget, cache_dir, workers, deadline)
+    saved.write_text(json.dumps({"|".join(key): value for key, value in results.items()}))
+    return results
+
+
+def compare_files(model, new_path: Path, old_path: Path, budget: Budget, cache_dir: Path, workers,
+                  deadline):
     job = ChunkJob(model.key, "broad", seed_of(model, BROAD_TEST_PURPOSE), noise=0.01,
                    keep_spectra=True)
     sets = {

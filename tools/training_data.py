@@ -229,4 +229,17 @@ def chunked_dataset(folder: Path, job: ChunkJob, count: int, chunk: int, workers
             check_time()
             store(paths[i], build_chunk(job, min(chunk, count - starts[i]), i))
     parts = [load(path) for path in paths]
-    return {key: np.concatenate([part[key] for part in parts]) for key in parts[0]}
+    return without_degenerate_targets({key: np.concatenate([part[key] for part in parts]) for key in parts[0]})
+
+
+# Decades from the spectrum's own scale beyond which a target is degenerate:
+# ordinary targets stay within about 8, while a best fit whose element went
+# off to infinity (an open parallel resistor, a shorted CPE) lands at tens to
+# hundreds, and a few overflow.
+TARGET_LIMIT = 10.0
+
+
+def without_degenerate_targets(data):
+    """The rows whose targets all lie within TARGET_LIMIT (NaN and infinity fail too)."""
+    keep = np.all(np.abs(data["targets"]) <= TARGET_LIMIT, axis=1)
+    return {key: value[keep] for key, value in data.items()}

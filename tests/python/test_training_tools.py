@@ -261,6 +261,14 @@ def test_chunked_dataset_resumes_and_pauses(tmp_path):
             np.testing.assert_array_equal(data[key], whole[key])
 
 
+def test_degenerate_best_fit_targets_are_left_out():
+    from training_data import TARGET_LIMIT, without_degenerate_targets
+
+    targets = np.array([[0.5, -3.0], [0.5, np.inf], [TARGET_LIMIT + 1.0, 0.0], [np.nan, 0.0], [-TARGET_LIMIT, 1.0]])
+    kept = without_degenerate_targets({"targets": targets, "values": np.arange(5.0)})
+    np.testing.assert_array_equal(kept["values"], [0.0, 4.0])
+
+
 def test_training_resumed_from_checkpoint_equals_uninterrupted(tmp_path):
     torch = pytest.importorskip("torch")
     pytest.importorskip("kovrant")
