@@ -2,7 +2,6 @@ import math
 import signal
 import sys
 import threading
-import time
 
 import numpy as np
 import pandas as pd
@@ -114,8 +113,15 @@ def test_checkpoint_resumes_without_refitting(tmp_path, reference, monkeypatch):
 
 
 def test_ctrl_c_raises_with_the_rows_done_and_saves_them(tmp_path):
+    taken = threading.Event()
+
+    def take_interrupt(signum, frame):  # Python's own handler, plus a note that it ran
+        taken.set()
+        raise KeyboardInterrupt
+
     class InterruptOnRead:
-        """Presses Ctrl-C (once) when a worker reads it."""
+        """Presses Ctrl-C (once) when a worker reads it, and goes on only once
+        the main thread has taken it, however busy the machine is."""
 
         impedances = SPECTRA[0][1]
         pressed = False
@@ -125,13 +131,17 @@ def test_ctrl_c_raises_with_the_rows_done_and_saves_them(tmp_path):
             if not InterruptOnRead.pressed:
                 InterruptOnRead.pressed = True
                 signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
-                time.sleep(0.5)  # the main thread takes the interrupt meanwhile
+                taken.wait(30.0)
             return FREQUENCIES
 
     path = tmp_path / "batch.parquet"
     spectra = [*SPECTRA[:4], InterruptOnRead(), *SPECTRA[4:]]
-    with pytest.raises(batch.FitManyInterrupted) as caught:
-        fit_many(spectra, CIRCUIT, threads=1, chunk_size=2, checkpoint=path, progress=False)
+    previous = signal.signal(signal.SIGINT, take_interrupt)
+    try:
+        with pytest.raises(batch.FitManyInterrupted) as caught:
+            fit_many(spectra, CIRCUIT, threads=1, chunk_size=2, checkpoint=path, progress=False)
+    finally:
+        signal.signal(signal.SIGINT, previous)
     done = caught.value.results
     assert isinstance(caught.value, KeyboardInterrupt)
     assert 4 <= len(done) < len(spectra) and done["success"].all()
