@@ -46,7 +46,8 @@ struct SinhCosh {
 };
 SinhCosh portable_sinh_cosh(double x);
 
-// ln x carried to about 2^-100, for raising one x to many powers:
+// ln x carried beyond double precision (about 2^-66 relative), for raising
+// one x to many powers:
 // pow_from_log(precise_log(x), y) is portable_pow(x, y), bit for bit, at
 // about a third of its cost.
 struct PreciseLog {
