@@ -22,5 +22,7 @@ if [ ! -x .venv/bin/python ]; then
   python3 -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
+# Packages built from source without isolation (galvani) need a setuptools
+# that can build wheels; the one a new venv carries cannot.
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja "setuptools>=70.1"
 .venv/bin/python -m pip install -q "$@" --no-build-isolation .

@@ -35,7 +35,8 @@ def _arc_log_frequency(values, names, r_name, c_name):
     r, q = values[names.index(r_name)], values[names.index(c_name)]
     label = c_name.split(".", 1)[0]
     alpha = values[names.index(label + ".alpha")] if label.startswith("CPE") else 1.0
-    return -math.log10(2.0 * math.pi) - math.log10(r * q) / max(alpha, 1e-3)
+    # Logs summed, not multiplied first: a degenerate best fit can overflow r * q.
+    return -math.log10(2.0 * math.pi) - (math.log10(r) + math.log10(q)) / max(alpha, 1e-3)
 
 
 def canonical_order(key: str, param_names, values):

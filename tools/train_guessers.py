@@ -305,12 +305,16 @@ def compare_files(model, new_path: Path, old_path: Path, budget: Budget, cache_d
     paths = {"old": old_path, "new": new_path}
     results = {(label, which): error_summary(model, ReferenceGuesser.from_path(path), data)
                for label, data in sets.items() for which, path in paths.items()}
-    for which, share in recovery_shares(model, paths, sets[NEW_DISTRIBUTION]).items():
-        results[(RECOVERY, which)] = share
+    for label, data in sets.items():
+        for which, share in recovery_shares(model, paths, data).items():
+            results[(recovery_of(label), which)] = share
     return results
 
 
-RECOVERY = "recovery"
+def recovery_of(label: str) -> str:
+    return f"recovery, {label}"
+
+
 RECOVERY_SPECTRA = 200
 RECOVERY_TOLERANCE = 1.01
 
@@ -340,17 +344,22 @@ def mean_median(results, label, which):
 
 # A retrained file replaces the shipped one when it guesses better on the
 # broad distribution, which is the one measured spectra resemble, while its
-# default fits reach the best chi-square about as often there and its
-# guesses on the textbook spectra of the old distribution stay accurate (a
-# broader network gives up a little there, which the fit absorbs).
-OLD_DISTRIBUTION_CEILING = 0.03  # decades, mean median error on the old distribution
+# default fits reach the best chi-square about as often on both
+# distributions. A broader network gives up some guess accuracy on the
+# textbook spectra of the old distribution; what matters there is that the
+# fit still ends in the same place, and the guess stays within the accuracy
+# asked of guesses on the new distribution.
+OLD_DISTRIBUTION_CEILING = 0.1  # decades, mean median error on the old distribution
 RECOVERY_SLACK = 0.01  # share of spectra
 
 
 def should_promote(results) -> bool:
     """Whether the new file should replace the shipped one (see the rule above)."""
+    keeps_fits = all(results[(recovery_of(label), "new")]
+                     >= results[(recovery_of(label), "old")] - RECOVERY_SLACK
+                     for label in (OLD_DISTRIBUTION, NEW_DISTRIBUTION))
     return (mean_median(results, NEW_DISTRIBUTION, "new") < mean_median(results, NEW_DISTRIBUTION, "old")
-            and results[(RECOVERY, "new")] >= results[(RECOVERY, "old")] - RECOVERY_SLACK
+            and keeps_fits
             and mean_median(results, OLD_DISTRIBUTION, "new") <= OLD_DISTRIBUTION_CEILING)
 
 
@@ -431,9 +440,9 @@ without L, low-frequency drift on 20 %, one to three outliers on 15 %. A quarter
 spectra come from a richer circuit (an extra arc, a Warburg tail or an inductive loop);
 their targets are the topology's best fit by kovrant (default fit and 10-hop basin
 hopping from the topology's part of the circuit, the lower chi-square kept).
-"Reaches the best chi-square": on the first 200 spectra of the new held-out set, the
-default fit guessed from the file ends within 1 % of the lowest chi-square of the two
-files' default fits and the fit started from the target.
+"Reaches the best chi-square": on the first 200 spectra of a held-out set, the default
+fit guessed from the file ends within 1 % of the lowest chi-square of the two files'
+default fits and the fit started from the target.
 """
 
 
@@ -460,13 +469,16 @@ def format_comparison(rows, command: str) -> str:
             lines.append(f"| {model.key} | {name} | " + " | ".join(cells) + " |")
     lines += ["", "| model | mean median, old distribution (old / new file) | "
               "mean median, new distribution (old / new file) | default fit reaches the best "
-              "chi-square, new distribution (old / new file) | promoted |",
-              "|---|---|---|---|---|"]
+              "chi-square, old distribution (old / new file) | the same, new distribution | "
+              "promoted |",
+              "|---|---|---|---|---|---|"]
     for model, results, _ in rows:
         pairs = [f"{mean_median(results, label, 'old'):.3f} / {mean_median(results, label, 'new'):.3f}"
                  for label in (OLD_DISTRIBUTION, NEW_DISTRIBUTION)]
-        reached = f"{results[(RECOVERY, 'old')]:.1%} / {results[(RECOVERY, 'new')]:.1%}"
-        lines.append(f"| {model.key} | {pairs[0]} | {pairs[1]} | {reached} | "
+        reached = [f"{results[(recovery_of(label), 'old')]:.1%} / "
+                   f"{results[(recovery_of(label), 'new')]:.1%}"
+                   for label in (OLD_DISTRIBUTION, NEW_DISTRIBUTION)]
+        lines.append(f"| {model.key} | {pairs[0]} | {pairs[1]} | {reached[0]} | {reached[1]} | "
                      f"{'yes' if should_promote(results) else 'no'} |")
     return "\n".join(lines + ["", BROAD_NOTES, *training_table(rows)]) + "\n"
 

@@ -353,3 +353,24 @@ def test_measured_benchmark_spectra_are_listed_and_readable():
         f, z = bench_real_data.read_spectrum(bench / "data" / "measured" / f"{name}.csv")
         assert len(f) >= 20 and np.all(f > 0) and np.all(np.isfinite(z)) and np.all(z.real > 0)
     assert bench_real_data.peer_notation("L0-R0-(R1,CPE1)-(R2-W2,CPE2)") == "L0-R0-p(R1,CPE1)-p(R2-W2,CPE2)"
+
+
+@pytest.mark.parametrize("change, promoted", [
+    ({}, True),
+    ({("new distribution, noise 1 %", "new"): 0.12}, False),  # worse on the broad set
+    ({("recovery, old distribution, noise 1 %", "new"): 0.97}, False),  # loses old-set fits
+    ({("recovery, new distribution, noise 1 %", "new"): 0.985}, True),  # within the slack
+    ({("old distribution, noise 1 %", "new"): 0.11}, False),  # old-set guesses too coarse
+])
+def test_promotion_rule(change, promoted):
+    import train_guessers
+
+    medians = {("old distribution, noise 1 %", "old"): 0.02, ("old distribution, noise 1 %", "new"): 0.05,
+               ("new distribution, noise 1 %", "old"): 0.1, ("new distribution, noise 1 %", "new"): 0.04}
+    medians.update({key: value for key, value in change.items() if not key[0].startswith("recovery")})
+    results = {key: {"median": np.full(3, value)} for key, value in medians.items()}
+    for label in ("old distribution, noise 1 %", "new distribution, noise 1 %"):
+        for which in ("old", "new"):
+            key = (f"recovery, {label}", which)
+            results[key] = change.get(key, 0.99)
+    assert train_guessers.should_promote(results) == promoted
