@@ -15,7 +15,8 @@ are built in cached chunks and training keeps checkpoints, so a run stopped by
 `--time-limit` (exit code 3) or killed resumes when the same command is run
 again. `--promote` copies into data/models each new file that guesses better
 on the broad distribution without losing default fits there or accuracy on
-the old distribution (should_promote below). Expected time per group on two free cores
+the old distribution (should_promote below), unless HELD_BACK holds it back.
+Expected time per group on two free cores
 (data: 60000 + 1000 spectra built by two processes; 4000 training steps):
 group 1 (rc, rc_l, rq, rq_l) about 1 h, group 2 (two_rc, two_rc_l, two_rq)
 45 min, group 3 (two_rq_l, randles) 50 min, group 4 (sei_randles) 40 min,
@@ -363,6 +364,25 @@ def should_promote(results) -> bool:
             and mean_median(results, OLD_DISTRIBUTION, "new") <= OLD_DISTRIBUTION_CEILING)
 
 
+# Files the rule above would promote but whose default fits reach the best
+# chi-square on fewer measured spectra (bench/bench_real_data.py) than the
+# shipped file's. The measured cases are too few to promote a file on, so
+# they only ever hold one back; an entry is reviewed whenever its model is
+# retrained.
+HELD_BACK = {
+    "two_rq": "reaches the best fit on 3 of 7 measured spectra, the shipped file on 5",
+}
+
+
+def promotion_verdict(model, results) -> str:
+    """'yes', 'no', or 'no: <why it is held back>' for the report and --promote."""
+    if not should_promote(results):
+        return "no"
+    if model.key in HELD_BACK:
+        return f"no: {HELD_BACK[model.key]}"
+    return "yes"
+
+
 TRAINING_DATA_NOTES = """\
 Training data (tools/synthetic_spectra.py; every spectrum computed by kovrant itself):
 
@@ -479,7 +499,7 @@ def format_comparison(rows, command: str) -> str:
                    f"{results[(recovery_of(label), 'new')]:.1%}"
                    for label in (OLD_DISTRIBUTION, NEW_DISTRIBUTION)]
         lines.append(f"| {model.key} | {pairs[0]} | {pairs[1]} | {reached[0]} | {reached[1]} | "
-                     f"{'yes' if should_promote(results) else 'no'} |")
+                     f"{promotion_verdict(model, results)} |")
     return "\n".join(lines + ["", BROAD_NOTES, *training_table(rows)]) + "\n"
 
 
@@ -507,7 +527,7 @@ def parse_args(argv):
                              "by the same command (broad default 1.9)")
     parser.add_argument("--promote", action="store_true",
                         help="broad only: copy each new file that beats the shipped one on "
-                             "both distributions into data/models")
+                             "both distributions, and is not held back, into data/models")
     args = parser.parse_args(argv)
     if args.distribution == "narrow" and (args.group or args.promote or args.scale != 1.0):
         parser.error("--group, --scale and --promote need --distribution broad")
@@ -574,7 +594,7 @@ def run_broad(args, log) -> int:
         record_path = args.cache_dir / f"{model.key}-training.json"
         rows.append((model, results, json.loads(record_path.read_text())
                      if record_path.exists() else {}))
-        if args.promote and should_promote(results):
+        if args.promote and promotion_verdict(model, results) == "yes":
             shutil.copyfile(new_path, REPO / "data" / "models" / new_path.name)
             log(f"{model.key}: the new file is better on the broad distribution, promoted")
     if rows:

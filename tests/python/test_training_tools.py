@@ -374,3 +374,5 @@ def test_promotion_rule(change, promoted):
             key = (f"recovery, {label}", which)
             results[key] = change.get(key, 0.99)
     assert train_guessers.should_promote(results) == promoted
+    held_back = train_guessers.MODELS_BY_KEY[next(iter(train_guessers.HELD_BACK))]
+    assert train_guessers.promotion_verdict(held_back, results).startswith("no")
