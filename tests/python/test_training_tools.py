@@ -376,3 +376,5 @@ def test_promotion_rule(change, promoted):
     assert train_guessers.should_promote(results) == promoted
     held_back = train_guessers.MODELS_BY_KEY[next(iter(train_guessers.HELD_BACK))]
     assert train_guessers.promotion_verdict(held_back, results).startswith("no")
+    free = next(m for m in train_guessers.MODELS if m.key not in train_guessers.HELD_BACK)
+    assert (train_guessers.promotion_verdict(free, results) == "yes") == promoted
