@@ -261,6 +261,23 @@ def test_chunked_dataset_resumes_and_pauses(tmp_path):
             np.testing.assert_array_equal(data[key], whole[key])
 
 
+def test_broad_training_data_mixes_in_the_old_distribution(tmp_path):
+    pytest.importorskip("kovrant")
+    import dataclasses
+
+    import train_guessers
+    from training_data import build_dataset
+
+    model = MODELS_BY_KEY["rq"]
+    budget = dataclasses.replace(train_guessers.budget_for(model, smoke=True), n_train=10, chunk=4,
+                                 old_share=0.3)
+    data, n_old = train_guessers.broad_training_data(model, budget, tmp_path, 1, None)
+    assert n_old == 3 and len(data["targets"]) == 10
+    old = build_dataset(model, 3, train_guessers.seed_of(model, 0))
+    np.testing.assert_array_equal(data["targets"][-3:], old["targets"])
+    assert train_guessers.budget_for(MODELS_BY_KEY["two_rq"], False, "broad").old_share > 0
+
+
 def test_degenerate_best_fit_targets_are_left_out():
     from training_data import TARGET_LIMIT, without_degenerate_targets
 
