@@ -394,7 +394,7 @@ def should_promote(results) -> bool:
 # they only ever hold one back; an entry is reviewed whenever its model is
 # retrained.
 HELD_BACK = {
-    "two_rq": "reaches the best fit on 3 of 7 measured spectra, the shipped file on 5",
+    "two_rq": "reaches the best fit on 4 of 7 measured spectra, the shipped file on 5",
 }
 
 
