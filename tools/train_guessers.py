@@ -19,8 +19,8 @@ the old distribution (should_promote below), unless HELD_BACK holds it back.
 Expected time per group on two free cores
 (data: 60000 + 1000 spectra built by two processes; 4000 training steps):
 group 1 (rc, rc_l, rq, rq_l) about 1 h, group 2 (two_rc, two_rc_l, two_rq)
-45 min, group 3 (two_rq_l, randles) 50 min, group 4 (sei_randles) 50 min,
-group 5 (sei_randles_wo) 80 min, an hour of it the best-fit targets.
+35 min, group 3 (two_rq_l, randles) 50 min, group 4 (sei_randles) 25 min,
+group 5 (sei_randles_wo) 50 min, 37 min of it the best-fit targets.
 """
 from __future__ import annotations
 
