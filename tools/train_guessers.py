@@ -274,7 +274,7 @@ def train_one(model, budget: Budget, out_dir: Path, cache_dir: Path, log, distri
     record = {"seconds": round(time.time() - started, 1), "steps": budget.steps,
               "batch": budget.batch, "n_train": budget.n_train,
               "channels": budget.channels or model.channels}
-    if distribution == "broad" and budget.old_share:
+    if budget.old_share:  # set for broad budgets only
         record["old_share"] = budget.old_share
     record_path.parent.mkdir(parents=True, exist_ok=True)
     record_path.write_text(json.dumps(record))
