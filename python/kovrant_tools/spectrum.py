@@ -5,7 +5,13 @@ and a metadata dict. Item access by the battery-data column names returns
 columns, so a `Spectrum` can be passed wherever kovrant takes a dataframe.
 """
 
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any, Protocol, Union
+
 import numpy as np
+import numpy.typing as npt
 
 # Battery-data column names: each quantity under its long and its snake_case name.
 FREQUENCY_COLUMNS = ("Frequency / Hz", "frequency_hertz")
@@ -13,6 +19,21 @@ REAL_COLUMNS = ("Real Impedance / ohm", "real_impedance_ohm")
 IMAGINARY_COLUMNS = ("Imaginary Impedance / ohm", "imaginary_impedance_ohm")
 MODULUS_COLUMNS = ("Absolute Impedance / ohm", "absolute_impedance_ohm")
 PHASE_COLUMNS = ("Phase / deg", "phase_degree")
+
+
+class HasArrays(Protocol):
+    """Anything with frequency and impedance arrays, such as a `Spectrum`."""
+
+    @property
+    def frequencies(self) -> npt.ArrayLike: ...
+
+    @property
+    def impedances(self) -> npt.ArrayLike: ...
+
+
+# Every form a spectrum argument accepts: a (frequencies, impedances) pair, a
+# table (dict, DataFrame) with battery-data columns, or an object with arrays.
+SpectrumLike = Union[tuple[npt.ArrayLike, npt.ArrayLike], Mapping[str, Any], HasArrays, Any]
 
 
 class Spectrum:
