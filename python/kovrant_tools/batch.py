@@ -25,7 +25,7 @@ import numpy as np
 
 import kovrant
 
-from .fitting import as_circuit
+from .fitting import as_circuit, solve
 from .readers import read_spectra
 from .spectrum import as_arrays
 
@@ -143,19 +143,10 @@ def fit_many(spectra, circuit, *, by=None, threads=None, warm_start=False, poor_
 
 def _fit_one(circuit, frequencies, impedances, settings, start=None):
     """Fits one spectrum from `start` (name -> value), or from the default start when None."""
-    if settings.fixed is not None or settings.bounds is not None:
-        from kovrant_tools.fitting import fit
-
-        report = fit(circuit, (frequencies, impedances), fixed=settings.fixed, bounds=settings.bounds, start=start,
+    solution = solve(circuit, frequencies, impedances, fixed=settings.fixed, bounds=settings.bounds, start=start,
                      **settings.fit_options)
-        return _Outcome(dict(report.params), dict(report.stderr), report.chi_square, report.success,
-                        report.impedance_evals)
-    if start is None:
-        result = circuit.fit(frequencies, impedances, **settings.fit_options)
-    else:
-        options = {**settings.fit_options, "guess_init": False}
-        result = circuit.with_named_values(start).fit(frequencies, impedances, **options)
-    return _Outcome(result.params, result.stderr, result.chi_square, result.success, result.impedance_evals)
+    return _Outcome(solution.params, solution.stderr_by_name, solution.chi_square, solution.success,
+                    solution.impedance_evals)
 
 
 def _is_poor(outcome, point_count, poor_fit):
@@ -225,11 +216,6 @@ def _settings(fit_options, fixed, bounds, warm_start, poor_fit):
     unknown = sorted(set(fit_options) - _fit_keywords())
     if unknown:
         raise TypeError(f"fit_many() got unexpected keyword argument(s) {', '.join(map(repr, unknown))}")
-    if fixed is not None or bounds is not None:
-        try:
-            import kovrant_tools.fitting  # noqa: F401
-        except ImportError as error:
-            raise ImportError("fixed= and bounds= need kovrant_tools.fit, which this installation lacks") from error
     if not isinstance(poor_fit, int | float) or not poor_fit > 0:
         raise ValueError(f"poor_fit must be a positive number, got {poor_fit!r}")
     return _Settings(dict(fit_options), fixed, bounds, bool(warm_start), float(poor_fit))

@@ -58,7 +58,7 @@ def run(args) -> int:
     if ranking is not None and not constrained and circuit in dict(ranking):
         report = dict(ranking)[circuit]
     else:
-        report = fit(circuit, spectrum, fixed=[name for name, _ in args.fix] or None, bounds=dict(args.bounds) or None,
+        report = fit(spectrum, circuit, fixed=[name for name, _ in args.fix] or None, bounds=dict(args.bounds) or None,
                      start=start, method=args.method, weight=args.weight)
     print(report)
     if args.out is not None:

@@ -44,7 +44,7 @@ def plot_fit(report, ax=None):
     _draw_nyquist(nyquist, report)
     _draw_bode(bode, report)
     _draw_residuals(residual, report)
-    title = report.circuit or "circuit"
+    title = report.notation
     figure.suptitle(f"{title}: chi-square {report.chi_square:.4g}, AIC {report.aic:.1f}")
     return figure
 

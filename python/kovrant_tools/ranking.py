@@ -12,7 +12,7 @@ from .report import FitReport
 CRITERIA = ("aic", "bic")
 
 
-def rank_circuits(spectrum, circuits=None, criterion="aic", **settings) -> list[tuple[str, FitReport]]:
+def rank_circuits(spectrum, circuits=None, *, criterion="aic", **settings) -> list[tuple[str, FitReport]]:
     """Fit each circuit from its guess and rank them, best (lowest criterion) first.
 
     circuits: notations, model names or kovrant.Circuit objects; by default
@@ -29,7 +29,7 @@ def rank_circuits(spectrum, circuits=None, criterion="aic", **settings) -> list[
     elif isinstance(circuits, (str, kovrant.Circuit)):
         raise TypeError("circuits must be a list of circuits; wrap a single one in a list")
     arrays = as_arrays(spectrum)
-    ranked = [(circuit if isinstance(circuit, str) else f"circuit #{index}", fit(circuit, arrays, **settings))
+    ranked = [(circuit if isinstance(circuit, str) else f"circuit #{index}", fit(arrays, circuit, **settings))
               for index, circuit in enumerate(circuits)]
 
     def score(pair):

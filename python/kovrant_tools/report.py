@@ -1,102 +1,290 @@
-"""FitReport: the statistics of one fit as plain, picklable Python data."""
+"""FitReport: the outcome and statistics of one fit, as plain, picklable Python data.
+
+The report keeps what the fit produced (values, standard errors, covariance,
+counters, start) and derives everything else (intervals, correlation,
+information criteria, model curves, warnings) on first use, so that making a
+report costs next to nothing beside the fit itself.
+"""
 from __future__ import annotations
 
 import json
 import math
-from dataclasses import dataclass, field
-from functools import lru_cache
+from collections.abc import Mapping
+from dataclasses import dataclass
+from functools import cached_property, lru_cache
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+import numpy.typing as npt
 
-from . import _engine
+import kovrant
+
+from . import _engine_loader
+from ._optional import require
+
+if TYPE_CHECKING:
+    import pandas
+
+    from .fitting import Solution
+    from .spectrum import SpectrumLike
 
 # |correlation| above this means the data cannot tell two parameters apart.
 CORRELATION_LIMIT = 0.99
 CONFIDENCE = 0.95
 # Points per decade of the smooth model curve kept for plots.
 CURVE_POINTS_PER_DECADE = 20
+# Why a fit stopped, as `termination` says it.
+CONVERGED = "converged"
+NOT_CONVERGED = "not converged"
+COST_NOT_FINITE = "cost not finite"
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class FitReport:
     """Outcome and statistics of fitting one circuit to one spectrum.
 
+    The names of `kovrant.FitResult` mean the same here: ``circuit`` (the
+    fitted ``kovrant.Circuit``), ``params``, ``stderr`` (None when the fit has
+    no standard errors at all; NaN for a held parameter or one the data do not
+    determine), ``success``, ``iterations``, ``impedance_evals``, ``cost`` and
+    ``chi_square``. Beside them: ``notation`` (the circuit as written, or as
+    the notation of a composed circuit), ``covariance`` (over ``names``, NaN
+    rows and columns for held parameters; None when it does not exist),
+    ``start`` (the values the fit started from; None when unknown),
+    ``termination`` ("converged", "not converged" or "cost not finite") and
+    ``source`` (the spectrum's file, when it came from one).
+
     With n = 2N residuals (real and imaginary part of each of the N points,
-    weighted as in the fit), k free parameters, RSS = ``chi_square`` (the sum of
-    the squared weighted residuals) and dof = n - k:
+    weighted as in the fit), k free parameters, RSS = ``chi_square`` and
+    dof = n - k:
 
     - ``reduced_chi_square`` = RSS / dof
     - ``aic`` = n ln(RSS / n) + 2 k
     - ``bic`` = n ln(RSS / n) + k ln(n)
-    - covariance of the free parameters = s^2 (J^T J)^-1 with s^2 = RSS / dof and
-      J the Jacobian of the weighted residuals in physical units;
-      ``stderr`` is the square root of its diagonal;
+    - ``covariance`` = s^2 (J^T J)^-1 over the free parameters, s^2 = RSS / dof,
+      J the Jacobian of the weighted residuals in physical units; ``stderr`` is
+      the square root of its diagonal;
     - ``confidence_intervals``: value -/+ t(0.975, dof) * stderr (Student's t).
 
-    Fixed parameters have stderr NaN and NaN rows and columns in the
-    correlation matrix (``names`` order); they, and free parameters without a
-    standard error (dof <= 0, singular J^T J), have no confidence interval.
     ``residuals`` are the weighted residuals (model - measured) / weight per
     point, complex. ``model_frequencies``/``model_curve`` hold the fitted model
     on a dense grid across the measured range, for plots.
     """
 
-    circuit: str | None  # notation or model name; None when given as a Circuit object
+    circuit: kovrant.Circuit
+    notation: str
     names: list[str]
     units: list[str]
     params: dict[str, float]
-    stderr: dict[str, float]
+    stderr: dict[str, float] | None
+    covariance: npt.NDArray[np.float64] | None
     fixed: frozenset[str]
     bounds: dict[str, tuple[float, float]]
-    confidence_intervals: dict[str, tuple[float, float]]
-    correlation: np.ndarray
+    start: dict[str, float] | None
     chi_square: float
-    reduced_chi_square: float
-    aic: float
-    bic: float
+    cost: float
     dof: int
     success: bool
+    termination: str
     iterations: int
     impedance_evals: int
     method: str
     weight: str
-    frequencies: np.ndarray
-    impedances: np.ndarray
-    model_impedances: np.ndarray
-    residuals: np.ndarray
-    model_frequencies: np.ndarray
-    model_curve: np.ndarray
-    warnings: list[str] = field(default_factory=list)
+    frequencies: npt.NDArray[np.float64]
+    impedances: npt.NDArray[np.complex128]
+    source: str | None = None
+
+    # --- construction ---------------------------------------------------------
+
+    @classmethod
+    def from_solution(cls, solution: Solution, circuit: kovrant.Circuit, notation: str, frequencies: npt.ArrayLike,
+                      impedances: npt.ArrayLike, *, method: str, weight: str, source: str | None = None) -> FitReport:
+        """The report of a finished `fitting.solve`; `circuit` is the circuit that was fitted."""
+        names = solution.names
+        frequencies = np.asarray(frequencies, dtype=float)
+        return cls(
+            circuit=circuit.with_values(solution.values), notation=notation, names=names,
+            units=circuit.param_units(), params=solution.params, stderr=solution.stderr_by_name,
+            covariance=_matrix(solution.covariance), fixed=solution.fixed, bounds=dict(solution.bounds),
+            start=dict(zip(names, solution.start)), chi_square=float(solution.chi_square),
+            cost=float(solution.cost), dof=2 * frequencies.size - (len(names) - len(solution.fixed)),
+            success=bool(solution.success), termination=_termination(solution.success, solution.chi_square),
+            iterations=int(solution.iterations), impedance_evals=int(solution.impedance_evals), method=method,
+            weight=weight, frequencies=frequencies, impedances=np.asarray(impedances, dtype=complex), source=source)
+
+    @classmethod
+    def from_result(cls, result: kovrant.FitResult, spectrum: SpectrumLike, *,
+                    method: str = "levenberg_marquardt", weight: str = "modulus") -> FitReport:
+        """The report of a ``kovrant.Circuit.fit`` result on the spectrum it was fitted to.
+
+        `method` and `weight` should be those the fit used; the covariance is
+        computed at the fitted values with that weighting.
+        """
+        from .fitting import circuit_and_notation
+        from .spectrum import as_arrays
+
+        notation, circuit = circuit_and_notation(result.circuit)
+        frequencies, impedances = as_arrays(spectrum)
+        names = circuit.param_names()
+        outcome = _engine_loader.load_engine().outcome_at(circuit, frequencies, impedances, [False] * len(names),
+                                                          weight=weight)
+        stderr = outcome["stderr"]
+        return cls(
+            circuit=circuit, notation=notation, names=names, units=circuit.param_units(),
+            params=dict(zip(names, circuit.param_values())),
+            stderr=None if stderr is None else dict(zip(names, stderr)), covariance=_matrix(outcome["covariance"]),
+            fixed=frozenset(), bounds=dict(zip(names, circuit.param_bounds())), start=None,
+            chi_square=float(result.chi_square), cost=float(result.cost), dof=2 * frequencies.size - len(names),
+            success=bool(result.success), termination=_termination(result.success, result.chi_square),
+            iterations=int(result.iterations), impedance_evals=int(result.impedance_evals), method=method,
+            weight=weight, frequencies=frequencies, impedances=impedances,
+            source=_source_of(spectrum))
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> FitReport:
+        """The report `to_dict` described (values, intervals and warnings as saved)."""
+        rows = data["parameters"]
+        names = [row["name"] for row in rows]
+        values = [_number(row["value"]) for row in rows]
+        points = data["points"]
+        frequencies = np.asarray(points["frequency_hertz"], dtype=float)
+        impedances = np.asarray(points["measured_real_ohm"], dtype=float) + 1j * np.asarray(
+            points["measured_imaginary_ohm"], dtype=float)
+        circuit = kovrant.Circuit(data["notation"]).with_values(values)
+        stderr = None if data.get("stderr_missing") else {row["name"]: _number(row["stderr"]) for row in rows}
+        starts = [row.get("start") for row in rows]
+        covariance = data.get("covariance")
+        report = cls(
+            circuit=circuit, notation=data["notation"], names=names, units=[row["unit"] for row in rows],
+            params=dict(zip(names, values)), stderr=stderr,
+            covariance=None if covariance is None else np.array([[_number(v) for v in row] for row in covariance]),
+            fixed=frozenset(row["name"] for row in rows if row["fixed"]),
+            bounds={row["name"]: (_number(row["lower"]), _number(row["upper"])) for row in rows},
+            start=None if any(value is None for value in starts) else dict(zip(names, map(float, starts))),
+            chi_square=_number(data["chi_square"]), cost=_number(data["cost"]), dof=int(data["dof"]),
+            success=bool(data["success"]), termination=data["termination"], iterations=int(data["iterations"]),
+            impedance_evals=int(data["impedance_evals"]), method=data["method"], weight=data["weight"],
+            frequencies=frequencies, impedances=impedances, source=data.get("source"))
+        # Warnings are part of what was reported; keep them as saved.
+        report.__dict__["warnings"] = list(data.get("warnings", []))
+        return report
+
+    @classmethod
+    def from_json(cls, text: str) -> FitReport:
+        """The report a `to_json` text describes."""
+        return cls.from_dict(json.loads(text))
+
+    # --- derived on first use ---------------------------------------------
 
     @property
     def free(self) -> list[str]:
         """Names of the parameters the fit adjusted, in ``names`` order."""
         return [name for name in self.names if name not in self.fixed]
 
-    def _parameter_rows(self):
+    @property
+    def reduced_chi_square(self) -> float:
+        return self.chi_square / self.dof if self.dof > 0 else math.nan
+
+    @property
+    def aic(self) -> float:
+        return self._residual_count * self._log_rss + 2 * len(self.free)
+
+    @property
+    def bic(self) -> float:
+        return self._residual_count * self._log_rss + len(self.free) * math.log(self._residual_count)
+
+    @property
+    def _residual_count(self) -> int:
+        return 2 * self.frequencies.size
+
+    @property
+    def _log_rss(self) -> float:
+        # An exact fit (chi-square 0) is infinitely likely: AIC and BIC are -inf.
+        return math.log(self.chi_square / self._residual_count) if self.chi_square > 0 else -math.inf
+
+    @cached_property
+    def _stderr_array(self) -> npt.NDArray[np.float64]:
+        if self.stderr is None:
+            return np.full(len(self.names), math.nan)
+        return np.array([self.stderr[name] for name in self.names], dtype=float)
+
+    @cached_property
+    def correlation(self) -> npt.NDArray[np.float64]:
+        """Correlation matrix over ``names`` (NaN rows and columns where there is no standard error)."""
+        if self.covariance is None:
+            return np.full((len(self.names), len(self.names)), math.nan)
+        stderr = self._stderr_array
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return self.covariance / np.outer(stderr, stderr)
+
+    @cached_property
+    def confidence_intervals(self) -> dict[str, tuple[float, float]]:
+        """name -> (low, high) at 95 % for free parameters with a standard error."""
+        t = student_t_quantile(0.5 + CONFIDENCE / 2, self.dof) if self.dof > 0 else math.nan
+        intervals = {}
+        for name, spread in zip(self.names, self._stderr_array):
+            value = self.params[name]
+            if name not in self.fixed and math.isfinite(t * spread):
+                intervals[name] = (float(value - t * spread), float(value + t * spread))
+        return intervals
+
+    @cached_property
+    def model_impedances(self) -> npt.NDArray[np.complex128]:
+        return self.circuit.impedance(self.frequencies)
+
+    @cached_property
+    def residuals(self) -> npt.NDArray[np.complex128]:
+        scale = np.maximum(np.abs(self.impedances), 1e-30) if self.weight == "modulus" else 1.0
+        return (self.model_impedances - self.impedances) / scale
+
+    @cached_property
+    def model_frequencies(self) -> npt.NDArray[np.float64]:
+        return _dense_grid(self.frequencies)
+
+    @cached_property
+    def model_curve(self) -> npt.NDArray[np.complex128]:
+        return self.circuit.impedance(self.model_frequencies)
+
+    @cached_property
+    def warnings(self) -> list[str]:
+        """Plain-language notes on what the fit could not determine or pressed against."""
+        return _warnings(self)
+
+    def predict(self, frequencies: npt.ArrayLike) -> npt.NDArray[np.complex128]:
+        """The fitted circuit's impedance (ohm) at `frequencies` (Hz)."""
+        return self.circuit.impedance(np.asarray(frequencies, dtype=float).ravel().tolist())
+
+    # --- output ------------------------------------------------------------
+
+    def _parameter_rows(self) -> list[dict[str, Any]]:
         rows = []
-        for name, unit in zip(self.names, self.units):
+        for name, unit, spread in zip(self.names, self.units, self._stderr_array):
             low, high = self.confidence_intervals.get(name, (math.nan, math.nan))
             lower, upper = self.bounds[name]
             rows.append({
-                "name": name, "unit": unit, "value": self.params[name], "stderr": self.stderr[name],
+                "name": name, "unit": unit, "value": self.params[name], "stderr": float(spread),
                 "ci95_low": low, "ci95_high": high, "fixed": name in self.fixed,
-                "lower": lower, "upper": upper,
+                "lower": lower, "upper": upper, "start": None if self.start is None else self.start[name],
             })
         return rows
 
-    def to_dict(self) -> dict:
+    def to_dict(self) -> dict[str, Any]:
         """Everything in the report as dicts, lists, floats, ints, bools and strings."""
         return {
-            "circuit": self.circuit,
+            "notation": self.notation,
+            "source": self.source,
             "parameters": self._parameter_rows(),
+            "stderr_missing": self.stderr is None,
+            "covariance": None if self.covariance is None else self.covariance.tolist(),
             "correlation": self.correlation.tolist(),
             "chi_square": self.chi_square,
+            "cost": self.cost,
             "reduced_chi_square": self.reduced_chi_square,
             "aic": self.aic,
             "bic": self.bic,
             "dof": self.dof,
             "success": self.success,
+            "termination": self.termination,
             "iterations": self.iterations,
             "impedance_evals": self.impedance_evals,
             "method": self.method,
@@ -117,20 +305,22 @@ class FitReport:
         """``to_dict()`` as JSON; NaN and infinities (no JSON numbers) become null."""
         return json.dumps(_finite_or_none(self.to_dict()), indent=indent, allow_nan=False)
 
-    def to_frame(self):
-        """One row per parameter (value, stderr, 95 % interval, fixed, bounds), indexed by name."""
-        try:
-            import pandas as pd
-        except ImportError as error:
-            raise ImportError("FitReport.to_frame needs pandas: pip install pandas") from error
+    def to_frame(self) -> pandas.DataFrame:
+        """One row per parameter (value, stderr, 95 % interval, fixed, bounds, start), indexed by name."""
+        pd = require("pandas", "FitReport.to_frame")
         return pd.DataFrame(self._parameter_rows()).set_index("name")
+
+    def __repr__(self) -> str:
+        return (f"FitReport({self.notation!r}, success={self.success}, chi_square={self.chi_square:.6g}, "
+                f"{len(self.frequencies)} points)")
 
     def __str__(self) -> str:
         rows = self._parameter_rows()
         width = max([len("parameter")] + [len(row["name"]) for row in rows])
-        status = "converged" if self.success else "NOT converged"
+        status = "converged" if self.success else f"NOT converged ({self.termination})"
+        source = f" to {self.source}" if self.source else ""
         lines = [
-            f"Fit of {self.circuit or 'circuit'} ({self.method}, {self.weight} weighting): {status}",
+            f"Fit of {self.notation}{source} ({self.method}, {self.weight} weighting): {status}",
             f"  chi-square {self.chi_square:.6g}, reduced {self.reduced_chi_square:.6g}, "
             f"AIC {self.aic:.2f}, BIC {self.bic:.2f}, {len(self.frequencies)} points, dof {self.dof}",
             "",
@@ -147,71 +337,35 @@ class FitReport:
         return "\n".join(lines)
 
 
-def build_report(circuit, notation, frequencies, impedances, values, fixed, bounds, *, chi_square, success,
-                 iterations, impedance_evals, method, weight) -> FitReport:
-    """Statistics of a finished fit.
-
-    circuit: the kovrant.Circuit that was fitted (its values are not used);
-    values: fitted values in ``param_names()`` order; fixed: names held;
-    bounds: name -> (lo, hi) the fit respected.
-    """
-    names = circuit.param_names()
-    values = np.asarray(values, dtype=float)
-    free = np.array([name not in fixed for name in names], dtype=bool)
-    n_residuals = 2 * len(frequencies)
-    n_free = int(free.sum())
-    dof = n_residuals - n_free
-
-    fitted = circuit.with_values(values.tolist())
-    covariance = _covariance(fitted, frequencies, impedances, weight, free)
-    stderr = np.full(len(names), math.nan)
-    stderr[free] = np.sqrt(np.diag(covariance)) if n_free else []
-    correlation = np.full((len(names), len(names)), math.nan)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        correlation[np.ix_(free, free)] = covariance / np.outer(stderr[free], stderr[free])
-    t = student_t_quantile(0.5 + CONFIDENCE / 2, dof) if dof > 0 else math.nan
-    intervals = {name: (float(v - t * s), float(v + t * s))
-                 for name, v, s in zip(names, values, stderr) if math.isfinite(t * s)}
-
-    model = fitted.impedance(frequencies)
-    scale = np.maximum(np.abs(impedances), 1e-30) if weight == "modulus" else 1.0
-    curve_frequencies = _dense_grid(frequencies)
-    # An exact fit (chi-square 0) is infinitely likely: AIC and BIC are -inf.
-    log_rss = math.log(chi_square / n_residuals) if chi_square > 0 else -math.inf
-    reduced = chi_square / dof if dof > 0 else math.nan
-
-    params = dict(zip(names, values.tolist()))
-    stderr_by_name = dict(zip(names, stderr.tolist()))
-    return FitReport(
-        circuit=notation, names=names, units=circuit.param_units(), params=params, stderr=stderr_by_name,
-        fixed=frozenset(name for name in names if name in fixed), bounds=dict(bounds),
-        confidence_intervals=intervals, correlation=correlation, chi_square=float(chi_square),
-        reduced_chi_square=reduced, aic=n_residuals * log_rss + 2 * n_free,
-        bic=n_residuals * log_rss + n_free * math.log(n_residuals),
-        dof=dof, success=bool(success), iterations=int(iterations), impedance_evals=int(impedance_evals),
-        method=method, weight=weight, frequencies=np.asarray(frequencies, dtype=float),
-        impedances=np.asarray(impedances, dtype=complex), model_impedances=model,
-        residuals=(model - impedances) / scale, model_frequencies=curve_frequencies,
-        model_curve=fitted.impedance(curve_frequencies),
-        warnings=_warnings(names, params, stderr_by_name, free, bounds, correlation, impedances),
-    )
+def _termination(success: bool, chi_square: float) -> str:
+    if success:
+        return CONVERGED
+    return NOT_CONVERGED if math.isfinite(chi_square) else COST_NOT_FINITE
 
 
-def _covariance(fitted, frequencies, impedances, weight, free):
-    """s^2 (J^T J)^-1 over the free parameters, from the fitting engine; NaN where it does not exist."""
-    n_free = int(free.sum())
-    matrix = _engine.outcome_at(fitted, frequencies, impedances, (~free).tolist(), weight=weight)["covariance"]
-    if matrix is None:
-        return np.full((n_free, n_free), math.nan)
-    covariance = np.asarray(matrix, dtype=float)[np.ix_(free, free)]
+def _matrix(rows: list[list[float]] | None) -> npt.NDArray[np.float64] | None:
+    if rows is None:
+        return None
+    matrix = np.array(rows, dtype=float)
     # A negative variance is rounding on a near-singular matrix: no error estimate.
-    bad = ~(np.diag(covariance) >= 0)
-    covariance[bad, :] = math.nan
-    covariance[:, bad] = math.nan
-    return covariance
+    bad = ~(np.diag(matrix) >= 0)
+    matrix[bad, :] = math.nan
+    matrix[:, bad] = math.nan
+    return matrix
 
 
-def _dense_grid(frequencies):
+def _number(value: Any) -> float:
+    """A JSON number, with null (a NaN or infinity on the way out) read back as NaN."""
+    return math.nan if value is None else float(value)
+
+
+def _source_of(spectrum: object) -> str | None:
+    metadata = getattr(spectrum, "metadata", None)
+    source = metadata.get("source") if isinstance(metadata, Mapping) else None
+    return None if source is None else str(source)
+
+
+def _dense_grid(frequencies: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     """Descending log grid over the measured range that contains every whole decade."""
     positive = np.asarray(frequencies, dtype=float)
     positive = positive[positive > 0]
@@ -223,30 +377,34 @@ def _dense_grid(frequencies):
     return 10.0 ** exponents[::-1]
 
 
-def _is_at(value, bound, span):
+def _is_at(value: float, bound: float, span: float) -> bool:
     return abs(value - bound) <= 1e-9 * (abs(bound) + span)
 
 
-def _warnings(names, params, stderr, free, bounds, correlation, impedances):
+def _warnings(report: FitReport) -> list[str]:
     found = []
-    for name, is_free in zip(names, free):
-        if not is_free:
+    names, params, fixed = report.names, report.params, report.fixed
+    for name, spread in zip(names, report._stderr_array):
+        if name in fixed:
             continue
-        lower, upper = bounds[name]
+        lower, upper = report.bounds[name]
         span = upper - lower if math.isfinite(upper) else 0.0
         for side, bound in (("lower", lower), ("upper", upper)):
             if math.isfinite(bound) and _is_at(params[name], bound, span):
                 found.append(f"{name} = {params[name]:.6g} is at its {side} bound {bound:.6g}")
-        if math.isnan(stderr[name]):
+        if math.isnan(spread):
             found.append(f"{name} has no standard error (NaN): the data do not determine it")
-    if len(impedances) and np.mean(np.imag(impedances) > 0) > 0.5:
+    if len(report.impedances) and np.mean(np.imag(report.impedances) > 0) > 0.5:
         found.append("most points have Im Z > 0: is the sign of the imaginary part flipped?")
-    for i, j in zip(*np.nonzero(np.triu(np.abs(correlation) > CORRELATION_LIMIT, 1))):
+    correlation = report.correlation
+    with np.errstate(invalid="ignore"):
+        strong = np.triu(np.abs(correlation) > CORRELATION_LIMIT, 1)
+    for i, j in zip(*np.nonzero(strong)):
         found.append(f"{names[i]} and {names[j]} are correlated ({correlation[i, j]:+.4f})")
     return found
 
 
-def _finite_or_none(value):
+def _finite_or_none(value: Any) -> Any:
     if isinstance(value, float):
         return value if math.isfinite(value) else None
     if isinstance(value, dict):
@@ -276,13 +434,13 @@ def student_t_quantile(probability: float, dof: int) -> float:
     return 0.5 * (low + high)
 
 
-def _student_t_cdf(t, dof):
+def _student_t_cdf(t: float, dof: int) -> float:
     """P(T <= t) for t >= 0, through the regularized incomplete beta function."""
     x = dof / (dof + t * t)
     return 1.0 - 0.5 * _incomplete_beta(0.5 * dof, 0.5, x)
 
 
-def _incomplete_beta(a, b, x):
+def _incomplete_beta(a: float, b: float, x: float) -> float:
     """Regularized incomplete beta I_x(a, b) by its continued fraction (modified Lentz)."""
     if x <= 0.0:
         return 0.0

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "circuit/params.h"
 #include "util/text.h"
@@ -149,6 +150,47 @@ std::string too_few_params_message(size_t expected, size_t got) {
 std::string nesting_too_deep_message(size_t depth) {
   return "parallel groups would be nested " + std::to_string(depth) + " levels deep, more than the " +
          std::to_string(kMaxNesting) + " levels a circuit may have";
+}
+
+}  // namespace kovrant
+
+namespace kovrant {
+namespace {
+
+// Writes `series` consuming one label per element from `labels` in tree order.
+void write_notation(const SeriesList& series, std::vector<std::string>::const_iterator& labels, std::string& out) {
+  for (size_t i = 0; i < series.size(); ++i) {
+    if (i > 0) out += '-';
+    const Node& node = series[i];
+    if (!node.is_parallel) {
+      out += *labels++;
+      continue;
+    }
+    out += '(';
+    for (size_t b = 0; b < node.branches.size(); ++b) {
+      if (b > 0) out += ',';
+      write_notation(node.branches[b], labels, out);
+    }
+    out += ')';
+  }
+}
+
+}  // namespace
+
+std::string to_notation(const SeriesList& series) {
+  // Element labels as the parameter names carry them, automatic ones included.
+  std::vector<std::string> labels;
+  const std::vector<std::string> names = param_names(series);
+  size_t offset = 0;
+  for (const Leaf& leaf : collect_leaves(series)) {
+    const std::string& first = names[offset];
+    labels.push_back(first.substr(0, first.rfind('.')));
+    offset += static_cast<size_t>(leaf.element->param_count());
+  }
+  std::string out;
+  auto cursor = std::as_const(labels).begin();
+  write_notation(series, cursor, out);
+  return out;
 }
 
 }  // namespace kovrant

@@ -50,3 +50,13 @@ std::string too_few_params_message(size_t expected, size_t got);
 std::string nesting_too_deep_message(size_t depth);
 
 }  // namespace kovrant
+
+namespace kovrant {
+
+// The circuit in the notation, each element written as its label (or, when
+// unlabelled, the automatic label its parameter names use): "R0-(R1,Cpe0)".
+// Parsing the text gives the same topology and parameter names when the
+// labels are distinct.
+std::string to_notation(const SeriesList& series);
+
+}  // namespace kovrant

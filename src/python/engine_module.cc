@@ -1,12 +1,18 @@
-// kovrant_tools._engine: kovrant's fit with held parameters and narrowed
-// bounds, for kovrant_tools.fit. It reads the tree of a kovrant.Circuit
-// directly (both modules are built together from the same sources, so they
-// share the object's layout) and converts every other argument as
-// Circuit.fit does.
+// kovrant_tools._engine: the toolkit's native entry points. They live in the
+// kovrant shared object (PyInit__engine beside PyInit_kovrant), so the toolkit
+// uses the very same core, worker pool, network cache and Circuit type;
+// kovrant_tools loads this module from kovrant's file. Every argument is
+// converted as Circuit.fit converts it.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "circuit/describe.h"
+#include "circuit/params.h"
 #include "python/circuit_type.h"
 #include "python/conversions.h"
 #include "python/fit_call.h"
@@ -16,16 +22,22 @@
 namespace kovrant::python {
 namespace {
 
-constexpr char kModuleDoc[] = "Private fitting engine of kovrant_tools; use kovrant_tools.fit.";
+constexpr char kModuleDoc[] = "Native entry points of kovrant_tools; use kovrant_tools.fit.";
 
 constexpr char kFitConstrainedDoc[] =
-    "fit_constrained(circuit, frequencies, impedances, fixed, lower, upper, **settings)\n--\n\n"
-    "Fits `circuit` from its current values, holding the parameters flagged in\n"
-    "`fixed` and keeping every parameter within [lower, upper], which must lie\n"
-    "inside the physical bounds and contain the start. `settings` are\n"
-    "Circuit.fit's keyword arguments. Returns a dict with values, stderr and\n"
-    "covariance (None without degrees of freedom; NaN for held parameters),\n"
-    "success, iterations, impedance_evals, cost and chi_square.";
+    "fit_constrained(circuit, frequencies, impedances, fixed, lower, upper, *, start=None, stacklevel=1, "
+    "**settings)\n--\n\n"
+    "Fits `circuit`, holding the parameters flagged in `fixed` and keeping\n"
+    "every parameter within [lower, upper] (empty sequences: nothing held, the\n"
+    "physical bounds). The start is decided as Circuit.fit decides it (the\n"
+    "circuit's explicit values, else the guess, else the catalogue values with\n"
+    "a UserWarning at `stacklevel`); `start` (one value per parameter, NaN for\n"
+    "none) overrides it where given. Guessed values are moved into the bounds;\n"
+    "given and explicit ones must lie inside them. `settings` are Circuit.fit's\n"
+    "keyword arguments. Returns a dict with values, stderr and covariance\n"
+    "(None without degrees of freedom; NaN for held parameters), success,\n"
+    "iterations, impedance_evals, cost, chi_square, start (the values the fit\n"
+    "started from) and guessed (whether they came from the guess).";
 
 constexpr char kOutcomeAtDoc[] =
     "outcome_at(circuit, frequencies, impedances, fixed, weight='modulus')\n--\n\n"
@@ -33,18 +45,14 @@ constexpr char kOutcomeAtDoc[] =
     "fitting: cost, chi-square, and the standard errors and covariance of the\n"
     "parameters not flagged in `fixed`.";
 
-// kovrant.Circuit; the module keeps its type alive for the process.
-PyTypeObject* kovrant_circuit_type() {
-  PyRef module = PyRef::steal(PyImport_ImportModule("kovrant"));
-  if (!module) return nullptr;
-  PyRef type = PyRef::steal(PyObject_GetAttrString(module.get(), "Circuit"));
-  if (!type) return nullptr;
-  if (!PyType_Check(type.get())) {
-    PyErr_SetString(PyExc_TypeError, "kovrant.Circuit is not a type");
-    return nullptr;
-  }
-  return reinterpret_cast<PyTypeObject*>(type.get());
-}
+constexpr char kNotationDoc[] =
+    "notation(circuit)\n--\n\n"
+    "The circuit in the notation, unlabelled elements under the automatic\n"
+    "labels of their parameter names: 'R0-(R1,Cpe0)'.";
+
+constexpr char kNoModelWarning[] =
+    "There is no ML model to guess initial parameters for this circuit, so it starts from the catalogue values; "
+    "pass start={name: value, ...} to choose them. Models available for ";
 
 bool flag_sequence(PyObject* object, std::vector<bool>& out) {
   PyRef items = PyRef::steal(PySequence_Fast(object, "argument 'fixed': expected a sequence of booleans"));
@@ -90,16 +98,62 @@ PyRef outcome_dict(const FitOutcome& outcome) {
   return filled ? dict : PyRef{};
 }
 
-// The tree of a kovrant.Circuit, read in place (the layout is shared); null
-// with a TypeError for anything else.
-const SeriesList* tree_of(PyObject* circuit) {
-  PyTypeObject* circuit_class = kovrant_circuit_type();
-  if (circuit_class == nullptr) return nullptr;
-  if (!Py_IS_TYPE(circuit, circuit_class)) {
+// The kovrant.Circuit argument; null with a TypeError for anything else.
+const CircuitObject* circuit_argument(PyObject* object) {
+  if (!is_circuit(object)) {
     PyErr_SetString(PyExc_TypeError, "argument 'circuit': must be a kovrant.Circuit");
     return nullptr;
   }
-  return &reinterpret_cast<const CircuitObject*>(circuit)->nodes;
+  return &circuit_of(object);
+}
+
+// Pops `key` from the keyword dict (a copy the caller owns), or null when absent.
+PyRef pop_keyword(PyObject* kwargs, const char* key) {
+  if (kwargs == nullptr) return {};
+  PyObject* value = PyDict_GetItemString(kwargs, key);
+  if (value == nullptr) return {};
+  PyRef held = PyRef::borrow(value);
+  if (PyDict_DelItemString(kwargs, key) < 0) return {};
+  return held;
+}
+
+std::string outside_message(const std::string& name, double value, Bounds bound) {
+  char text[256];
+  std::snprintf(text, sizeof text, "start: %s = %g is outside its bounds (%g, %g)", name.c_str(), value, bound.lo,
+                bound.hi);
+  return text;
+}
+
+// The values the fit starts from: the user's where given, else the circuit's
+// start as Circuit.fit chooses it, a guess moved into `bounds`. nullopt with
+// an exception set.
+std::optional<std::vector<double>> start_values(const CircuitObject& circuit, const FitArguments& arguments,
+                                                const Spectrum& spectrum, std::span<const double> given,
+                                                std::span<const Bounds> bounds, int stack_level, bool& guessed) {
+  const std::vector<std::string> names = param_names(circuit.nodes);
+  const bool all_given = !given.empty() && std::all_of(given.begin(), given.end(), [](double v) { return !std::isnan(v); });
+  std::vector<double> values(given.begin(), given.end());
+  bool own_values = true;
+  guessed = false;
+  if (!all_given) {
+    const auto start = start_tree(circuit, arguments, spectrum, kNoModelWarning, stack_level);
+    if (!start) return std::nullopt;
+    own_values = start->own_values;
+    guessed = !own_values;
+    const std::vector<double> chosen = param_values(start->nodes);
+    values.resize(chosen.size(), std::numeric_limits<double>::quiet_NaN());
+    for (size_t j = 0; j < chosen.size(); ++j) {
+      if (!std::isnan(values[j])) continue;
+      values[j] = own_values ? chosen[j] : std::clamp(chosen[j], bounds[j].lo, bounds[j].hi);
+    }
+  }
+  for (size_t j = 0; j < values.size(); ++j) {
+    if (!(bounds[j].lo <= values[j] && values[j] <= bounds[j].hi)) {
+      raise_message(PyExc_ValueError, outside_message(names[j], values[j], bounds[j]));
+      return std::nullopt;
+    }
+  }
+  return values;
 }
 
 PyObject* fit_constrained(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -109,42 +163,67 @@ PyObject* fit_constrained(PyObject*, PyObject* args, PyObject* kwargs) {
                       "fit_constrained() takes circuit, frequencies, impedances, fixed, lower and upper");
       return nullptr;
     }
-    const SeriesList* start = tree_of(PyTuple_GET_ITEM(args, 0));
-    if (start == nullptr) return nullptr;
+    const CircuitObject* circuit = circuit_argument(PyTuple_GET_ITEM(args, 0));
+    if (circuit == nullptr) return nullptr;
+    const size_t count = param_count(circuit->nodes);
     FitConstraints constraints;
-    std::vector<double> lower, upper;
+    std::vector<double> lower, upper, given;
     if (!flag_sequence(PyTuple_GET_ITEM(args, 3), constraints.fixed) ||
         !float_sequence_argument(PyTuple_GET_ITEM(args, 4), "lower", lower) ||
         !float_sequence_argument(PyTuple_GET_ITEM(args, 5), "upper", upper)) {
       return nullptr;
     }
-    if (lower.size() != upper.size()) return raise_message(PyExc_ValueError, "lower and upper differ in length");
+    PyRef settings = PyRef::steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
+    if (!settings) return nullptr;
+    PyRef start = pop_keyword(settings.get(), "start");
+    PyRef level = pop_keyword(settings.get(), "stacklevel");
+    if (PyErr_Occurred()) return nullptr;
+    if (start && start.get() != Py_None && !float_sequence_argument(start.get(), "start", given)) return nullptr;
+    int stack_level = 1;
+    if (level) {
+      stack_level = static_cast<int>(PyLong_AsLong(level.get()));
+      if (stack_level == -1 && PyErr_Occurred()) return nullptr;
+    }
+    const bool sizes_ok = (constraints.fixed.empty() || constraints.fixed.size() == count) &&
+                          lower.size() == upper.size() && (lower.empty() || lower.size() == count) &&
+                          (given.empty() || given.size() == count);
+    if (!sizes_ok) return raise_message(PyExc_ValueError, "fixed, lower, upper and start need one entry per parameter");
     for (size_t j = 0; j < lower.size(); ++j) constraints.bounds.push_back({lower[j], upper[j]});
+    const std::vector<Bounds> bounds = constraints.bounds.empty() ? param_bounds(circuit->nodes) : constraints.bounds;
 
     PyRef spectrum_args = PyRef::steal(PyTuple_GetSlice(args, 1, 3));
     if (!spectrum_args) return nullptr;
-    const auto arguments = read_fit_arguments(spectrum_args.get(), kwargs);
+    const auto arguments = read_fit_arguments(spectrum_args.get(), settings.get());
     if (!arguments) return nullptr;
     const auto spectrum = read_spectrum(arguments->frequencies, arguments->impedances);
     if (!spectrum) return nullptr;
     const auto weighting = weighting_from_text(arguments->weight);
     if (!weighting || !check_fittable(*spectrum)) return nullptr;
-    const auto outcome = run_fit(*arguments, *start, *spectrum, *weighting, constraints);
+    bool guessed = false;
+    const auto values = start_values(*circuit, *arguments, *spectrum, given, bounds, stack_level, guessed);
+    if (!values) return nullptr;
+    const SeriesList start_tree_values = rebuild(circuit->nodes, *values);
+    const auto outcome = run_fit(*arguments, start_tree_values, *spectrum, *weighting, constraints);
     if (!outcome) return nullptr;
-    return outcome_dict(*outcome).release();
+    PyRef dict = outcome_dict(*outcome);
+    if (!dict || !set_item(dict.get(), "start", float_list(*values)) ||
+        !set_item(dict.get(), "guessed", PyRef::borrow(guessed ? Py_True : Py_False))) {
+      return nullptr;
+    }
+    return dict.release();
   });
 }
 
 PyObject* outcome_at(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {"circuit", "frequencies", "impedances", "fixed", "weight", nullptr};
-    PyObject *circuit, *frequencies, *impedances, *fixed, *weight = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:outcome_at", const_cast<char**>(keywords), &circuit,
-                                     &frequencies, &impedances, &fixed, &weight)) {
+    PyObject *circuit_object, *frequencies, *impedances, *fixed, *weight = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:outcome_at", const_cast<char**>(keywords),
+                                     &circuit_object, &frequencies, &impedances, &fixed, &weight)) {
       return nullptr;
     }
-    const SeriesList* tree = tree_of(circuit);
-    if (tree == nullptr) return nullptr;
+    const CircuitObject* circuit = circuit_argument(circuit_object);
+    if (circuit == nullptr) return nullptr;
     FitConstraints constraints;
     if (!flag_sequence(fixed, constraints.fixed)) return nullptr;
     std::string weight_text = "modulus";
@@ -157,10 +236,20 @@ PyObject* outcome_at(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!spectrum) return nullptr;
     const auto weighting = weighting_from_text(weight_text);
     if (!weighting || !check_fittable(*spectrum)) return nullptr;
-    auto problem = make_fit_problem(*tree, spectrum->frequencies, spectrum->impedances, *weighting, constraints);
+    auto problem =
+        make_fit_problem(circuit->nodes, spectrum->frequencies, spectrum->impedances, *weighting, constraints);
     if (!problem) return raise_message(PyExc_ValueError, problem.error().message());
     const FitProblem& built = problem.value();
     return outcome_dict(build_outcome(built, built.start_values, true, 0, make_eval_counter())).release();
+  });
+}
+
+PyObject* notation(PyObject*, PyObject* circuit_object) {
+  return guarded([&]() -> PyObject* {
+    const CircuitObject* circuit = circuit_argument(circuit_object);
+    if (circuit == nullptr) return nullptr;
+    const std::string text = to_notation(circuit->nodes);
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
 }
 
@@ -169,6 +258,7 @@ PyMethodDef g_functions[] = {
      METH_VARARGS | METH_KEYWORDS, kFitConstrainedDoc},
     {"outcome_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(outcome_at)),
      METH_VARARGS | METH_KEYWORDS, kOutcomeAtDoc},
+    {"notation", notation, METH_O, kNotationDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -141,13 +141,8 @@ std::optional<FitArguments> read_fit_arguments(PyObject* args, PyObject* kwargs)
   return a;
 }
 
-namespace {
-
-// The tree the fit starts from: the circuit's own, or one rebuilt with a
-// guess. nullopt with an exception set when guessing fails or a warning
-// filter turns the no-model warning into an error.
-std::optional<SeriesList> start_tree(const CircuitObject& circuit, const FitArguments& arguments,
-                                     const Spectrum& spectrum) {
+std::optional<StartTree> start_tree(const CircuitObject& circuit, const FitArguments& arguments,
+                                    const Spectrum& spectrum, std::string_view no_model_warning, int stack_level) {
   const bool weights_given = arguments.weights_path.has_value();
   // The model search runs only when its answer can change the start.
   const auto start_with = [&](bool model_exists) {
@@ -157,20 +152,22 @@ std::optional<SeriesList> start_tree(const CircuitObject& circuit, const FitArgu
   if (start != start_with(false)) start = start_with(find_for_topology(circuit.nodes).has_value());
   switch (start) {
     case StartPoint::OwnValues:
-      return circuit.nodes;
+      return StartTree{circuit.nodes, true};
     case StartPoint::WarnThenOwnValues: {
-      const std::string message = kNoModelWarning + model_table::quoted_names();
-      if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) return std::nullopt;
-      return circuit.nodes;
+      const std::string message = std::string(no_model_warning) + model_table::quoted_names();
+      if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), stack_level) < 0) return std::nullopt;
+      return StartTree{circuit.nodes, false};
     }
     case StartPoint::Guess: {
       const auto values = guessed_values(circuit.nodes, spectrum, arguments.weights_path);
       if (!values) return std::nullopt;
-      return rebuild(circuit.nodes, *values);
+      return StartTree{rebuild(circuit.nodes, *values), false};
     }
   }
   return std::nullopt;
 }
+
+namespace {
 
 FitRecord record_of(FitOutcome outcome) {
   FitRecord record;
@@ -248,9 +245,9 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!weighting) return nullptr;
     // Refused before guessing: such a spectrum would give a guess and a fit of NaNs.
     if (!check_fittable(*spectrum)) return nullptr;
-    const auto start = start_tree(circuit_of(self), *arguments, *spectrum);
+    const auto start = start_tree(circuit_of(self), *arguments, *spectrum, kNoModelWarning, 1);
     if (!start) return nullptr;
-    auto outcome = run_fit(*arguments, *start, *spectrum, *weighting, {});
+    auto outcome = run_fit(*arguments, start->nodes, *spectrum, *weighting, {});
     if (!outcome) return nullptr;
     FitRecord record = record_of(std::move(*outcome));
     if (!warn_if_names_collapse(record.names)) return nullptr;

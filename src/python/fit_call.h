@@ -5,9 +5,12 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "fit/fit_dispatch.h"
 #include "fit/spectrum_input.h"
+#include "python/circuit_type.h"
+#include "python/spectrum.h"
 #include "python/py_ref.h"
 
 namespace kovrant::python {
@@ -33,6 +36,18 @@ bool check_fittable(const Spectrum& spectrum);
 // set: a FitError as ValueError, or what a signal handler raised.
 std::optional<FitOutcome> run_fit(const FitArguments& arguments, const SeriesList& start, const Spectrum& spectrum,
                                   Weighting weighting, const FitConstraints& constraints);
+
+// The tree a fit starts from, as Circuit.fit decides it: the circuit's own
+// values, a guess, or (no model: a UserWarning made of `no_model_warning` and
+// the model names, at `stack_level`) the catalogue values. own_values says
+// whether the values are the circuit's explicit ones. nullopt with an
+// exception set when guessing fails or a filter turns the warning into an error.
+struct StartTree {
+  SeriesList nodes;
+  bool own_values;
+};
+std::optional<StartTree> start_tree(const CircuitObject& circuit, const FitArguments& arguments,
+                                    const Spectrum& spectrum, std::string_view no_model_warning, int stack_level);
 
 PyObject* fit(PyObject* self, PyObject* args, PyObject* kwargs);
 

@@ -112,3 +112,23 @@ TEST(Messages, CountsAndDepth) {
 
 }  // namespace
 }  // namespace kovrant
+
+namespace kovrant {
+namespace {
+
+TEST(NotationOf, WritesLabelsAndParsesBackToTheSameNames) {
+  for (const char* text : {"R0", "R0-(R1,CPE1)", "L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)", "R0-((R1,C1),(R2-W2,C2))-Zarc3"}) {
+    const SeriesList tree = parse(text).value();
+    EXPECT_EQ(to_notation(tree), text);
+  }
+  // Unlabelled elements are written with the automatic labels of their parameter names.
+  SeriesList composed{Node::element_node(Element::default_for_code("R").value()),
+                      Node::parallel_node({{Node::element_node(Element::default_for_code("R").value())},
+                                           {Node::element_node(Element::default_for_code("CPE").value())}})};
+  const std::string text = to_notation(composed);
+  EXPECT_EQ(text, "R0-(R1,Cpe0)");
+  EXPECT_EQ(param_names(parse(text).value()), param_names(composed));
+}
+
+}  // namespace
+}  // namespace kovrant

@@ -181,12 +181,6 @@ def test_argument_errors(call, error, text):
         call()
 
 
-def test_fixed_and_bounds_need_the_fit_helper(monkeypatch):
-    monkeypatch.setitem(sys.modules, "kovrant_tools.fitting", None)
-    with pytest.raises(ImportError, match="need kovrant_tools.fit"):
-        fit_many(SPECTRA, CIRCUIT, fixed={"R0.r": 10.0})
-
-
 def test_progress_bar_counts_spectra(capsys):
     pytest.importorskip("tqdm")
     fit_many(SPECTRA[:3], CIRCUIT, progress=True)

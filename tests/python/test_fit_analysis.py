@@ -30,7 +30,7 @@ SPECTRUM = noisy("randles", RANDLES)
     ("randles", {**RANDLES, "CPE1.q": 2.0}),
 ])
 def test_without_constraints_the_numbers_are_circuit_fit(circuit, start):
-    report = fit(circuit, SPECTRUM, start=start)
+    report = fit(SPECTRUM, circuit, start=start)
     base = kovrant.Circuit(circuit) if isinstance(circuit, str) else circuit
     expected = (base.with_named_values(start) if start else base).fit(*SPECTRUM)
     assert report.params == expected.params
@@ -47,7 +47,7 @@ def test_without_constraints_the_numbers_are_circuit_fit(circuit, start):
     type("Measured", (), {"frequencies": SPECTRUM[0], "impedances": SPECTRUM[1]})(),
 ])
 def test_every_spectrum_form_gives_the_same_fit(spectrum):
-    assert fit("randles", spectrum).params == fit("randles", SPECTRUM).params
+    assert fit(spectrum, "randles").params == fit(SPECTRUM, "randles").params
 
 
 @pytest.mark.parametrize("kwargs, message", [
@@ -65,13 +65,13 @@ def test_every_spectrum_form_gives_the_same_fit(spectrum):
 ])
 def test_bad_constraints_name_the_parameter(kwargs, message):
     with pytest.raises(ValueError, match=message):
-        fit("randles", SPECTRUM, **kwargs)
+        fit(SPECTRUM, "randles", **kwargs)
 
 
 def test_explicit_circuit_values_outside_the_bounds_are_an_error():
     cell = kovrant.Circuit("randles").with_named_values(RANDLES)
     with pytest.raises(ValueError, match=r"start: R1.r = 0.03 is outside its bounds \(0.05, 0.1\)"):
-        fit(cell, SPECTRUM, bounds={"R1.r": (0.05, 0.1)})
+        fit(SPECTRUM, cell, bounds={"R1.r": (0.05, 0.1)})
 
 
 @pytest.mark.parametrize("circuit, spectrum, error", [
@@ -82,19 +82,19 @@ def test_explicit_circuit_values_outside_the_bounds_are_an_error():
 ])
 def test_bad_circuit_or_spectrum(circuit, spectrum, error):
     with pytest.raises(error):
-        fit(circuit, spectrum)
+        fit(spectrum, circuit)
 
 
 def test_topology_without_model_warns_once_and_fits_from_defaults():
     spectrum = noisy("R0-(R1,C1)-W2", {"R0.r": 0.02, "R1.r": 0.05, "C1.c": 0.01, "W2.aw": 0.01})
-    with pytest.warns(UserWarning, match="No training data") as caught:
-        report = fit("R0-(R1,C1)-W2", spectrum, start={"R0.r": 0.02})
+    with pytest.warns(UserWarning, match="no ML model") as caught:
+        report = fit(spectrum, "R0-(R1,C1)-W2", start={"R0.r": 0.02})
     assert len(caught) == 1
     assert report.chi_square < 1.0
 
 
 def test_report_statistics():
-    report = fit("randles", SPECTRUM)
+    report = fit(SPECTRUM, "randles")
     n, k = 2 * len(FREQUENCIES), 5
     assert report.dof == n - k
     assert report.reduced_chi_square == pytest.approx(report.chi_square / (n - k))
@@ -114,15 +114,15 @@ def test_report_statistics():
 
 
 def test_exact_data_and_too_few_points():
-    exact = fit("R0-(R1,C1)", (FREQUENCIES[:2], [1.0 - 0.5j, 1.5 - 0.1j]),
+    exact = fit((FREQUENCIES[:2], [1.0 - 0.5j, 1.5 - 0.1j]), "R0-(R1,C1)",
                 start={"R0.r": 1.0, "R1.r": 0.5, "C1.c": 1e-3})
     # Four residuals, three parameters: one degree of freedom left.
     assert exact.dof == 1
-    single = fit("R0", ([1.0, 10.0], [2.0, 2.0]), start={"R0.r": 1.5})
+    single = fit(([1.0, 10.0], [2.0, 2.0]), "R0", start={"R0.r": 1.5})
     assert single.chi_square == 0.0 and single.aic == -math.inf
-    starved = fit("randles", (FREQUENCIES[:2], SPECTRUM[1][:2]))
+    starved = fit((FREQUENCIES[:2], SPECTRUM[1][:2]), "randles")
     assert starved.dof == -1 and math.isnan(starved.reduced_chi_square)
-    assert all(math.isnan(value) for value in starved.stderr.values()) and starved.confidence_intervals == {}
+    assert starved.stderr is None and starved.confidence_intervals == {}
 
 
 @pytest.mark.parametrize("probability, dof, expected", [
@@ -135,7 +135,7 @@ def test_student_t_quantile(probability, dof, expected):
 
 def test_report_warns_about_a_flipped_sign_and_a_bound():
     frequencies, impedances = SPECTRUM
-    report = fit("randles", (frequencies, np.conj(impedances)), guess_init=False,
+    report = fit((frequencies, np.conj(impedances)), "randles", guess_init=False,
                  start={"R0.r": 0.015, "R1.r": 0.03, "W1.aw": 0.002, "CPE1.q": 1.0, "CPE1.alpha": 0.85})
     assert any("Im Z > 0" in text for text in report.warnings)
     assert any("at its" in text and "bound" in text for text in report.warnings)
@@ -146,13 +146,13 @@ def test_report_warns_about_undetermined_and_correlated_parameters():
     spectrum = noisy("R0-R1-(R2,C2)", {"R0.r": 0.01, "R1.r": 0.01, "R2.r": 0.05, "C2.c": 0.01})
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)
-        report = fit("R0-R1-(R2,C2)", spectrum, start={"R0.r": 0.02, "R1.r": 0.005, "R2.r": 0.05, "C2.c": 0.01})
+        report = fit(spectrum, "R0-R1-(R2,C2)", start={"R0.r": 0.02, "R1.r": 0.005, "R2.r": 0.05, "C2.c": 0.01})
     text = "\n".join(report.warnings)
     assert "R0.r has no standard error" in text or "R0.r and R1.r are correlated" in text
 
 
 def test_report_serialises():
-    report = fit("randles", SPECTRUM)
+    report = fit(SPECTRUM, "randles")
     assert pickle.loads(pickle.dumps(report)).params == report.params
     data = report.to_dict()
     assert [row["name"] for row in data["parameters"]] == report.names
@@ -164,6 +164,55 @@ def test_report_serialises():
     assert frame.loc["CPE1.alpha", "value"] == report.params["CPE1.alpha"]
     table = str(report)
     assert all(name in table for name in report.names) and "AIC" in table
+
+
+@pytest.mark.parametrize("fixed", [None, {"R0.r": 0.0151}])
+def test_report_round_trips_through_json_and_predicts(fixed):
+    report = fit(SPECTRUM, "randles", fixed=fixed)
+    loaded = FitReport.from_json(report.to_json())
+    assert loaded.params == report.params and loaded.start == report.start and loaded.fixed == report.fixed
+    assert loaded.notation == "randles" and loaded.termination == report.termination == "converged"
+    assert loaded.warnings == report.warnings
+    np.testing.assert_array_equal(loaded.covariance, report.covariance)
+    dense = np.logspace(6, -3, 7)
+    np.testing.assert_array_equal(loaded.predict(dense), report.circuit.impedance(dense))
+
+
+def test_report_from_a_circuit_fit_result_matches_the_toolkit_fit():
+    result = kovrant.Circuit("randles").fit(*SPECTRUM)
+    from_result = FitReport.from_result(result, SPECTRUM)
+    report = fit(SPECTRUM, "randles")
+    assert from_result.params == report.params and from_result.chi_square == report.chi_square
+    assert from_result.stderr == pytest.approx(report.stderr, rel=1e-9)
+    assert isinstance(report.circuit, kovrant.Circuit) and report.circuit.param_values() == list(report.params.values())
+
+
+def test_explicit_values_equal_to_the_defaults_are_still_the_start():
+    circuit = kovrant.Circuit("R0-(R1,CPE1)")
+    given = circuit.with_values(circuit.param_values())
+    physical = dict(zip(circuit.param_names(), circuit.param_bounds()))
+    report = fit(SPECTRUM, given, bounds=physical)
+    assert list(report.start.values()) == circuit.param_values()
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"seed": -1}, ValueError), ({"max_iterations": -1}, ValueError), ({"de_evaluations": 10**12}, ValueError),
+    ({"fixed": {"R0.r": True}}, TypeError),
+])
+def test_settings_out_of_range_are_value_errors(kwargs, error):
+    with pytest.raises(error, match="seed|max_iterations|de_evaluations|boolean"):
+        fit(SPECTRUM, "randles", **kwargs)
+
+
+def test_repeated_parameter_names_are_refused_not_merged():
+    twice = kovrant.Series([kovrant.Circuit("R0-(R1,C1)"), kovrant.Circuit("R0-(R1,C1)")])
+    with pytest.raises(ValueError, match="repeats the parameter name"):
+        fit(SPECTRUM, twice, fixed={"R0.r": 0.01})
+
+
+def test_spectrum_comes_first():
+    with pytest.raises(TypeError, match="spectrum first"):
+        fit("randles", SPECTRUM)
 
 
 def test_rank_circuits_picks_the_generating_topology():
@@ -191,7 +240,7 @@ def test_rank_circuits_rejects(kwargs, error):
 
 
 def test_fixed_parameter_stays_and_has_no_error():
-    report = fit("randles", SPECTRUM, fixed={"R0.r": 0.0151})
+    report = fit(SPECTRUM, "randles", fixed={"R0.r": 0.0151})
     assert report.params["R0.r"] == 0.0151
     assert math.isnan(report.stderr["R0.r"]) and "R0.r" not in report.confidence_intervals
     assert report.fixed == {"R0.r"} and report.dof == 2 * len(FREQUENCIES) - 4
@@ -200,14 +249,14 @@ def test_fixed_parameter_stays_and_has_no_error():
 
 def test_fixed_by_name_holds_the_start():
     start = {**RANDLES, "CPE1.alpha": 0.8}
-    report = fit("randles", SPECTRUM, fixed=["CPE1.alpha"], start=start)
+    report = fit(SPECTRUM, "randles", fixed=["CPE1.alpha"], start=start)
     assert report.params["CPE1.alpha"] == 0.8
 
 
 def test_bounds_are_honoured_and_never_worse_than_the_start():
     start = {**RANDLES, "CPE1.alpha": 0.95}
     bounds = {"CPE1.alpha": (0.9, 1.0)}
-    report = fit("randles", SPECTRUM, bounds=bounds, start=start)
+    report = fit(SPECTRUM, "randles", bounds=bounds, start=start)
     assert 0.9 <= report.params["CPE1.alpha"] <= 1.0
     start_chi = sum(r * r for r in kovrant.Circuit("randles").residuals(list(start.values()), *SPECTRUM))
     assert report.chi_square <= start_chi
@@ -216,5 +265,5 @@ def test_bounds_are_honoured_and_never_worse_than_the_start():
 
 def test_guessed_start_is_moved_into_the_bounds():
     # The guess of R1.r is near 0.03; bounds far above it still give a fit inside them.
-    report = fit("randles", SPECTRUM, bounds={"R1.r": (0.1, 0.2)})
+    report = fit(SPECTRUM, "randles", bounds={"R1.r": (0.1, 0.2)})
     assert 0.1 <= report.params["R1.r"] <= 0.2

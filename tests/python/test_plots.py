@@ -21,7 +21,7 @@ def spectrum(r1):
 
 @pytest.fixture
 def report():
-    return fit(CELL, spectrum(0.05))
+    return fit(spectrum(0.05), CELL)
 
 
 def test_plot_fit_draws_nyquist_bode_and_residuals(report, tmp_path):

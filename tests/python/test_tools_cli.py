@@ -85,7 +85,7 @@ def test_rank_fits_the_best_and_works_without_matplotlib(tmp_path, capsys, monke
     with (tmp_path / "sample_randles_ranking.csv").open() as handle:
         rows = list(csv.DictReader(handle))
     assert rows[0]["circuit"] == "randles" and len(rows) == 11
-    assert json.loads((tmp_path / "sample_randles_fit.json").read_text())["circuit"] == "randles"
+    assert json.loads((tmp_path / "sample_randles_fit.json").read_text())["notation"] == "randles"
     assert not (tmp_path / "sample_randles_fit.png").exists()
 
 

@@ -1,3 +1,0 @@
-from collections.abc import Sequence
-
-def main(argv: Sequence[str] | None = ...) -> int: ...
