@@ -6,12 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh ".[test]"
-
-build_dir=build/cpp-tests
-.venv/bin/cmake -S . -B "$build_dir" -DKOVRANT_BUILD_EXTENSION=OFF -DKOVRANT_BUILD_TESTS=ON \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
-.venv/bin/cmake --build "$build_dir" -j "$(nproc)"
+# One build compiles the core once: the wheel's build also builds the C++ tests.
+build_dir=build/tests
+bash scripts/setup.sh ".[test]" --config-settings=cmake.define.KOVRANT_BUILD_TESTS=ON \
+  --config-settings=build-dir="$build_dir"
 (cd "$build_dir" && ../../.venv/bin/ctest --output-on-failure -j "$(nproc)")
 
 # Run from the tests folder so that the installed module, not the source tree, is imported.
