@@ -43,7 +43,8 @@ INTEGER_SETTINGS = {
     "nelder_mead_iterations": 2**64 - 1, "de_evaluations": 2**32 - 1, "sa_iterations": 2**64 - 1,
     "basin_hopping_hops": 2**32 - 1, "seed": 2**64 - 1,
 }
-_PACKAGE_FOLDER = os.path.dirname(os.path.abspath(__file__))
+_ENGINE = _engine_loader.load_engine()
+_PACKAGE_PREFIX = os.path.dirname(os.path.abspath(__file__)) + os.sep
 
 
 @dataclass(frozen=True)
@@ -53,7 +54,7 @@ class Solution:
     names: list[str]
     values: list[float]
     stderr: list[float] | None
-    covariance: list[list[float]] | None
+    covariance: npt.NDArray[np.float64] | None
     start: list[float]
     guessed: bool
     fixed: frozenset[str]
@@ -118,7 +119,7 @@ def solve(circuit: kovrant.Circuit, frequencies: npt.ArrayLike, impedances: npt.
         _check_inside(name, value, narrowed[name])
     _check_integer_settings(settings)
     constrained = bool(fixed_names) or bounds is not None
-    outcome = _engine_loader.load_engine().fit_constrained(
+    outcome = _ENGINE.fit_constrained(
         circuit, frequencies, impedances,
         [name in fixed_names for name in names] if constrained else [],
         [narrowed[name][0] for name in names] if constrained else [],
@@ -140,7 +141,7 @@ def as_circuit(circuit: CircuitLike) -> kovrant.Circuit:
 def circuit_and_notation(circuit: CircuitLike) -> tuple[str, kovrant.Circuit]:
     """(the notation or model name as given, else written from the tree; the kovrant.Circuit)."""
     if isinstance(circuit, kovrant.Circuit):
-        return _engine_loader.load_engine().notation(circuit), circuit
+        return _ENGINE.notation(circuit), circuit
     if isinstance(circuit, str):
         try:
             return circuit.strip(), kovrant.Circuit(circuit)
@@ -167,7 +168,7 @@ def _user_stacklevel() -> int:
     """Warnings from the engine point at the first caller outside this package (the engine call is level 1)."""
     frame = sys._getframe(1)
     level = 1
-    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE_FOLDER:
+    while frame is not None and frame.f_code.co_filename.startswith(_PACKAGE_PREFIX):
         frame = frame.f_back
         level += 1
     return level

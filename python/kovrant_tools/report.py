@@ -157,7 +157,7 @@ class FitReport:
         report = cls(
             circuit=circuit, notation=data["notation"], names=names, units=[row["unit"] for row in rows],
             params=dict(zip(names, values)), stderr=stderr,
-            covariance=None if covariance is None else np.array([[_number(v) for v in row] for row in covariance]),
+            covariance=_matrix(None if covariance is None else [[_number(v) for v in row] for row in covariance]),
             fixed=frozenset(row["name"] for row in rows if row["fixed"]),
             bounds={row["name"]: (_number(row["lower"]), _number(row["upper"])) for row in rows},
             start=None if any(value is None for value in starts) else dict(zip(names, map(float, starts))),
@@ -234,8 +234,11 @@ class FitReport:
 
     @cached_property
     def residuals(self) -> npt.NDArray[np.complex128]:
-        scale = np.maximum(np.abs(self.impedances), 1e-30) if self.weight == "modulus" else 1.0
-        return (self.model_impedances - self.impedances) / scale
+        # The engine's own weighted residuals, interleaved [re0, im0, re1, im1, ...].
+        interleaved = self.circuit.residuals([self.params[name] for name in self.names], self.frequencies.tolist(),
+                                             self.impedances.tolist(), weight=self.weight)
+        pairs = np.asarray(interleaved, dtype=float).reshape(-1, 2)
+        return pairs[:, 0] + 1j * pairs[:, 1]
 
     @cached_property
     def model_frequencies(self) -> npt.NDArray[np.float64]:
@@ -343,14 +346,16 @@ def _termination(success: bool, chi_square: float) -> str:
     return NOT_CONVERGED if math.isfinite(chi_square) else COST_NOT_FINITE
 
 
-def _matrix(rows: list[list[float]] | None) -> npt.NDArray[np.float64] | None:
-    if rows is None:
+def _matrix(matrix: npt.ArrayLike | None) -> npt.NDArray[np.float64] | None:
+    if matrix is None:
         return None
-    matrix = np.array(rows, dtype=float)
+    matrix = np.array(matrix, dtype=float)
+    diagonal = matrix.diagonal()
     # A negative variance is rounding on a near-singular matrix: no error estimate.
-    bad = ~(np.diag(matrix) >= 0)
-    matrix[bad, :] = math.nan
-    matrix[:, bad] = math.nan
+    if (diagonal < 0).any():
+        bad = diagonal < 0
+        matrix[bad, :] = math.nan
+        matrix[:, bad] = math.nan
     return matrix
 
 

@@ -13,12 +13,17 @@ from typing import Any, Protocol, Union
 import numpy as np
 import numpy.typing as npt
 
-# Battery-data column names: each quantity under its long and its snake_case name.
-FREQUENCY_COLUMNS = ("Frequency / Hz", "frequency_hertz")
-REAL_COLUMNS = ("Real Impedance / ohm", "real_impedance_ohm")
-IMAGINARY_COLUMNS = ("Imaginary Impedance / ohm", "imaginary_impedance_ohm")
-MODULUS_COLUMNS = ("Absolute Impedance / ohm", "absolute_impedance_ohm")
-PHASE_COLUMNS = ("Phase / deg", "phase_degree")
+from . import _engine_loader
+from ._optional import require
+
+# Battery-data column names, each quantity under its long and its snake_case
+# name, from the one table the core reads frames with.
+_COLUMNS = _engine_loader.load_engine().FRAME_COLUMNS
+FREQUENCY_COLUMNS: tuple[str, str] = _COLUMNS["frequency"]
+REAL_COLUMNS: tuple[str, str] = _COLUMNS["real"]
+IMAGINARY_COLUMNS: tuple[str, str] = _COLUMNS["imaginary"]
+MODULUS_COLUMNS: tuple[str, str] = _COLUMNS["modulus"]
+PHASE_COLUMNS: tuple[str, str] = _COLUMNS["phase"]
 
 
 class HasArrays(Protocol):
@@ -46,7 +51,8 @@ class Spectrum:
 
     __slots__ = ("frequencies", "impedances", "metadata")
 
-    def __init__(self, frequencies, impedances, metadata=None):
+    def __init__(self, frequencies: npt.ArrayLike, impedances: npt.ArrayLike,
+                 metadata: Mapping[str, Any] | None = None) -> None:
         frequencies = np.array(frequencies, dtype=np.float64).ravel()
         impedances = np.array(impedances, dtype=np.complex128).ravel()
         if frequencies.shape != impedances.shape:
@@ -59,19 +65,19 @@ class Spectrum:
         self.metadata = dict(metadata or {})
 
     @classmethod
-    def from_frame(cls, frame, metadata=None):
+    def from_frame(cls, frame: Any, metadata: Mapping[str, Any] | None = None) -> Spectrum:
         """A spectrum from a pandas/polars frame or dict with battery-data columns."""
         frequencies, impedances = as_arrays(frame)
         return cls(frequencies, impedances, metadata)
 
-    def replace(self, frequencies, impedances, **metadata_updates):
+    def replace(self, frequencies: npt.ArrayLike, impedances: npt.ArrayLike, **metadata_updates: Any) -> Spectrum:
         """A new spectrum with other points and this one's metadata, updated by the keywords."""
         return Spectrum(frequencies, impedances, {**self.metadata, **metadata_updates})
 
-    def __len__(self):
+    def __len__(self) -> int:
         return self.frequencies.size
 
-    def __getitem__(self, name):
+    def __getitem__(self, name: str) -> npt.NDArray[np.float64]:
         if name in FREQUENCY_COLUMNS:
             return self.frequencies
         if name in REAL_COLUMNS:
@@ -84,12 +90,9 @@ class Spectrum:
             return np.degrees(np.angle(self.impedances))
         raise KeyError(name)
 
-    def to_frame(self):
+    def to_frame(self) -> Any:
         """A pandas DataFrame with the three long battery-data columns (needs pandas)."""
-        try:
-            import pandas as pd
-        except ImportError as error:
-            raise ImportError("Spectrum.to_frame needs pandas: pip install pandas") from error
+        pd = require("pandas", "Spectrum.to_frame")
         frame = pd.DataFrame({
             FREQUENCY_COLUMNS[0]: self.frequencies,
             REAL_COLUMNS[0]: self.impedances.real,
@@ -98,7 +101,7 @@ class Spectrum:
         frame.attrs.update(self.metadata)
         return frame
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         if len(self) == 0:
             band = "no points"
         else:
@@ -107,47 +110,23 @@ class Spectrum:
         return f"Spectrum({band}{f', from {source}' if source else ''})"
 
 
-def _column(frame, names):
-    for name in names:
-        try:
-            column = frame[name]
-        except (KeyError, IndexError, TypeError, ValueError):
-            continue
-        try:
-            return np.asarray(column, dtype=np.float64)
-        except (TypeError, ValueError) as error:
-            raise ValueError(f"column {name!r} is not numeric") from error
-    return None
+def frame_columns(frame: Any) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]:
+    """(frequencies, impedances) of a battery-data table, read as kovrant reads it.
+
+    Impedances come from the real and imaginary columns, else from modulus and
+    phase in degrees; rows whose frequency is not above zero (an instrument's
+    loop markers, DC rows) are not measured points and are dropped.
+    """
+    return _engine_loader.load_engine().frame_arrays(frame)
 
 
-def frame_columns(frame):
-    """(frequencies, impedances) of every row of a battery-data table, as they are."""
-    frequencies = _column(frame, FREQUENCY_COLUMNS)
-    if frequencies is None:
-        raise ValueError(f"no frequency column: expected {' or '.join(map(repr, FREQUENCY_COLUMNS))}")
-    real, imaginary = _column(frame, REAL_COLUMNS), _column(frame, IMAGINARY_COLUMNS)
-    if real is not None and imaginary is not None:
-        impedances = real + 1j * imaginary
-    else:
-        modulus, phase = _column(frame, MODULUS_COLUMNS), _column(frame, PHASE_COLUMNS)
-        if modulus is None or phase is None:
-            raise ValueError(
-                f"no impedance columns: expected {REAL_COLUMNS[0]!r} with {IMAGINARY_COLUMNS[0]!r}, "
-                f"or {MODULUS_COLUMNS[0]!r} with {PHASE_COLUMNS[0]!r} (or their snake_case names)")
-        impedances = modulus * np.exp(1j * np.radians(phase))
-    if frequencies.shape != impedances.shape:
-        raise ValueError(f"frequency column has {frequencies.size} rows but the impedance columns have "
-                         f"{impedances.size}")
-    return frequencies, impedances
-
-
-def as_arrays(spectrum):
+def as_arrays(spectrum: SpectrumLike) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]:
     """(frequencies float64, impedances complex128) of any accepted spectrum form.
 
     Accepts a `(frequencies, impedances)` pair, a dict or dataframe with
     battery-data columns, or any object with `.frequencies` and `.impedances`.
-    A table loses its rows with a frequency that is not above zero, as
-    `kovrant.Circuit.fit` drops them; other forms pass every row through. The
+    A table is read as `kovrant.Circuit.fit` reads it (rows with a frequency
+    that is not above zero dropped); other forms pass every row through. The
     arrays are copies.
     """
     if hasattr(spectrum, "frequencies") and hasattr(spectrum, "impedances"):
@@ -155,11 +134,7 @@ def as_arrays(spectrum):
     elif isinstance(spectrum, tuple) and len(spectrum) == 2:
         frequencies, impedances = spectrum
     elif hasattr(spectrum, "__getitem__") and not isinstance(spectrum, (str, bytes, list, tuple, np.ndarray)):
-        # As kovrant reads a frame: rows whose frequency is not above zero
-        # (an instrument's loop markers, DC rows) are not measured points.
         frequencies, impedances = frame_columns(spectrum)
-        measured = frequencies > 0
-        frequencies, impedances = frequencies[measured], impedances[measured]
     else:
         raise TypeError("expected a (frequencies, impedances) pair, a table with battery-data columns, "
                         f"or an object with .frequencies and .impedances, got {type(spectrum).__name__}")

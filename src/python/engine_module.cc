@@ -9,6 +9,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "circuit/describe.h"
@@ -50,6 +51,12 @@ constexpr char kNotationDoc[] =
     "The circuit in the notation, unlabelled elements under the automatic\n"
     "labels of their parameter names: 'R0-(R1,Cpe0)'.";
 
+constexpr char kFrameArraysDoc[] =
+    "frame_arrays(frame)\n--\n\n"
+    "(frequencies, impedances) as NumPy arrays from a table with battery-data\n"
+    "columns, read exactly as Circuit.fit reads it (rows whose frequency is not\n"
+    "above zero dropped).";
+
 constexpr char kNoModelWarning[] =
     "There is no ML model to guess initial parameters for this circuit, so it starts from the catalogue values; "
     "pass start={name: value, ...} to choose them. Models available for ";
@@ -70,17 +77,10 @@ bool set_item(PyObject* dict, const char* key, PyRef value) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-// Rows of a row-major square matrix, or None.
-PyRef matrix_list(const std::optional<std::vector<double>>& matrix, size_t size) {
+// A row-major square matrix as a 2-D float64 array, or None.
+PyRef matrix_array(const std::optional<std::vector<double>>& matrix, size_t size) {
   if (!matrix) return PyRef::borrow(Py_None);
-  PyRef rows = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
-  if (!rows) return {};
-  for (size_t r = 0; r < size; ++r) {
-    PyRef row = float_list(std::span<const double>(*matrix).subspan(r * size, size));
-    if (!row) return {};
-    PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), row.release());
-  }
-  return rows;
+  return float_array(*matrix, size);
 }
 
 PyRef outcome_dict(const FitOutcome& outcome) {
@@ -89,7 +89,7 @@ PyRef outcome_dict(const FitOutcome& outcome) {
   PyRef errors = outcome.standard_errors ? float_list(*outcome.standard_errors) : PyRef::borrow(Py_None);
   const bool filled =
       set_item(dict.get(), "values", float_list(outcome.values)) && set_item(dict.get(), "stderr", errors) &&
-      set_item(dict.get(), "covariance", matrix_list(outcome.covariance, outcome.values.size())) &&
+      set_item(dict.get(), "covariance", matrix_array(outcome.covariance, outcome.values.size())) &&
       set_item(dict.get(), "success", PyRef::borrow(outcome.success ? Py_True : Py_False)) &&
       set_item(dict.get(), "iterations", PyRef::steal(PyLong_FromUnsignedLongLong(outcome.iterations))) &&
       set_item(dict.get(), "impedance_evals", PyRef::steal(PyLong_FromUnsignedLongLong(outcome.impedance_evals))) &&
@@ -253,12 +253,41 @@ PyObject* notation(PyObject*, PyObject* circuit_object) {
   });
 }
 
+PyObject* frame_arrays(PyObject*, PyObject* frame) {
+  return guarded([&]() -> PyObject* {
+    auto spectrum = read_spectrum(frame, nullptr);
+    if (!spectrum) return nullptr;
+    PyRef frequencies = float_array(spectrum->frequencies);
+    if (!frequencies) return nullptr;
+    PyRef impedances = complex_array(std::move(spectrum->impedances));
+    if (!impedances) return nullptr;
+    return PyTuple_Pack(2, frequencies.get(), impedances.get());
+  });
+}
+
+// FRAME_COLUMNS: quantity -> (first name, second name), the one table of battery-data column names.
+bool add_frame_columns(PyObject* module) {
+  PyRef table = PyRef::steal(PyDict_New());
+  if (!table) return false;
+  const std::pair<const char*, ColumnPair> quantities[] = {
+      {"frequency", kFrequencyColumn}, {"real", kRealColumn}, {"imaginary", kImaginaryColumn},
+      {"modulus", kModulusColumn},     {"phase", kPhaseColumn},
+  };
+  for (const auto& [quantity, pair] : quantities) {
+    PyRef names = PyRef::steal(Py_BuildValue("(s#s#)", pair.first.data(), static_cast<Py_ssize_t>(pair.first.size()),
+                                             pair.second.data(), static_cast<Py_ssize_t>(pair.second.size())));
+    if (!names || PyDict_SetItemString(table.get(), quantity, names.get()) < 0) return false;
+  }
+  return PyModule_AddObjectRef(module, "FRAME_COLUMNS", table.get()) == 0;
+}
+
 PyMethodDef g_functions[] = {
     {"fit_constrained", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_constrained)),
      METH_VARARGS | METH_KEYWORDS, kFitConstrainedDoc},
     {"outcome_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(outcome_at)),
      METH_VARARGS | METH_KEYWORDS, kOutcomeAtDoc},
     {"notation", notation, METH_O, kNotationDoc},
+    {"frame_arrays", frame_arrays, METH_O, kFrameArraysDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -273,6 +302,8 @@ PyMODINIT_FUNC PyInit__engine() {
   using namespace kovrant::python;
   return guarded([]() -> PyObject* {
     if (!import_numpy()) return nullptr;
-    return PyModule_Create(&g_module_definition);
+    PyRef module = PyRef::steal(PyModule_Create(&g_module_definition));
+    if (!module || !add_frame_columns(module.get())) return nullptr;
+    return module.release();
   });
 }

@@ -2,6 +2,7 @@
 
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace kovrant::python {
@@ -30,6 +31,19 @@ PyRef complex_array(std::vector<Complex> values) {
   PyRef array = PyRef::steal(PyArray_SimpleNewFromData(1, &length, NPY_COMPLEX128, data));
   if (!array) return {};
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0) return {};
+  return array;
+}
+
+}  // namespace kovrant::python
+
+namespace kovrant::python {
+
+PyRef float_array(const std::vector<double>& values, size_t columns) {
+  npy_intp shape[2] = {static_cast<npy_intp>(values.size()), 0};
+  if (columns != 0) shape[0] /= static_cast<npy_intp>(shape[1] = static_cast<npy_intp>(columns));
+  PyRef array = PyRef::steal(PyArray_SimpleNew(columns == 0 ? 1 : 2, shape, NPY_FLOAT64));
+  if (!array) return {};
+  std::copy(values.begin(), values.end(), static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
   return array;
 }
 

@@ -15,4 +15,8 @@ bool import_numpy();
 // released with the array.
 PyRef complex_array(std::vector<Complex> values);
 
+// A float64 array holding a copy of `values`: 1-D, or 2-D with `columns`
+// columns when `columns` is not 0 (row-major).
+PyRef float_array(const std::vector<double>& values, size_t columns = 0);
+
 }  // namespace kovrant::python
