@@ -18,3 +18,14 @@ def test_module_links_only_the_c_and_cpp_runtime():
     libraries = [os.path.basename(line.split()[0]) for line in listing.splitlines() if line.strip()]
     assert "libstdc++.so.6" in libraries
     assert [name for name in libraries if not name.startswith(RUNTIME_LIBRARIES)] == []
+
+
+def test_one_shared_object_holds_the_core_for_both_modules():
+    import kovrant_tools
+    from kovrant_tools import _engine
+
+    folder = os.path.dirname(kovrant_tools.__file__)
+    assert [name for name in os.listdir(folder) if name.endswith((".so", ".pyd"))] == []
+    assert _engine.__file__ == kovrant.__file__
+    # The toolkit reads kovrant's own Circuit objects, so they are one type.
+    assert _engine.notation(kovrant.Circuit("R0-(R1,C1)")) == "R0-(R1,C1)"
