@@ -52,6 +52,7 @@ class Solution:
     """What one solve returns, before any statistics: values and counters in ``names`` order."""
 
     names: list[str]
+    circuit: kovrant.Circuit
     values: list[float]
     stderr: list[float] | None
     covariance: npt.NDArray[np.float64] | None
@@ -126,7 +127,7 @@ def solve(circuit: kovrant.Circuit, frequencies: npt.ArrayLike, impedances: npt.
         [narrowed[name][1] for name in names] if constrained else [],
         start=[given.get(name, math.nan) for name in names] if given else None,
         stacklevel=_user_stacklevel(), method=method, weight=weight, **settings)
-    return Solution(names=names, values=outcome["values"], stderr=outcome["stderr"],
+    return Solution(names=names, circuit=outcome["circuit"], values=outcome["values"], stderr=outcome["stderr"],
                     covariance=outcome["covariance"], start=outcome["start"], guessed=outcome["guessed"],
                     fixed=fixed_names, bounds=narrowed, success=outcome["success"],
                     iterations=outcome["iterations"], impedance_evals=outcome["impedance_evals"],

@@ -99,11 +99,11 @@ class FitReport:
     @classmethod
     def from_solution(cls, solution: Solution, circuit: kovrant.Circuit, notation: str, frequencies: npt.ArrayLike,
                       impedances: npt.ArrayLike, *, method: str, weight: str, source: str | None = None) -> FitReport:
-        """The report of a finished `fitting.solve`; `circuit` is the circuit that was fitted."""
+        """The report of a finished `fitting.solve` of `circuit`."""
         names = solution.names
         frequencies = np.asarray(frequencies, dtype=float)
         return cls(
-            circuit=circuit.with_values(solution.values), notation=notation, names=names,
+            circuit=solution.circuit, notation=notation, names=names,
             units=circuit.param_units(), params=solution.params, stderr=solution.stderr_by_name,
             covariance=_matrix(solution.covariance), fixed=solution.fixed, bounds=dict(solution.bounds),
             start=dict(zip(names, solution.start)), chi_square=float(solution.chi_square),

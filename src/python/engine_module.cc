@@ -37,8 +37,9 @@ constexpr char kFitConstrainedDoc[] =
     "given and explicit ones must lie inside them. `settings` are Circuit.fit's\n"
     "keyword arguments. Returns a dict with values, stderr and covariance\n"
     "(None without degrees of freedom; NaN for held parameters), success,\n"
-    "iterations, impedance_evals, cost, chi_square, start (the values the fit\n"
-    "started from) and guessed (whether they came from the guess).";
+    "iterations, impedance_evals, cost, chi_square, circuit (the fitted\n"
+    "kovrant.Circuit), start (the values the fit started from) and guessed\n"
+    "(whether they came from the guess).";
 
 constexpr char kOutcomeAtDoc[] =
     "outcome_at(circuit, frequencies, impedances, fixed, weight='modulus')\n--\n\n"
@@ -207,6 +208,7 @@ PyObject* fit_constrained(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!outcome) return nullptr;
     PyRef dict = outcome_dict(*outcome);
     if (!dict || !set_item(dict.get(), "start", float_list(*values)) ||
+        !set_item(dict.get(), "circuit", make_circuit(outcome->fitted_circuit, true)) ||
         !set_item(dict.get(), "guessed", PyRef::borrow(guessed ? Py_True : Py_False))) {
       return nullptr;
     }
