@@ -38,7 +38,7 @@ class TorchGuesser:
     """The PyTorch twin of one network, run at batch size 1."""
 
     def __init__(self, torch, path):
-        import guesser_torch
+        from tools import guesser_torch
 
         contents = eisnn_format.read(path)
         self.torch = torch
