@@ -1,6 +1,6 @@
 """fit_many on many spectra: threads, memory, impedance.py and Dask.
 
-Run: python bench/bench_batch.py [--count 10000] [--rounds 2] [--dask-count 2000]
+Run: python -m bench.bench_batch [--count 10000] [--rounds 2] [--dask-count 2000]
 
 The data: `count` randles spectra "R0-(R1-W1,CPE1)" of 60 points (10 mHz to
 100 kHz), an ageing series whose charge-transfer resistance, Warburg
@@ -34,11 +34,11 @@ import time
 
 import numpy as np
 
-from bench_threads import cpus_available
-from timing import load_average
+import kovrant
+from kovrant_tools import fit_many
 
-import kovrant  # noqa: E402
-from kovrant_tools import fit_many  # noqa: E402
+from .bench_threads import cpus_available
+from .timing import load_average
 
 CIRCUIT = "R0-(R1-W1,CPE1)"
 PEER_CIRCUIT = "R0-p(R1-W1,CPE1)"

@@ -1,8 +1,8 @@
 """Two builds of kovrant side by side in one process: the fit, the guess and
 impedance, CPU time per call, with before/after ratios.
 
-Run: python bench/bench_before_after.py --baseline DIR [--rounds 7]
-     python bench/bench_before_after.py --baseline DIR --callgrind [--calls 200]
+Run: python -m bench.bench_before_after --baseline DIR [--rounds 7]
+     python -m bench.bench_before_after --baseline DIR --callgrind [--calls 200]
 
 DIR holds the baseline build's kovrant extension (for example a build of the
 main branch's commit: git worktree add /tmp/base <commit>; cmake -S /tmp/base
@@ -37,8 +37,8 @@ from pathlib import Path
 
 import numpy as np
 
-from bench_fit import CIRCUIT, START, spectrum
-from timing import load_average
+from .bench_fit import CIRCUIT, START, spectrum
+from .timing import load_average
 
 SEI_RANDLES = "R0-(R1,CPE1)-(R2-W2,CPE2)"
 SEI_TRUTH = [5.0, 20.0, 1e-5, 0.9, 40.0, 15.0, 1e-3, 0.8]
@@ -107,8 +107,8 @@ CHEAP_CASE_CALLS = {"impedance, 60 points": 50}
 
 def instructions(baseline, build, case, calls):
     """Instructions callgrind counts for `calls` calls of `case` plus the setup."""
-    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable, __file__,
-               "--baseline", baseline, "--run-case", case, "--build", build, "--calls", str(calls)]
+    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+               "-m", __spec__.name, "--baseline", baseline, "--run-case", case, "--build", build, "--calls", str(calls)]
     # Fixed hashing and one BLAS thread keep the setup's count steady.
     environment = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1")
     result = subprocess.run(command, capture_output=True, text=True, check=True, env=environment)

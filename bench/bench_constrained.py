@@ -1,6 +1,6 @@
 """A fit with held parameters or narrowed bounds against Circuit.fit on the same problem.
 
-Run: python bench/bench_constrained.py
+Run: python -m bench.bench_constrained
 
 The problem: bench_fit.py's 60-point randles spectrum, from a start where the
 resistances and coefficients are a factor 2 off. Side by side, in CPU time
@@ -15,11 +15,11 @@ from __future__ import annotations
 
 import numpy as np
 
-from timing import best_cpu_time, load_average
-
 import kovrant
 import kovrant_tools
 from kovrant_tools import _engine
+
+from .timing import best_cpu_time, load_average
 
 TRUTH = [0.015, 0.03, 0.002, 1.0, 0.85]
 

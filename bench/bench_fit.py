@@ -1,8 +1,8 @@
 """kovrant's default fit against SciPy + NumPy and against impedance.py.
 
-Run: python bench/bench_fit.py [--rounds 3]
+Run: python -m bench.bench_fit [--rounds 3]
      (for the impedance.py column, with a Python that has it, e.g.
-      /tmp/benchenv/bin/python bench/bench_fit.py; see bench/README.md)
+      /tmp/benchenv/bin/python -m bench.bench_fit; see bench/README.md)
 
 The problem: a 60-point randles spectrum "R0-(R1-W1,CPE1)" (10 mHz to 100 kHz,
 realistic values, Gaussian noise of 1 % of |Z| on each part), fitted from a
@@ -30,9 +30,9 @@ import statistics
 import numpy as np
 from scipy.optimize import least_squares
 
-from timing import best_call_time, load_average
-
 import kovrant
+
+from .timing import best_call_time, load_average
 
 CIRCUIT = "R0-(R1-W1,CPE1)"
 PEER_CIRCUIT = "R0-p(R1-W1,CPE1)"

@@ -1,6 +1,6 @@
 """One guess of kovrant's built-in networks against the same network in PyTorch.
 
-Run: python bench/bench_guess.py [--models randles,sei_randles]
+Run: python -m bench.bench_guess [--models randles,sei_randles]
 
 For each model: one 60-point spectrum with realistic values and 1 % noise,
 then the time of one call of
@@ -19,14 +19,10 @@ import argparse
 
 import numpy as np
 
-from timing import REPO, best_call_time, load_average, pin_to_one_core, realistic_spectrum, use_tools
+import kovrant
+from tools import eisnn_format, guesser_reference, guesser_registry
 
-use_tools()
-import eisnn_format  # noqa: E402
-import guesser_reference  # noqa: E402
-import guesser_registry  # noqa: E402
-
-import kovrant  # noqa: E402
+from .timing import REPO, best_call_time, load_average, pin_to_one_core, realistic_spectrum
 
 POINTS = 60
 NOISE = 0.01
@@ -42,7 +38,7 @@ class TorchGuesser:
     """The PyTorch twin of one network, run at batch size 1."""
 
     def __init__(self, torch, path):
-        import guesser_torch
+        from tools import guesser_torch
 
         contents = eisnn_format.read(path)
         self.torch = torch

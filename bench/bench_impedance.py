@@ -1,6 +1,6 @@
 """Impedance, residuals and Jacobian of kovrant against a vectorised NumPy model.
 
-Run: python bench/bench_impedance.py
+Run: python -m bench.bench_impedance
 Prints the time per call of each and the speed-up of kovrant over NumPy, both
 measured in this process, side by side.
 """

@@ -1,6 +1,6 @@
 """Linear Kramers-Kronig test: kovrant_tools.kramers_kronig against impedance.py's linKK.
 
-Run: python bench/bench_kk.py
+Run: python -m bench.bench_kk
 Times one test of a 100-point spectrum (CPU time, best call; the target is
 5 ms or less), and prints both programs' chosen M and rms residual, measured
 side by side in this process. impedance.py is optional (pip install impedance).
@@ -15,7 +15,7 @@ import numpy as np
 import kovrant
 from kovrant_tools import kramers_kronig
 
-from timing import best_cpu_time, load_average
+from .timing import best_cpu_time, load_average
 
 CIRCUIT = ("R0-(R1,CPE1)-(R2-W2,CPE2)", [0.015, 0.01, 0.5, 0.9, 0.02, 0.004, 5.0, 0.8])
 NOISE = 0.005  # relative to |Z|, on the real and on the imaginary part

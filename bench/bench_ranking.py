@@ -1,7 +1,7 @@
 """rank_circuits: how fast, and how often it names the generating topology.
 
-Run: python bench/bench_ranking.py                 # timing, 60-point spectra
-     python bench/bench_ranking.py --confusion 100 # confusion table, 100 spectra per model
+Run: python -m bench.bench_ranking                 # timing, 60-point spectra
+     python -m bench.bench_ranking --confusion 100 # confusion table, 100 spectra per model
 
 Timing: for one 60-point spectrum of each built-in topology (realistic values
 from tools/synthetic_spectra.py, 1 % noise, 10 mHz..100 kHz window placed
@@ -26,13 +26,11 @@ import warnings
 
 import numpy as np
 
-from timing import load_average, realistic_spectrum, use_tools
+import kovrant
+from kovrant_tools import fit, rank_circuits
+from tools import synthetic_spectra
 
-use_tools()
-import synthetic_spectra  # noqa: E402
-
-import kovrant  # noqa: E402
-from kovrant_tools import fit, rank_circuits  # noqa: E402
+from .timing import load_average, realistic_spectrum
 
 POINTS = 60
 NOISE = 0.01

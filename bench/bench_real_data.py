@@ -1,8 +1,8 @@
 """Does the default fit find the best fit on measured spectra? And how fast is it?
 
-Run: python bench/bench_real_data.py [--spectra a,b] [--weights-dir DIR]
+Run: python -m bench.bench_real_data [--spectra a,b] [--weights-dir DIR]
      (for the impedance.py columns, with a Python that has it, e.g.
-      /tmp/benchenv/bin/python bench/bench_real_data.py; see bench/README.md)
+      /tmp/benchenv/bin/python -m bench.bench_real_data; see bench/README.md)
 
 The spectra are the measured ones in bench/data/measured (sources, licences
 and what each sample is in SOURCES.md); the guesser networks never see them in
@@ -30,12 +30,10 @@ from pathlib import Path
 
 import numpy as np
 
-from timing import best_cpu_time, load_average, use_tools
+import kovrant
+from tools.guesser_registry import MODELS_BY_KEY
 
-use_tools()
-from guesser_registry import MODELS_BY_KEY  # noqa: E402
-
-import kovrant  # noqa: E402
+from .timing import best_cpu_time, load_average
 
 DATA = Path(__file__).resolve().parent / "data" / "measured"
 TOLERANCE = 1.01

@@ -1,6 +1,6 @@
 """How often the default fit from the network's guess finds the best fit.
 
-Run: python bench/bench_recovery.py [--count 200] [--models rc,randles] [--seed 1]
+Run: python -m bench.bench_recovery [--count 200] [--models rc,randles] [--seed 1]
 
 For each built-in topology: `count` synthetic spectra (tools/synthetic_spectra:
 realistic random parameters, 20 to 200 points over a window that shows every
@@ -17,13 +17,10 @@ import time
 
 import numpy as np
 
-from timing import load_average, use_tools
+import kovrant
+from tools import guesser_registry, synthetic_spectra
 
-use_tools()
-import guesser_registry  # noqa: E402
-import synthetic_spectra  # noqa: E402
-
-import kovrant  # noqa: E402
+from .timing import load_average
 
 NOISE = 0.01
 TOLERANCE = 1.01

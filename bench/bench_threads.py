@@ -1,6 +1,6 @@
 """Throughput of eight Python threads fitting together against one pinned thread.
 
-Run: python bench/bench_threads.py [--count 1000] [--model randles] [--rounds 3]
+Run: python -m bench.bench_threads [--count 1000] [--model randles] [--rounds 3]
 
 `count` synthetic spectra of one built-in topology (1 % noise) are fitted with
 the default fit(f, z) (network guess, then Levenberg-Marquardt) twice per
@@ -26,13 +26,10 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
-from timing import load_average, use_tools
+import kovrant
+from tools import guesser_registry, synthetic_spectra
 
-use_tools()
-import guesser_registry  # noqa: E402
-import synthetic_spectra  # noqa: E402
-
-import kovrant  # noqa: E402
+from .timing import load_average
 
 THREADS = 8
 

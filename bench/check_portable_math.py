@@ -1,6 +1,6 @@
 """Accuracy of kovrant's portable math functions against mpmath.
 
-Run: python bench/check_portable_math.py build/cpp-tests/kovrant_math_check [--count 2000000]
+Run: python -m bench.check_portable_math build/cpp-tests/kovrant_math_check [--count 2000000]
 
 Each function gets `count` arguments (pairs for pow, atan2 and hypot) drawn over the
 ranges the fits and guesses use and beyond; each result is compared with

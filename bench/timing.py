@@ -7,19 +7,11 @@ reader can judge how noisy the figures are.
 from __future__ import annotations
 
 import os
-import sys
 import time
 import timeit
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-TOOLS = REPO / "tools"
-
-
-def use_tools():
-    """Make tools/ (synthetic spectra, the PyTorch twin, the weight format) importable."""
-    if str(TOOLS) not in sys.path:
-        sys.path.insert(0, str(TOOLS))
 
 
 def realistic_spectrum(key, seed, points=60, noise=0.01, circuit=None):
@@ -28,9 +20,9 @@ def realistic_spectrum(key, seed, points=60, noise=0.01, circuit=None):
     `circuit` (default: the model's own) is the notation evaluated with those
     values, for a circuit written differently from the model.
     """
-    use_tools()
     import numpy as np
-    import synthetic_spectra
+
+    from tools import synthetic_spectra
 
     rng = np.random.default_rng(seed)
     draw = synthetic_spectra.DRAWS[key](rng)

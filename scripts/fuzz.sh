@@ -36,7 +36,7 @@ for target in "${targets[@]}"; do
   echo "== $target, $seconds s"
   if KOVRANT_FUZZER_CORE="$fuzzer_core" LD_PRELOAD="$runtimes" \
     ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0:quarantine_size_mb=64 \
-    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH="$build_dir" \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONPATH="$build_dir:$PWD" \
     "$python" "tests/fuzz/fuzz_$target.py" -max_total_time="$seconds" -rss_limit_mb=4096 \
     -artifact_prefix="build/fuzz/findings/$target-" "$corpus" "tests/fuzz/corpus/$target" \
     2>"build/fuzz/$target.log"; then

@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from synthetic_spectra import (TWO_PI, Spectrum, add_noise, sample_frequencies, simulate)
+from .synthetic_spectra import (TWO_PI, Spectrum, add_noise, sample_frequencies, simulate)
 
 ALPHA_RANGE = (0.3, 1.0)
 ARC_LOG_FREQUENCY = (-2.0, 5.5)

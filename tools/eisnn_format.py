@@ -151,7 +151,7 @@ def guesser_contents(model, weights, target_mean, target_std, channels=None):
     `weights` maps "w.*" names to arrays (stored as float16); the four
     statistics tensors are stored as float32.
     """
-    from guesser_registry import STATISTICS_TENSORS, log_params_row, metadata, \
+    from .guesser_registry import STATISTICS_TENSORS, log_params_row, metadata, \
         network_tensor_names, scaling_rows
 
     tensors = [(name, np.asarray(weights[name]), ENCODING_F16)

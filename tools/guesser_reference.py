@@ -9,7 +9,7 @@ import math
 
 import numpy as np
 
-import eisnn_format
+from . import eisnn_format
 
 TWO_PI = 6.283185307179586
 PI = 3.141592653589793

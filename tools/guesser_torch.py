@@ -5,7 +5,7 @@ import numpy as np
 import torch
 from torch import nn
 
-from guesser_registry import DILATIONS, GROUPS, KERNEL, network_tensor_names
+from .guesser_registry import DILATIONS, GROUPS, KERNEL, network_tensor_names
 
 
 class ResidualBlock(nn.Module):

@@ -1,20 +1,17 @@
 """Generates data/sample_randles.csv, the bundled sample spectrum.
 
-Run: python tools/make_sample_spectrum.py
+Run from the repository root: python -m tools.make_sample_spectrum
 The spectrum is the circuit below evaluated by kovrant at 61 frequencies
 (10 kHz down to 10 mHz, ten per decade), with independent Gaussian noise of
 0.5 % of |Z| added to the real and imaginary parts (seed 2026).
 """
 
-import sys
 from pathlib import Path
 
 import numpy as np
 
 import kovrant
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
-from kovrant_tools.spectra import write_spectrum_csv  # noqa: E402
+from kovrant_tools.spectra import write_spectrum_csv
 
 CIRCUIT = "R0-(R1-W1,CPE1)"
 VALUES = {"R0.r": 0.015, "R1.r": 0.02, "W1.aw": 0.004, "CPE1.q": 2.0, "CPE1.alpha": 0.85}

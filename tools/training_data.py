@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import math
 import multiprocessing
-import sys
 import time
 from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, as_completed, wait
 from dataclasses import dataclass
@@ -11,13 +10,12 @@ from pathlib import Path
 
 import numpy as np
 
-from guesser_reference import HALF_PI, TWO_PI, interpolate
-from guesser_registry import (ALPHA_MAX, ALPHA_MIN, MODELS_BY_KEY, N_GRID, log_params_row,
-                              scaling_rows)
-import broad_spectra
-import synthetic_spectra
-from fit_targets import best_fit, canonical_order
-from synthetic_spectra import MAX_POINTS
+from . import broad_spectra, synthetic_spectra
+from .fit_targets import best_fit, canonical_order
+from .guesser_reference import HALF_PI, TWO_PI, interpolate
+from .guesser_registry import (ALPHA_MAX, ALPHA_MIN, MODELS_BY_KEY, N_GRID, log_params_row,
+                               scaling_rows)
+from .synthetic_spectra import MAX_POINTS
 
 # A best-fit value this close to the lower bound of 1e-12 is a degenerate fit
 # (an element switched off), not a basin a guess should aim for.
@@ -191,11 +189,6 @@ def build_chunk(job: ChunkJob, size: int, index: int):
                          sampler=SAMPLERS[job.distribution](model, job.noise))
 
 
-def _import_tools(folder):
-    if folder not in sys.path:
-        sys.path.insert(0, folder)
-
-
 def chunked_dataset(folder: Path, job: ChunkJob, count: int, chunk: int, workers=1, deadline=None):
     """`count` rows of `job`, built and cached `chunk` at a time so that a stopped build resumes.
 
@@ -212,8 +205,7 @@ def chunked_dataset(folder: Path, job: ChunkJob, count: int, chunk: int, workers
 
     if workers > 1 and len(missing) > 1:
         context = multiprocessing.get_context("spawn")
-        with ProcessPoolExecutor(workers, mp_context=context, initializer=_import_tools,
-                                 initargs=(str(Path(__file__).resolve().parent),)) as pool:
+        with ProcessPoolExecutor(workers, mp_context=context) as pool:
             pending = {}
             for i in missing:
                 check_time()

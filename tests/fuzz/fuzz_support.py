@@ -5,7 +5,7 @@ import sys
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-sys.path[:0] = [str(REPO / "tests" / "python"), str(REPO / "tools")]
+sys.path[:0] = [str(REPO / "tests" / "python")]
 
 
 def fuzz(test_one_input):

@@ -2,18 +2,15 @@
 forward pass that judges what the module makes of them."""
 from __future__ import annotations
 
-import sys
 import warnings
 from pathlib import Path
 
 import numpy as np
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tools"))
+from tools import eisnn_format, guesser_reference
+from tools.guesser_registry import MODELS, log_params_row, scaling_rows
 
-import eisnn_format  # noqa: E402
-import guesser_reference  # noqa: E402
-from guesser_registry import MODELS, log_params_row, scaling_rows  # noqa: E402
+REPO = Path(__file__).resolve().parents[2]
 
 MODEL_KEYS = [m.key for m in MODELS]
 QUOTED_KEYS = ", ".join(f"'{key}'" for key in MODEL_KEYS)

@@ -19,8 +19,7 @@ import pytest
 from conftest import require_model
 from guesser_files import MODELS, NO_MODEL, QUOTED_KEYS, WeightFiles, guesser_bytes, quoted
 from kovrant import Circuit, FitResult, Series
-
-import synthetic_spectra  # noqa: E402  (tools/, put on the path by guesser_files)
+from tools import synthetic_spectra
 
 METHODS = ["levenberg_marquardt", "nelder_mead", "simulated_annealing", "basin_hopping",
            "particle_swarm", "differential_evolution"]

@@ -22,8 +22,7 @@ from conftest import child_exit_code, require_model
 from guesser_files import (MODEL_KEYS, MODELS, NO_MODEL, REPO, WeightFiles, eisnn_format,
                            guesser_bytes, guesser_contents, quoted, reference_guess, unparsable)
 from kovrant import Circuit
-
-import synthetic_spectra  # noqa: E402  (tools/, put on the path by guesser_files)
+from tools import synthetic_spectra
 
 RQ = "R0-(R1,CPE1)"
 MODEL_CIRCUITS = {m.key: m.circuit for m in MODELS}

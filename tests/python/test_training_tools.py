@@ -3,18 +3,16 @@
 NumPy only; the PyTorch comparisons skip when torch is not installed.
 """
 import struct
-import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-REPO = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO / "tools"))
+from tools import eisnn_format
+from tools import guesser_reference as reference
+from tools.guesser_registry import MODELS, MODELS_BY_KEY, network_tensor_names
 
-import eisnn_format  # noqa: E402
-import guesser_reference as reference  # noqa: E402
-from guesser_registry import MODELS, MODELS_BY_KEY, network_tensor_names  # noqa: E402
+REPO = Path(__file__).resolve().parents[2]
 
 MODEL_DIR = REPO / "data" / "models"
 
@@ -79,7 +77,7 @@ def test_writer_layout_and_round_trip():
 
 def test_training_features_and_targets_agree_with_inference():
     """The training pipeline's inputs and targets are what inference reads and decodes."""
-    from training_data import fast_inputs, raw_targets
+    from tools.training_data import fast_inputs, raw_targets
 
     f, z = sample_spectrum(seed=5, n=120)
     x, scalars, omega_c, z_c = fast_inputs(f, z)
@@ -153,7 +151,7 @@ def test_committed_file_matches_registry(path):
 @pytest.mark.parametrize("path", COMMITTED, ids=COMMITTED_IDS)
 def test_torch_network_matches_numpy_on_committed_weights(path):
     torch = pytest.importorskip("torch")
-    from guesser_torch import GuesserNet, load_weights
+    from tools.guesser_torch import GuesserNet, load_weights
 
     guesser = reference.ReferenceGuesser.from_path(path)
     net = GuesserNet(guesser.channels, len(guesser.param_names)).double()
@@ -169,7 +167,7 @@ def test_torch_network_matches_numpy_on_committed_weights(path):
 def test_smoke_training_writes_loadable_files(tmp_path):
     pytest.importorskip("torch")
     pytest.importorskip("kovrant")
-    import train_guessers
+    from tools import train_guessers
 
     train_guessers.main(["--models", "rc,randles", "--smoke", "--out", str(tmp_path / "m"),
                          "--cache-dir", str(tmp_path / "c"), "--report", str(tmp_path / "q.md")])
@@ -189,7 +187,7 @@ def _arc_log_f(r, q, alpha=1.0):
 @pytest.mark.parametrize("model", MODELS, ids=[m.key for m in MODELS])
 def test_broad_spectra_keep_their_ranges(model):
     pytest.importorskip("kovrant")
-    import broad_spectra
+    from tools import broad_spectra
 
     rng = np.random.default_rng(11)
     for _ in range(20):
@@ -217,7 +215,7 @@ def test_broad_spectra_keep_their_ranges(model):
 
 
 def test_canonical_order_puts_the_faster_arc_first():
-    from fit_targets import canonical_order
+    from tools.fit_targets import canonical_order
 
     names = MODELS_BY_KEY["two_rq"].param_names
     slow_first = [1.0, 10.0, 1e-1, 0.8, 5.0, 1e-5, 0.9]  # arc 1 at ~1.6 Hz, arc 2 at ~4 kHz
@@ -229,8 +227,8 @@ def test_canonical_order_puts_the_faster_arc_first():
 
 def test_best_fit_targets():
     kovrant = pytest.importorskip("kovrant")
-    from fit_targets import best_fit
-    from training_data import usable_target
+    from tools.fit_targets import best_fit
+    from tools.training_data import usable_target
 
     model = MODELS_BY_KEY["rc"]
     f = np.logspace(-1, 5, 60)
@@ -247,7 +245,7 @@ def test_best_fit_targets():
 
 def test_chunked_dataset_resumes_and_pauses(tmp_path):
     pytest.importorskip("kovrant")
-    from training_data import ChunkJob, Paused, chunked_dataset
+    from tools.training_data import ChunkJob, Paused, chunked_dataset
 
     job = ChunkJob("rq", "broad", seed=5)
     whole = chunked_dataset(tmp_path / "a", job, count=10, chunk=4)
@@ -265,21 +263,21 @@ def test_broad_training_data_mixes_in_the_old_distribution(tmp_path):
     pytest.importorskip("kovrant")
     import dataclasses
 
-    import train_guessers
-    from training_data import build_dataset
+    from tools import training
+    from tools.training_data import build_dataset
 
     model = MODELS_BY_KEY["rq"]
-    budget = dataclasses.replace(train_guessers.budget_for(model, smoke=True), n_train=10, chunk=4,
+    budget = dataclasses.replace(training.budget_for(model, smoke=True), n_train=10, chunk=4,
                                  old_share=0.3)
-    data, n_old = train_guessers.broad_training_data(model, budget, tmp_path, 1, None)
+    data, n_old = training.broad_training_data(model, budget, tmp_path, 1, None)
     assert n_old == 3 and len(data["targets"]) == 10
-    old = build_dataset(model, 3, train_guessers.seed_of(model, 0))
+    old = build_dataset(model, 3, training.seed_of(model, 0))
     np.testing.assert_array_equal(data["targets"][-3:], old["targets"])
-    assert train_guessers.budget_for(MODELS_BY_KEY["two_rq"], False, "broad").old_share > 0
+    assert training.budget_for(MODELS_BY_KEY["two_rq"], False, "broad").old_share > 0
 
 
 def test_degenerate_best_fit_targets_are_left_out():
-    from training_data import TARGET_LIMIT, without_degenerate_targets
+    from tools.training_data import TARGET_LIMIT, without_degenerate_targets
 
     targets = np.array([[0.5, -3.0], [0.5, np.inf], [TARGET_LIMIT + 1.0, 0.0], [np.nan, 0.0], [-TARGET_LIMIT, 1.0]])
     kept = without_degenerate_targets({"targets": targets, "values": np.arange(5.0)})
@@ -289,18 +287,18 @@ def test_degenerate_best_fit_targets_are_left_out():
 def test_training_resumed_from_checkpoint_equals_uninterrupted(tmp_path):
     torch = pytest.importorskip("torch")
     pytest.importorskip("kovrant")
-    import train_guessers
-    from training_data import Paused, build_dataset
+    from tools import training
+    from tools.training_data import Paused, build_dataset
 
     model = MODELS_BY_KEY["rc"]
-    budget = train_guessers.budget_for(model, smoke=True)
+    budget = training.budget_for(model, smoke=True)
     data = build_dataset(model, 128, seed=3)
     torch.set_num_threads(1)
-    straight, _, _ = train_guessers.train_network(model, budget, data, log=lambda m: None)
+    straight, _, _ = training.train_network(model, budget, data, log=lambda m: None)
     checkpoint = tmp_path / "rc.pt"
     with pytest.raises(Paused):
-        train_guessers.train_network(model, budget, data, lambda m: None, checkpoint, deadline=0.0)
-    resumed, _, _ = train_guessers.train_network(model, budget, data, lambda m: None, checkpoint)
+        training.train_network(model, budget, data, lambda m: None, checkpoint, deadline=0.0)
+    resumed, _, _ = training.train_network(model, budget, data, lambda m: None, checkpoint)
     for name, tensor in straight.state_dict().items():
         torch.testing.assert_close(resumed.state_dict()[name], tensor, rtol=0, atol=0)
 
@@ -308,7 +306,7 @@ def test_training_resumed_from_checkpoint_equals_uninterrupted(tmp_path):
 def test_broad_smoke_run_pauses_resumes_and_compares(tmp_path):
     pytest.importorskip("torch")
     pytest.importorskip("kovrant")
-    import train_guessers
+    from tools import train_guessers
 
     argv = ["--distribution", "broad", "--models", "rc", "--smoke", "--workers", "1",
             "--out", str(tmp_path / "m"), "--cache-dir", str(tmp_path / "c"),
@@ -322,7 +320,7 @@ def test_broad_smoke_run_pauses_resumes_and_compares(tmp_path):
 
 
 def test_artefacts_change_what_they_should(monkeypatch):
-    import broad_spectra
+    from tools import broad_spectra
 
     f = np.logspace(-2, 5, 50)
     z = 1.0 + 10.0 / (1 + 1j * 2 * np.pi * f * 1e-3)
@@ -345,7 +343,7 @@ def test_artefacts_change_what_they_should(monkeypatch):
 
 def test_richer_spectra_come_from_a_bigger_circuit():
     kovrant = pytest.importorskip("kovrant")
-    import broad_spectra
+    from tools import broad_spectra
 
     rng = np.random.default_rng(2)
     for model in (MODELS_BY_KEY["two_rq_l"], MODELS_BY_KEY["sei_randles"]):
@@ -358,9 +356,8 @@ def test_richer_spectra_come_from_a_bigger_circuit():
 
 def test_measured_benchmark_spectra_are_listed_and_readable():
     bench = REPO / "bench"
-    sys.path.insert(0, str(bench))
     pytest.importorskip("kovrant")
-    import bench_real_data
+    from bench import bench_real_data
 
     files = sorted(p.stem for p in (bench / "data" / "measured").glob("*.csv"))
     assert files == sorted(bench_real_data.TOPOLOGIES)
@@ -380,7 +377,7 @@ def test_measured_benchmark_spectra_are_listed_and_readable():
     ({("old distribution, noise 1 %", "new"): 0.11}, False),  # old-set guesses too coarse
 ])
 def test_promotion_rule(change, promoted, monkeypatch):
-    import train_guessers
+    from tools import promotion
 
     medians = {("old distribution, noise 1 %", "old"): 0.02, ("old distribution, noise 1 %", "new"): 0.05,
                ("new distribution, noise 1 %", "old"): 0.1, ("new distribution, noise 1 %", "new"): 0.04}
@@ -390,7 +387,7 @@ def test_promotion_rule(change, promoted, monkeypatch):
         for which in ("old", "new"):
             key = (f"recovery, {label}", which)
             results[key] = change.get(key, 0.99)
-    assert train_guessers.should_promote(results) == promoted
-    monkeypatch.setattr(train_guessers, "HELD_BACK", {"rq": "loses measured fits"})
-    assert train_guessers.promotion_verdict(MODELS_BY_KEY["rq"], results).startswith("no")
-    assert (train_guessers.promotion_verdict(MODELS_BY_KEY["rc"], results) == "yes") == promoted
+    assert promotion.should_promote(results) == promoted
+    monkeypatch.setattr(promotion, "HELD_BACK", {"rq": "loses measured fits"})
+    assert promotion.promotion_verdict(MODELS_BY_KEY["rq"], results).startswith("no")
+    assert (promotion.promotion_verdict(MODELS_BY_KEY["rc"], results) == "yes") == promoted
