@@ -17,6 +17,8 @@ constexpr std::size_t kPositions = 32;
 // dense loop runs eight at a time where the CPU has 512-bit registers.
 typedef double Lanes __attribute__((vector_size(32)));
 typedef double UnalignedLanes __attribute__((vector_size(32), aligned(8)));
+typedef double NarrowLanes __attribute__((vector_size(16)));
+typedef double UnalignedNarrowLanes __attribute__((vector_size(16), aligned(8)));
 typedef double WideLanes __attribute__((vector_size(64)));
 typedef double UnalignedWideLanes __attribute__((vector_size(64), aligned(8)));
 typedef long long LaneMask __attribute__((vector_size(32)));
@@ -32,6 +34,11 @@ template <>
 struct LaneTraits<Lanes> {
   using Unaligned = UnalignedLanes;
   static constexpr std::size_t kWidth = 4;
+};
+template <>
+struct LaneTraits<NarrowLanes> {
+  using Unaligned = UnalignedNarrowLanes;
+  static constexpr std::size_t kWidth = 2;
 };
 template <>
 struct LaneTraits<WideLanes> {
@@ -249,11 +256,12 @@ KOVRANT_CLONE_INLINE void conv_rows_with(const PreparedConv& prepared, const dou
   }
 }
 
-// One version per vector unit: 4 x 2 sums of four in 256-bit registers
-// (with x and a weight, ten of sixteen), 4 x 4 sums of eight in 512-bit
-// ones (with x and a weight, twenty-one of thirty-two).
+// One version per vector unit, each block filling most of its registers
+// with sums, the shared x and a weight: 4 x 2 sums of two in the baseline's
+// sixteen 128-bit registers, 4 x 2 of four in 256-bit ones, 4 x 4 of eight
+// in the thirty-two 512-bit ones.
 void conv_rows_baseline(const PreparedConv& prepared, const double* padded, bool finite_input, double* y) {
-  conv_rows_with<Lanes, 2>(prepared, padded, finite_input, y);
+  conv_rows_with<NarrowLanes, 2>(prepared, padded, finite_input, y);
 }
 
 #if KOVRANT_HAS_VECTOR_UNITS
