@@ -110,6 +110,18 @@ bool scale_column(double* column, size_t rows, double factor) {
   return finite != 0;
 }
 
+// lmder's first trust radius is its step factor times the scaled norm of the
+// start. A start whose every coordinate lies a hair off the origin (every
+// value 1 above a lower bound of 1e-12 gives -4e-13) makes that radius
+// vanishingly small, and the first tiny step then passes the convergence
+// tests. lmder takes the factor itself as the radius at the origin exactly,
+// so such a start is moved there; any other start is left untouched.
+void snap_to_origin(std::span<double> x) {
+  constexpr double kNearOrigin = 1e-6;
+  const bool near = std::all_of(x.begin(), x.end(), [](double v) { return std::fabs(v) <= kNearOrigin; });
+  if (near) std::fill(x.begin(), x.end(), 0.0);
+}
+
 }  // namespace
 
 LmProblem::LmProblem(SpectrumModel& model, std::span<const Bounds> bounds, const std::vector<bool>& fixed,
@@ -164,6 +176,7 @@ Result<LmSolve, FitError> levenberg_marquardt_single_start(SpectrumModel& model,
       [&problem](std::span<const double> x, std::span<double> r) { return problem.residuals(x, r); },
       [&problem](std::span<const double> x, std::span<double> j) { return problem.jacobian(x, j); }};
   std::vector<double> x(x0.begin(), x0.end());
+  snap_to_origin(x);
   const LmderSettings lmder_settings{settings.ftol, settings.xtol, settings.gtol, 100.0,
                                      max_residual_evaluations(settings.max_iterations, model.param_count())};
   const LmderReport report = solver.minimize(functions, x, lmder_settings);

@@ -13,45 +13,80 @@ namespace {
 // registers, leaving room for the operands.
 constexpr std::size_t kPositions = 32;
 
-// Four doubles as one value, so that a block's sums live in registers.
+// Four doubles as one value, so that a block's sums live in registers; the
+// dense loop runs eight at a time where the CPU has 512-bit registers.
 typedef double Lanes __attribute__((vector_size(32)));
 typedef double UnalignedLanes __attribute__((vector_size(32), aligned(8)));
+typedef double NarrowLanes __attribute__((vector_size(16)));
+typedef double UnalignedNarrowLanes __attribute__((vector_size(16), aligned(8)));
+typedef double WideLanes __attribute__((vector_size(64)));
+typedef double UnalignedWideLanes __attribute__((vector_size(64), aligned(8)));
 typedef long long LaneMask __attribute__((vector_size(32)));
 constexpr std::size_t kLanes = 4;
 constexpr std::size_t kVectors = kPositions / kLanes;
-// Positions of the dense loop's block: its kDenseOutputs x 2 sums and the
-// two vectors of x they share fill ten of the sixteen 256-bit registers.
-constexpr std::size_t kDensePositions = 8;
-constexpr std::size_t kDenseVectors = kDensePositions / kLanes;
 // Input channels whose padded rows the dense loop reads together.
 constexpr std::size_t kInputSlice = 16;
 
+// A vector type's unaligned twin and its width.
+template <typename V>
+struct LaneTraits;
+template <>
+struct LaneTraits<Lanes> {
+  using Unaligned = UnalignedLanes;
+  static constexpr std::size_t kWidth = 4;
+};
+template <>
+struct LaneTraits<NarrowLanes> {
+  using Unaligned = UnalignedNarrowLanes;
+  static constexpr std::size_t kWidth = 2;
+};
+template <>
+struct LaneTraits<WideLanes> {
+  using Unaligned = UnalignedWideLanes;
+  static constexpr std::size_t kWidth = 8;
+};
+
 #define KOVRANT_LOAD_LANES(p) (*reinterpret_cast<const UnalignedLanes*>(p))
 
-// Helpers of conv_rows are always inlined, so that each of its vector clones
+// Helpers of conv_rows are always inlined, so that each of its versions
 // compiles them for its own instruction set.
 #define KOVRANT_CLONE_INLINE __attribute__((always_inline)) inline
 
-// The first min(remaining, kLanes * V) sums of a block, written to y.
-template <std::size_t V>
-KOVRANT_CLONE_INLINE void store_block(const Lanes (&acc)[V], std::size_t remaining, double* y) {
-  if (remaining >= kLanes * V) {
-    for (std::size_t v = 0; v < V; ++v) *reinterpret_cast<UnalignedLanes*>(y + v * kLanes) = acc[v];
+// Helpers fill vectors in place: a vector returned by value would change the
+// calling convention between the versions.
+template <typename V>
+KOVRANT_CLONE_INLINE void load_lanes(V& v, const double* p) {
+  v = *reinterpret_cast<const typename LaneTraits<V>::Unaligned*>(p);
+}
+
+// Copied lane by lane: 0.0 + value would turn a -0.0 into +0.0.
+template <typename V>
+KOVRANT_CLONE_INLINE void splat(V& v, double value) {
+  for (std::size_t lane = 0; lane < LaneTraits<V>::kWidth; ++lane) v[lane] = value;
+}
+
+// The first min(remaining, width * N) sums of a block, written to y.
+template <typename V, std::size_t N>
+KOVRANT_CLONE_INLINE void store_block(const V (&acc)[N], std::size_t remaining, double* y) {
+  constexpr std::size_t kWidth = LaneTraits<V>::kWidth;
+  if (remaining >= kWidth * N) {
+    for (std::size_t v = 0; v < N; ++v) *reinterpret_cast<typename LaneTraits<V>::Unaligned*>(y + v * kWidth) = acc[v];
     return;
   }
-  double out[kLanes * V];
+  double out[kWidth * N];
   std::memcpy(out, acc, sizeof out);
   std::memcpy(y, out, remaining * sizeof(double));
 }
 
-// The first min(remaining, kLanes * V) values at y, as a block of sums.
-template <std::size_t V>
-KOVRANT_CLONE_INLINE void load_block(Lanes (&acc)[V], std::size_t remaining, const double* y) {
-  if (remaining >= kLanes * V) {
-    for (std::size_t v = 0; v < V; ++v) acc[v] = KOVRANT_LOAD_LANES(y + v * kLanes);
+// The first min(remaining, width * N) values at y, as a block of sums.
+template <typename V, std::size_t N>
+KOVRANT_CLONE_INLINE void load_block(V (&acc)[N], std::size_t remaining, const double* y) {
+  constexpr std::size_t kWidth = LaneTraits<V>::kWidth;
+  if (remaining >= kWidth * N) {
+    for (std::size_t v = 0; v < N; ++v) load_lanes(acc[v], y + v * kWidth);
     return;
   }
-  double in[kLanes * V] = {};
+  double in[kWidth * N] = {};
   std::memcpy(in, y, remaining * sizeof(double));
   std::memcpy(acc, in, sizeof in);
 }
@@ -109,7 +144,7 @@ KOVRANT_CLONE_INLINE void packed_channel(const PreparedConv& prepared, std::size
 #pragma GCC unroll 8
       for (std::size_t v = 0; v < kVectors; ++v) acc[v] += weight * KOVRANT_LOAD_LANES(p + v * kLanes);
     }
-    store_block(acc, length - t0, y_o + t0);
+    store_block<Lanes>(acc, length - t0, y_o + t0);
   }
 }
 
@@ -146,41 +181,48 @@ KOVRANT_CLONE_INLINE void masked_channel(const PreparedConv& prepared, std::size
         }
       }
     }
-    store_block(acc, static_cast<std::size_t>(length - t0), y_o + t0);
+    store_block<Lanes>(acc, static_cast<std::size_t>(length - t0), y_o + t0);
   }
 }
 
 // Taps (i, k) numbered n = i * taps + k from `first` to `last` of output
 // channels 4g..4g+3, which all may read the padding, side by side, zero
 // taps included; needs a finite input. The sums start from the bias, or go
-// on from the partial sums in y.
+// on from the partial sums in y. A block is N vectors of type V: its
+// kDenseOutputs x N sums and the N vectors of x they share stay in
+// registers, so that each multiply and each add costs one instruction and
+// the loads and broadcasts are shared by many of them.
+template <typename V, std::size_t N>
 KOVRANT_CLONE_INLINE void dense_group(const PreparedConv& prepared, std::size_t g, std::size_t first, std::size_t last,
                                       const double* padded, double* y) {
+  constexpr std::size_t kWidth = LaneTraits<V>::kWidth;
+  constexpr std::size_t kBlock = kWidth * N;
+  static_assert(kPositions % kBlock == 0, "a block must not read past the rounded row");
   const std::size_t length = prepared.shape.length;
   const double* weights = prepared.grouped.data() + (g * prepared.offsets.size() + first) * kDenseOutputs;
   const double* bias = prepared.bias.data() + g * kDenseOutputs;
-  for (std::size_t t0 = 0; t0 < length; t0 += kDensePositions) {
-    Lanes acc[kDenseOutputs][kDenseVectors];
+  const std::ptrdiff_t* offsets = prepared.offsets.data();
+  for (std::size_t t0 = 0; t0 < length; t0 += kBlock) {
+    V acc[kDenseOutputs][N];
     for (std::size_t a = 0; a < kDenseOutputs; ++a) {
       if (first == 0) {
-        const Lanes start = {bias[a], bias[a], bias[a], bias[a]};
-        for (std::size_t v = 0; v < kDenseVectors; ++v) acc[a][v] = start;
+        for (std::size_t v = 0; v < N; ++v) splat(acc[a][v], bias[a]);
       } else {
         load_block(acc[a], length - t0, y + (g * kDenseOutputs + a) * length + t0);
       }
     }
     const double* block = padded + prepared.pad_left + t0;
     const double* w = weights;
-#pragma GCC unroll 2
     for (std::size_t n = first; n < last; ++n, w += kDenseOutputs) {
-      const double* p = block + prepared.offsets[n];
-      Lanes x[kDenseVectors];
-#pragma GCC unroll 2
-      for (std::size_t v = 0; v < kDenseVectors; ++v) x[v] = KOVRANT_LOAD_LANES(p + v * kLanes);
+      const double* p = block + offsets[n];
+      V x[N];
+#pragma GCC unroll 4
+      for (std::size_t v = 0; v < N; ++v) load_lanes(x[v], p + v * kWidth);
 #pragma GCC unroll 4
       for (std::size_t a = 0; a < kDenseOutputs; ++a) {
-#pragma GCC unroll 2
-        for (std::size_t v = 0; v < kDenseVectors; ++v) acc[a][v] += w[a] * x[v];
+        const double weight = w[a];
+#pragma GCC unroll 4
+        for (std::size_t v = 0; v < N; ++v) acc[a][v] += weight * x[v];
       }
     }
     for (std::size_t a = 0; a < kDenseOutputs; ++a) {
@@ -189,8 +231,10 @@ KOVRANT_CLONE_INLINE void dense_group(const PreparedConv& prepared, std::size_t 
   }
 }
 
-KOVRANT_VECTOR_CLONES
-void conv_rows(const PreparedConv& prepared, const double* padded, bool finite_input, double* y) {
+// The whole convolution, the dense groups in blocks of N vectors of type V.
+template <typename V, std::size_t N>
+KOVRANT_CLONE_INLINE void conv_rows_with(const PreparedConv& prepared, const double* padded, bool finite_input,
+                                         double* y) {
   const std::size_t length = prepared.shape.length;
   const auto is_dense = [&](std::size_t g) { return finite_input && g < prepared.dense.size() && prepared.dense[g]; };
   // A slice of input rows at a time, so that they stay in the L1 cache
@@ -199,7 +243,7 @@ void conv_rows(const PreparedConv& prepared, const double* padded, bool finite_i
   for (std::size_t i0 = 0; i0 < prepared.shape.in_channels; i0 += kInputSlice) {
     const std::size_t i1 = std::min(i0 + kInputSlice, prepared.shape.in_channels);
     for (std::size_t g = 0; g < prepared.dense.size(); ++g) {
-      if (is_dense(g)) dense_group(prepared, g, i0 * taps, i1 * taps, padded, y);
+      if (is_dense(g)) dense_group<V, N>(prepared, g, i0 * taps, i1 * taps, padded, y);
     }
   }
   for (std::size_t o = 0; o < prepared.shape.out_channels; ++o) {
@@ -210,6 +254,42 @@ void conv_rows(const PreparedConv& prepared, const double* padded, bool finite_i
       packed_channel(prepared, o, padded, y + o * length);
     }
   }
+}
+
+// One version per vector unit, each block filling most of its registers
+// with sums, the shared x and a weight: 4 x 2 sums of two in the baseline's
+// sixteen 128-bit registers, 4 x 2 of four in 256-bit ones, 4 x 4 of eight
+// in the thirty-two 512-bit ones.
+void conv_rows_baseline(const PreparedConv& prepared, const double* padded, bool finite_input, double* y) {
+  conv_rows_with<NarrowLanes, 2>(prepared, padded, finite_input, y);
+}
+
+#if KOVRANT_HAS_VECTOR_UNITS
+__attribute__((target("avx2"))) void conv_rows_avx2(const PreparedConv& prepared, const double* padded,
+                                                     bool finite_input, double* y) {
+  conv_rows_with<Lanes, 2>(prepared, padded, finite_input, y);
+}
+
+__attribute__((target("avx512f"))) void conv_rows_avx512(const PreparedConv& prepared, const double* padded,
+                                                          bool finite_input, double* y) {
+  conv_rows_with<WideLanes, 4>(prepared, padded, finite_input, y);
+}
+#endif
+
+void conv_rows(const PreparedConv& prepared, const double* padded, bool finite_input, double* y, VectorUnit unit) {
+#if KOVRANT_HAS_VECTOR_UNITS
+  switch (usable_vector_unit(unit)) {
+    case VectorUnit::Avx512:
+      return conv_rows_avx512(prepared, padded, finite_input, y);
+    case VectorUnit::Avx2:
+      return conv_rows_avx2(prepared, padded, finite_input, y);
+    case VectorUnit::Baseline:
+      break;
+  }
+#else
+  (void)unit;
+#endif
+  conv_rows_baseline(prepared, padded, finite_input, y);
 }
 
 // The dense loop's offsets, and the weights of each group of channels that
@@ -275,7 +355,8 @@ PreparedConv prepare_conv(const ConvShape& shape, const double* weights, const d
   return prepared;
 }
 
-void run_prepared(const PreparedConv& prepared, const double* x, double* y, std::vector<double>& scratch) {
+void run_prepared(const PreparedConv& prepared, const double* x, double* y, std::vector<double>& scratch,
+                  VectorUnit unit) {
   const ConvShape& shape = prepared.shape;
   // Only the padding needs zeros: the rest is overwritten by the copy.
   scratch.resize(shape.in_channels * prepared.stride);
@@ -285,12 +366,12 @@ void run_prepared(const PreparedConv& prepared, const double* x, double* y, std:
     std::copy_n(x + i * shape.length, shape.length, row + prepared.pad_left);
     std::fill(row + prepared.pad_left + shape.length, row + prepared.stride, 0.0);
   }
-  conv_rows(prepared, scratch.data(), all_finite(x, shape.in_channels * shape.length), y);
+  conv_rows(prepared, scratch.data(), all_finite(x, shape.in_channels * shape.length), y, unit);
 }
 
 void blocked_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y,
-                  std::vector<double>& scratch) {
-  run_prepared(prepare_conv(shape, weights, bias), x, y, scratch);
+                  std::vector<double>& scratch, VectorUnit unit) {
+  run_prepared(prepare_conv(shape, weights, bias), x, y, scratch, unit);
 }
 
 void plain_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y) {

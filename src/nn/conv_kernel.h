@@ -21,10 +21,15 @@
 // the shape only, so prepare_conv() makes them once into a PreparedConv that
 // run_prepared() then applies to any number of inputs; a PreparedConv keeps
 // no pointer to the weights.
+//
+// The blocked loop runs on the widest vector unit of the CPU unless a
+// narrower one is asked for; every unit gives the same bits.
 #pragma once
 
 #include <cstddef>
 #include <vector>
+
+#include "util/vector_clones.h"
 
 namespace kovrant {
 
@@ -85,10 +90,11 @@ PreparedConv prepare_conv(const ConvShape& shape, const double* weights, const d
 
 // The blocked loop with prepared weights; `scratch` is reused between calls
 // for the zero-padded copy of x.
-void run_prepared(const PreparedConv& prepared, const double* x, double* y, std::vector<double>& scratch);
+void run_prepared(const PreparedConv& prepared, const double* x, double* y, std::vector<double>& scratch,
+                  VectorUnit unit = widest_vector_unit());
 
 // prepare_conv() and run_prepared() in one step.
 void blocked_conv(const ConvShape& shape, const double* weights, const double* bias, const double* x, double* y,
-                  std::vector<double>& scratch);
+                  std::vector<double>& scratch, VectorUnit unit = widest_vector_unit());
 
 }  // namespace kovrant

@@ -9,9 +9,36 @@
 #include "nn/number_text.h"
 #include "nn/reader.h"
 #include "nn/size_math.h"
+#include "util/vector_clones.h"
 
 namespace kovrant {
 namespace {
+
+// y = W x + b. Each output's sum runs in index order from -0.0; eight
+// outputs are summed side by side only so that their independent chains
+// overlap.
+KOVRANT_VECTOR_CLONES
+void linear_rows(const double* w, const double* b, const double* x, std::size_t out_features,
+                 std::size_t in_features, double* y) {
+  constexpr std::size_t kSideBySide = 8;
+  std::size_t o = 0;
+  for (; o + kSideBySide <= out_features; o += kSideBySide) {
+    const double* row = w + o * in_features;
+    double sums[kSideBySide];
+    std::fill_n(sums, kSideBySide, -0.0);
+    for (std::size_t i = 0; i < in_features; ++i) {
+#pragma GCC unroll 8
+      for (std::size_t a = 0; a < kSideBySide; ++a) sums[a] += row[a * in_features + i] * x[i];
+    }
+    for (std::size_t a = 0; a < kSideBySide; ++a) y[o + a] = sums[a] + b[o + a];
+  }
+  for (; o < out_features; ++o) {
+    const double* row = w + o * in_features;
+    double sum = -0.0;
+    for (std::size_t i = 0; i < in_features; ++i) sum += row[i] * x[i];
+    y[o] = sum + b[o];
+  }
+}
 
 constexpr char kMagic[] = "EISNN001";
 constexpr std::size_t kMagicSize = 8;
@@ -349,6 +376,7 @@ std::optional<NnError> Guesser::conv1d_into(std::span<const double> x, std::size
   return std::nullopt;
 }
 
+KOVRANT_VECTOR_CLONES
 std::optional<NnError> Guesser::group_norm(std::span<double> x, std::string_view layer) const {
   const auto tensors = layer_tensors(*this, layer);
   if (!tensors) return tensors.error();
@@ -416,30 +444,8 @@ Result<std::vector<double>, NnError> Guesser::linear(std::span<const double> x, 
   if (w.data.size() < weight_count) return NnError::shape_mismatch(w_name, w.data.size(), weight_count);
   if (b.size() < out_features) return NnError::shape_mismatch(b_name, b.size(), out_features);
 
-  // Each output's sum runs in index order from -0.0; four outputs are
-  // summed side by side only so that their independent chains overlap.
   std::vector<double> y(out_features);
-  std::size_t o = 0;
-  for (; o + 4 <= out_features; o += 4) {
-    const double* row = w.data.data() + o * in_features;
-    double s0 = -0.0, s1 = -0.0, s2 = -0.0, s3 = -0.0;
-    for (std::size_t i = 0; i < in_features; ++i) {
-      s0 += row[i] * x[i];
-      s1 += row[in_features + i] * x[i];
-      s2 += row[2 * in_features + i] * x[i];
-      s3 += row[3 * in_features + i] * x[i];
-    }
-    y[o] = s0 + b[o];
-    y[o + 1] = s1 + b[o + 1];
-    y[o + 2] = s2 + b[o + 2];
-    y[o + 3] = s3 + b[o + 3];
-  }
-  for (; o < out_features; ++o) {
-    const double* row = w.data.data() + o * in_features;
-    double sum = -0.0;
-    for (std::size_t i = 0; i < in_features; ++i) sum += row[i] * x[i];
-    y[o] = sum + b[o];
-  }
+  linear_rows(w.data.data(), b.data(), x.data(), out_features, in_features, y.data());
   return y;
 }
 

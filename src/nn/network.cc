@@ -10,6 +10,7 @@
 
 #include "nn/size_math.h"
 #include "util/portable_math.h"
+#include "util/vector_clones.h"
 
 namespace kovrant {
 namespace {
@@ -173,6 +174,7 @@ double interpolate(std::span<const double> xs, std::span<const double> ys, doubl
 
 double gelu(double v) { return (portable_tanh(0.7978845608028654 * (0.044715 * v * v * v + v)) + 1.0) * (v * 0.5); }
 
+KOVRANT_VECTOR_CLONES
 void gelu_in_place(std::span<double> values) {
   // Three passes, so that the arithmetic around tanh runs on whole vectors;
   // each value sees the same operations as in gelu().

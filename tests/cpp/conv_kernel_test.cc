@@ -49,21 +49,24 @@ Case random_case(std::mt19937_64& rng, const ConvShape& shape, double special_sh
           values(shape.in_channels * shape.length)};
 }
 
-std::vector<double> run_blocked(const Case& c) {
+std::vector<double> run_blocked(const Case& c, VectorUnit unit = widest_vector_unit()) {
   std::vector<double> y(c.shape.out_channels * c.shape.length), scratch;
-  blocked_conv(c.shape, c.weights.data(), c.bias.data(), c.x.data(), y.data(), scratch);
+  blocked_conv(c.shape, c.weights.data(), c.bias.data(), c.x.data(), y.data(), scratch, unit);
   return y;
 }
 
+// Every vector unit this CPU has must give the plain loop's bits.
 void expect_blocked_matches_plain(const Case& c) {
   ASSERT_TRUE(blocked_conv_applies(c.shape));
   std::vector<double> plain(c.shape.out_channels * c.shape.length);
   plain_conv(c.shape, c.weights.data(), c.bias.data(), c.x.data(), plain.data());
-  const std::vector<double> blocked = run_blocked(c);
-  for (std::size_t n = 0; n < plain.size(); ++n) {
-    ASSERT_TRUE(same_bits(plain[n], blocked[n]))
-        << "value " << n << ": " << plain[n] << " vs " << blocked[n] << " (length " << c.shape.length << ", taps "
-        << c.shape.taps << ", dilation " << c.shape.dilation << ")";
+  for (VectorUnit unit : {VectorUnit::Baseline, VectorUnit::Avx2, VectorUnit::Avx512}) {
+    const std::vector<double> blocked = run_blocked(c, unit);
+    for (std::size_t n = 0; n < plain.size(); ++n) {
+      ASSERT_TRUE(same_bits(plain[n], blocked[n]))
+          << "value " << n << ": " << plain[n] << " vs " << blocked[n] << " (length " << c.shape.length << ", taps "
+          << c.shape.taps << ", dilation " << c.shape.dilation << ", unit " << static_cast<int>(unit) << ")";
+    }
   }
 }
 

@@ -78,6 +78,24 @@ TEST(LmFit, ExactStartConvergesInOneSolve) {
   EXPECT_EQ(solve.params, kRcTruth);
 }
 
+// Every start value 1 puts every internal coordinate a hair off 0, where
+// lmder's first trust radius would be tiny and its first step would pass for
+// convergence; such fits must reach the exact optimum all the same.
+TEST(LmFit, StartWithEveryValueOneReachesTheOptimum) {
+  const struct {
+    const char* notation;
+    std::vector<double> truth;
+  } cases[] = {{"R0", {2.0}}, {"R0-C1", {2.0, 0.5}}, {kRc, {3.0, 2.0, 0.2}}};
+  for (const auto& c : cases) {
+    const auto s = synthetic_spectrum(c.notation, c.truth, 12, -1.0, 1.0, 0.0, 3);
+    const auto result = lm_fit(circuit_with(c.notation, std::vector<double>(c.truth.size(), 1.0)), s);
+    ASSERT_TRUE(result.ok()) << c.notation;
+    EXPECT_TRUE(result.value().success) << c.notation;
+    EXPECT_LT(result.value().chi_square, 1e-20) << c.notation;
+    for (size_t j = 0; j < c.truth.size(); ++j) EXPECT_NEAR(result.value().values[j], c.truth[j], 1e-8) << c.notation;
+  }
+}
+
 TEST(LmSingleStart, FixedParameterStaysPut) {
   const auto s = synthetic_spectrum(kRc, kRcTruth, 20);
   const std::vector<Bounds> bounds = param_bounds(parse(kRc).value());
