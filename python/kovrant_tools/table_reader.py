@@ -278,8 +278,10 @@ def layout_of_header(names: Sequence[str], columns: Optional[ColumnMap]) -> Opti
             found.pop("real", None), found.pop("imaginary", None)
     if not _complete(found):
         return None
-    if {"real", "imaginary"} <= found.keys():
-        found.pop("modulus", None), found.pop("phase", None)
+    # One pair describes the impedance: Re and Im where both are there, else |Z| and phase.
+    unused = ("modulus", "phase") if {"real", "imaginary"} <= found.keys() else ("real", "imaginary")
+    for quantity in unused:
+        found.pop(quantity, None)
     return _with_map_options(Layout(found, frozenset(negated), scales, tuple(names)), columns)
 
 
@@ -396,22 +398,15 @@ class _Decimal:
         self.name, self.where = name, where
 
     def number(self, text: str, line: int, what: str) -> float:
-        if self.mark != ",":
+        comma, point = "," in text, "." in text
+        if not (comma and point) and not (comma and self.mark == ".") and not (point and self.mark == ","):
             try:
-                value = float(text)
+                value = float(text.replace(",", ".") if comma else text)
             except ValueError:
                 pass
             else:
-                if self.mark is None and "." in text:
-                    self.mark = "."
-                return value
-        if "," in text and self.mark != "." and "." not in text:
-            try:
-                value = float(text.replace(",", "."))
-            except ValueError:
-                pass
-            else:
-                self.mark = ","
+                if comma or point:
+                    self.mark = "," if comma else "."
                 return value
         note = ""
         if self.mark == "." and "," in text:
@@ -528,7 +523,8 @@ def _suggest(names, header):
     for quantity in ("frequency", "real", "imaginary"):
         index = found.get(quantity)
         if index is None or index in chosen:
-            index = next(i for i in range(len(names)) if i not in chosen and i not in found.values())
+            free = [i for i in range(len(names)) if i not in chosen]
+            index = next((i for i in free if i not in found.values()), free[0])
         chosen.append(index)
     labels = [names[i] if names[i] and "," not in names[i] else str(i) for i in chosen]
     return f"f={labels[0]},re={labels[1]},im={labels[2]}"
