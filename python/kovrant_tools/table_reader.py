@@ -455,7 +455,7 @@ def read_table(lines: Iterable[tuple[int, str, bool]], name: str, columns: Optio
             layout = layout_by_position(len(data_fields), columns, names) if columns or not names else None
             if layout is None:
                 raise _unrecognised(name, where, candidate[0] if names else number,
-                                    list(names) or [str(i) for i in range(len(data_fields))], columns, bool(names))
+                                    list(names) or data_fields, columns, bool(names))
             first_data = (number, line, ended)
             if names:
                 preamble.pop()
@@ -498,6 +498,9 @@ def _best_split(line):
 
 
 def _unrecognised(name, where, number, names, columns, header=True):
+    names = list(names)
+    while names and not names[-1]:
+        names.pop()  # a trailing delimiter
     listed = ", ".join(f"{index}: {field!r}" for index, field in enumerate(names))
     suggestion = _suggest(names, header)
     if columns is not None:
@@ -506,7 +509,8 @@ def _unrecognised(name, where, number, names, columns, header=True):
         problem = "cannot tell which columns hold the frequency and the impedance"
     else:
         problem = f"a table without a header row and with {len(names)} columns"
-    return ValueError(f"{name}: {where} {number}: {problem}; its columns are {listed}. Say which column is "
+    listed = f"its columns are {listed}" if header else f"its first row is {listed}"
+    return ValueError(f"{name}: {where} {number}: {problem}; {listed}. Say which column is "
                       f"which, e.g. read_spectra(..., columns=ColumnMap.parse({suggestion!r})) or "
                       f"--columns {suggestion!r}")
 
