@@ -316,19 +316,18 @@ def read_parquet(source: Source, columns: Optional[ColumnMap] = None):
     try:
         with source.binary() as handle:
             table = parquet.read_table(handle)
-        names = list(table.column_names)
-
-        def column(index):
-            return np.asarray(table.column(index).to_numpy(zero_copy_only=False), dtype=np.float64)
-
-        points, metadata = read_frame(names, column, source.name, columns)
-    except ValueError as error:
-        if str(error).startswith(source.name):
-            raise
-        raise ValueError(f"{source.name}: record 1: expected a Parquet table of numbers: {error}") from None
     except Exception as error:  # pyarrow reports damaged files with its own exception types
         raise ValueError(f"{source.name}: record 1: expected a readable Parquet file: "
                          f"{type(error).__name__}: {error}") from None
+
+    def column(index):
+        try:
+            return np.asarray(table.column(index).to_numpy(zero_copy_only=False), dtype=np.float64)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"{source.name}: record 1: expected numbers in column {table.column_names[index]!r}: "
+                             f"{error}") from None
+
+    points, metadata = read_frame(list(table.column_names), column, source.name, columns)
     return points, {**metadata, "header": {key.decode(errors="replace"): value.decode(errors="replace")[:200]
                                            for key, value in (table.schema.metadata or {}).items()}}
 
