@@ -45,7 +45,7 @@ class Source:
         try:
             mode = os.stat(self.path).st_mode
         except OSError as error:
-            raise OSError(error.errno, f"{self.name}: {error.strerror}") from error
+            raise OSError(error.errno, error.strerror, self.name) from None
         if not stat.S_ISREG(mode):
             kind = ("a directory" if stat.S_ISDIR(mode) else "a FIFO" if stat.S_ISFIFO(mode)
                     else "a device" if stat.S_ISCHR(mode) or stat.S_ISBLK(mode) else "not a regular file")

@@ -504,13 +504,13 @@ def _unrecognised(name, where, number, names, columns, header=True):
     listed = ", ".join(f"{index}: {field!r}" for index, field in enumerate(names))
     suggestion = _suggest(names, header)
     if columns is not None:
-        problem = f"the columns {columns.to_text()!r} do not match this table"
+        problem = f"expected the columns {columns.to_text()!r}, the table has {listed}"
     elif header:
-        problem = "cannot tell which columns hold the frequency and the impedance"
+        problem = f"expected columns naming the frequency and the impedance, the header has {listed}"
     else:
-        problem = f"a table without a header row and with {len(names)} columns"
-    listed = f"its columns are {listed}" if header else f"its first row is {listed}"
-    return ValueError(f"{name}: {where} {number}: {problem}; {listed}. Say which column is "
+        problem = (f"expected a header row or three columns (frequency, Re, Im), the first row has "
+                   f"{len(names)}: {listed}")
+    return ValueError(f"{name}: {where} {number}: {problem}. Say which column is "
                       f"which, e.g. read_spectra(..., columns=ColumnMap.parse({suggestion!r})) or "
                       f"--columns {suggestion!r}")
 

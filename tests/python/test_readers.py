@@ -99,8 +99,8 @@ def test_loop_markers_are_dropped_and_counted(tmp_path):
      r"line 71: expected a positive frequency"),
     (lambda lines: lines[:61], r"line 1: expected measured points, found an empty table"),
     (lambda lines: [], r"line 1: expected an impedance table, the file is empty"),
-    (lambda lines: ["just some notes\n", "1 2 3\n"], r"line 1: cannot tell which columns hold the frequency and "
-                                                     r"the impedance; its columns are 0: 'just', 1: 'some'"),
+    (lambda lines: ["just some notes\n", "1 2 3\n"], r"line 1: expected columns naming the frequency and the "
+                                                     r"impedance, the header has 0: 'just', 1: 'some'"),
 ])
 def test_bad_files_name_file_line_and_expectation(tmp_path, edit, message):
     path = tmp_path / "bad.mpt"
@@ -111,7 +111,7 @@ def test_bad_files_name_file_line_and_expectation(tmp_path, edit, message):
 
 def test_missing_column_and_unknown_format():
     path = DATA / "exampleDataBioLogic_MissingFreq.mpt"
-    with pytest.raises(ValueError, match=r"MissingFreq.mpt: line 61: cannot tell .* 0: 'Re\(Z\)/Ohm', .* 9: 'cycle "
+    with pytest.raises(ValueError, match=r"MissingFreq.mpt: line 61: expected columns .* 0: 'Re\(Z\)/Ohm', .* 9: 'cycle "
                                          r"number', .*--columns 'f=time/s,re=Re\(Z\)/Ohm,im=-Im\(Z\)/Ohm'"):
         read_spectrum(path)
     with pytest.raises(ValueError, match="unknown format 'xls', expected one of mpt, mpr"):

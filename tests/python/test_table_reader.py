@@ -114,8 +114,9 @@ def test_column_map_text_errors(text, message):
 
 @pytest.mark.parametrize("text, message", [
     # The header is on line 1: the error names it, the columns, and the option that reads the file.
-    ("A;B;C\n1;2;3\n2;3;4\n", r"line 1: cannot tell .* 0: 'A', 1: 'B', 2: 'C'\. .*--columns 'f=A,re=B,im=C'"),
-    ("1 2 3 4 5\n2 3 4 5 6\n", r"line 1: a table without a header row and with 5 columns; its first row is 0: '1'"),
+    ("A;B;C\n1;2;3\n2;3;4\n", r"line 1: expected columns naming .* the header has 0: 'A', 1: 'B', 2: 'C'\. "
+                               r".*--columns 'f=A,re=B,im=C'"),
+    ("1 2 3 4 5\n2 3 4 5 6\n", r"line 1: expected a header row or three columns .* the first row has 5: 0: '1'"),
     ("", r"line 1: expected an impedance table, the file is empty"),
 ])
 def test_unrecognised_layouts(text, message):
