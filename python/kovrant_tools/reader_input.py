@@ -85,27 +85,27 @@ class Source:
             raise ValueError(f"{self.name}: line 1: cannot decode as {encoding}: {error}") from None
 
     def lines(self) -> Iterator[tuple[int, str, bool]]:
-        """(number from 1, line without its ending, whether it had one), read a line at a time."""
+        """(number from 1, line without its ending, whether it had one), read a block at a time."""
         encoding = text_encoding(self.head())
         # Numbers are ASCII: a stray byte past the sampled start only spoils a name, never a value.
         with self.binary() as handle, io.TextIOWrapper(handle, encoding=encoding, errors="replace",
                                                        newline=None) as reader:
-            for number, (line, ended) in enumerate(_bounded_lines(reader, self.name), start=1):
-                yield number, line, ended
-
-
-def _bounded_lines(reader, name):
-    number = 0
-    while True:
-        line = reader.readline(MAX_LINE_CHARACTERS + 1)
-        if not line:
-            return
-        number += 1
-        ended = line.endswith("\n")
-        if not ended and len(line) > MAX_LINE_CHARACTERS:
-            raise ValueError(f"{name}: line {number}: longer than {MAX_LINE_CHARACTERS} characters; "
-                             "not a text table")
-        yield line.rstrip("\r\n"), ended
+            number, carry = 0, ""
+            while True:
+                block = reader.read(1 << 20)
+                if not block:
+                    break
+                # Universal newlines: every line ending reads as "\n".
+                lines = (carry + block).split("\n")
+                carry = lines.pop()
+                if len(carry) > MAX_LINE_CHARACTERS:
+                    raise ValueError(f"{self.name}: line {number + len(lines) + 1}: longer than "
+                                     f"{MAX_LINE_CHARACTERS} characters; not a text table")
+                for line in lines:
+                    number += 1
+                    yield number, line, True
+            if carry:
+                yield number + 1, carry, False
 
 
 def _read_capped(handle, name):

@@ -555,27 +555,35 @@ def _read_rows(lines, name, layout: Layout, delimiter, where) -> Points:
     what = ("frequency", "real part" if "real" in positions else "modulus",
             "imaginary part" if "real" in positions else "phase", "sweep")
     decimal = _Decimal(name, where)
-    number_of = decimal.number
     frequencies, firsts, seconds, sweeps, numbers = array("d"), array("d"), array("d"), array("d"), array("q")
     recent: deque = deque(maxlen=8)
     plain = delimiter is not None
+    columns = (frequency_at, first_at, second_at, sweep_at)
+    nan = math.nan
     for number, line, ended in lines:
-        stripped = line.strip()
-        if not stripped or stripped[0] == "#":
-            continue
-        if plain and '"' not in line:
-            row = line.split(delimiter)
-        else:
-            row = split_fields(line, delimiter)
+        row = line.split(delimiter) if plain and '"' not in line else split_fields(line, delimiter)
         if not ended and looks_truncated(line, recent):
             warn_truncated(name, number, line)
             break
         if len(row) < needed:
+            if not line.strip() or line.lstrip().startswith("#"):
+                continue
             raise ValueError(f"{name}: {where} {number}: expected at least {needed} fields, got {len(row)}")
-        frequencies.append(number_of(row[frequency_at].strip(), number, what[0]))
-        firsts.append(number_of(row[first_at].strip(), number, what[1]))
-        seconds.append(number_of(row[second_at].strip(), number, what[2]))
-        sweeps.append(number_of(row[sweep_at].strip(), number, what[3]) if sweep_at is not None else math.nan)
+        try:
+            # Once the file has shown its decimal point, plain float() reads each field (blanks and all).
+            if decimal.mark != ".":
+                raise ValueError
+            values = (float(row[frequency_at]), float(row[first_at]), float(row[second_at]),
+                      float(row[sweep_at]) if sweep_at is not None else nan)
+        except ValueError:
+            if not line.strip() or line.lstrip().startswith("#"):
+                continue
+            values = tuple(nan if at is None else decimal.number(row[at].strip(), number, what[index])
+                           for index, at in enumerate(columns))
+        frequencies.append(values[0])
+        firsts.append(values[1])
+        seconds.append(values[2])
+        sweeps.append(values[3])
         numbers.append(number)
         recent.append(line)
     points = Points()
