@@ -61,7 +61,7 @@ class Source:
         """A binary file of the whole input, for a `with` block."""
         return io.BytesIO(self._content) if self._content is not None else open(self.path, "rb")
 
-    def bytes(self) -> bytes:
+    def content(self) -> bytes:
         if self._content is not None:
             return self._content
         with open(self.path, "rb") as handle:
@@ -72,7 +72,7 @@ class Source:
 
     def text(self) -> str:
         """The whole input decoded, line endings as written."""
-        data = self.bytes()
+        data = self.content()
         encoding = text_encoding(data[:65536])
         if encoding == "utf-8-sig":
             try:

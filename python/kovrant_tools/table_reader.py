@@ -33,7 +33,7 @@ Column = Union[str, int]
 QUANTITY_NAMES = {
     "frequency": ("freq", "frequency", "frequencies", "f", "freq.", "frequency hertz"),
     "real": ("re(z)", "z'", "zre", "zreal", "z real", "z re", "re z", "real", "re", "real impedance",
-             "real part", "z'(a)", "re(impedance)", "z_real", "impedance real", "zr"),
+             "real part", "z'(a)", "re(impedance)", "impedance real", "zr"),
     "imaginary": ("im(z)", "z''", "zim", "zimag", "zimg", "z imag", "z im", "im z", "imag", "im", "imaginary",
                   "imaginary impedance", "imag impedance", "imaginary part", "z''(b)", "im(impedance)",
                   "impedance imaginary", "zi"),
@@ -164,7 +164,7 @@ class ColumnMap:
                             ("phase_unit", "angle")):
             unit = getattr(self, field)
             if unit is not None and (unit_scale(unit) or ("", 0))[0] != kind:
-                raise ValueError(f"ColumnMap {field}: expected a {kind} unit, got {unit!r}")
+                raise ValueError(f"ColumnMap {field}: expected a unit of {kind}, got {unit!r}")
         if (self.real is None) != (self.imaginary is None) or (self.modulus is None) != (self.phase is None):
             raise ValueError("ColumnMap: give re with im, or mod with phase, not one alone")
 
@@ -231,20 +231,18 @@ class Layout:
     names: tuple  # the header, or () for a headerless table
 
     def describe(self) -> str:
-        """The ColumnMap text that reads this table again."""
-        def label(quantity):
+        """The ColumnMap text that reads this table again (names where the header has them)."""
+        entries = []
+        for quantity, key in _SHORT_KEYS.items():
+            if quantity not in self.positions:
+                continue
             index = self.positions[quantity]
-            return self.names[index] if self.names and "," not in self.names[index] else str(index)
-        return _describe(self, label)
-
-
-def _describe(layout, label):
-    entries = []
-    for quantity, key in _SHORT_KEYS.items():
-        if quantity in layout.positions:
-            sign = "-" if quantity in layout.negated and not (layout.names and label(quantity).startswith("-")) else ""
-            entries.append(f"{sign}{key}={label(quantity)}")
-    return ",".join(entries)
+            name = self.names[index].strip() if index < len(self.names) else ""
+            named = bool(name) and "," not in name
+            label = name if named else str(index)
+            sign = "-" if quantity in self.negated and not (named and name.startswith("-")) else ""
+            entries.append(f"{sign}{key}={label}")
+        return ",".join(entries)
 
 
 def _complete(found: dict) -> bool:
@@ -431,6 +429,7 @@ def read_table(lines: Iterable[tuple[int, str, bool]], name: str, columns: Optio
     candidate: Optional[tuple[int, str]] = None  # the last text line: the header of an unrecognised table
     layout = delimiter = None
     first_data: Optional[tuple[int, str, bool]] = None
+    number = 0
     for number, line, ended in lines:
         if not line.strip() or line.lstrip().startswith("#"):
             continue
@@ -465,10 +464,12 @@ def read_table(lines: Iterable[tuple[int, str, bool]], name: str, columns: Optio
         if len(preamble) > MAX_PREAMBLE_LINES:
             break
     if layout is None:
-        last = candidate[0] if candidate else 1
+        if header_at is not None and preamble:
+            raise ValueError(f"{name}: {where} {number}: expected column names on line {header_at}, "
+                             "the file ends before it")
         if candidate is None:
             raise ValueError(f"{name}: {where} 1: expected an impedance table, the file is empty")
-        raise _unrecognised(name, where, last, _best_split(candidate[1]), columns)
+        raise _unrecognised(name, where, candidate[0], _best_split(candidate[1]), columns)
     points = _read_rows(_chain(first_data, lines), name, layout, delimiter, where)
     header = _preamble_pairs(preamble)
     return points, {"columns": layout.describe(), "header": header, "preamble": preamble}

@@ -104,7 +104,7 @@ def test_column_map_text_round_trips(text):
     ("f=0,re=1", "give re with im"),
     ("f=0,re=1,im=2,x=3", "unknown key 'x'"),
     ("f=0,f=1,re=1,im=2", "'f' given twice"),
-    ("f=0,re=1:kHz,im=2", "impedance_unit: expected a impedance unit, got 'kHz'"),
+    ("f=0,re=1:kHz,im=2", "impedance_unit: expected a unit of impedance, got 'kHz'"),
     ("f0", "expected key=column"),
 ])
 def test_column_map_text_errors(text, message):
