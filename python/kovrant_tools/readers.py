@@ -53,6 +53,8 @@ def detect_format(source: Union[SourceLike, Source]) -> str:
         if b"xl/" in start or b"[Content_Types].xml" in start:
             return "excel"
         raise ValueError(f"{source.name}: record 1: a zip archive that is no .xlsx workbook")
+    if start.startswith(b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"):
+        raise ValueError(f"{source.name}: record 1: an old binary workbook (.xls); save it as .xlsx or CSV")
     text = start.decode(text_encoding(start), errors="replace").lstrip("\ufeff")
     lines = text.splitlines()
     first = lines[0].strip() if lines else ""

@@ -158,6 +158,7 @@ def _gamry(replace):
     (lambda: BATTERY.read_text().encode("utf-16"), 66),
     (lambda: BATTERY.read_text().encode("utf-16-le"), 66),
     (lambda: (DATA / "yadg-peis.issue_225.no_ece.mpr").read_bytes()[:9000], r"record 1: expected an EC-Lab data"),
+    (lambda: b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(600), r"record 1: an old binary workbook \(.xls\)"),
     (lambda: (DATA / "battery-frequencies-real-imag.parquet").read_bytes()[:-40] + bytes(40),
      r"record 1: expected a readable Parquet file"),
 ])
