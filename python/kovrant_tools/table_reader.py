@@ -13,6 +13,7 @@ layout is read with a `ColumnMap` naming the columns.
 from __future__ import annotations
 
 import csv
+import functools
 import math
 import re
 from array import array
@@ -100,6 +101,7 @@ class _Recognised:
     unit: str
 
 
+@functools.lru_cache(maxsize=4096)
 def recognise(name: str) -> Optional[_Recognised]:
     """What a header names: its quantity, whether it holds the negated value, and its unit scale."""
     base, unit = split_unit(name)
@@ -486,10 +488,13 @@ def _header_layout(line, columns):
     by_name = columns is not None and any(isinstance(c, str) for c in columns.given().values())
     for delimiter in _DELIMITERS:
         names = split_fields(line, delimiter)
-        if len(names) >= 2 and (by_name or layout_of_header(names, None) is not None):
+        if len(names) < 2:
+            continue
+        layout = layout_of_header(names, None)
+        if columns is not None and (by_name or layout is not None):
             layout = layout_of_header(names, columns)
-            if layout is not None:
-                return layout, delimiter
+        if layout is not None:
+            return layout, delimiter
     return None, None
 
 
@@ -571,11 +576,13 @@ def _read_rows(lines, name, layout: Layout, delimiter, where) -> Points:
                 continue
             raise ValueError(f"{name}: {where} {number}: expected at least {needed} fields, got {len(row)}")
         try:
-            # Once the file has shown its decimal point, plain float() reads each field (blanks and all).
-            if decimal.mark != ".":
+            # Unless the file writes decimal commas, plain float() reads each field (blanks and all).
+            if decimal.mark == ",":
                 raise ValueError
             values = (float(row[frequency_at]), float(row[first_at]), float(row[second_at]),
                       float(row[sweep_at]) if sweep_at is not None else nan)
+            if decimal.mark is None and any("." in row[at] for at in columns if at is not None):
+                decimal.mark = "."
         except ValueError:
             if not line.strip() or line.lstrip().startswith("#"):
                 continue
