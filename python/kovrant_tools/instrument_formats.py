@@ -14,7 +14,7 @@ from typing import Optional
 import numpy as np
 
 from ._optional import require
-from .reader_input import Source, drop_truncated_last_line
+from .reader_input import Source, drop_truncated_last_line, split_lines
 from .table_reader import ColumnMap, Layout, Points, layout_of_header, read_frame, read_table, split_fields
 from .table_reader import _read_rows as read_rows
 
@@ -23,7 +23,7 @@ def _text_lines(source: Source) -> list[str]:
     text = drop_truncated_last_line(source.text(), source.name)
     if not text.strip():
         raise ValueError(f"{source.name}: line 1: expected an impedance file, the file is empty")
-    return text.splitlines()
+    return split_lines(text)
 
 
 def _key_values(lines, separator):
@@ -49,7 +49,7 @@ def _concatenate(parts: list[tuple[Points, float]]) -> Points:
 
 
 def read_mpt(source: Source, columns: Optional[ColumnMap] = None):
-    head = source.head(4096).decode("cp1252", errors="replace").splitlines()
+    head = split_lines(source.head(4096).decode("cp1252", errors="replace"))
     match = re.match(r"Nb header lines\s*:\s*(\d+)", head[1]) if len(head) > 1 else None
     header_at = int(match.group(1)) if match else 1
     points, metadata = read_table(source.lines(), source.name, columns, header_at=header_at)

@@ -169,11 +169,23 @@ def looks_truncated(last: str, before: "Sequence[str]") -> bool:
     return len(widths) == 1 and len(tokens[-1]) < widths.pop()
 
 
+def split_lines(text: str) -> list[str]:
+    """The lines of a text, split at CR LF, CR or LF only (str.splitlines also splits at
+    control characters that binary headers hold), without an empty one after the last ending."""
+    lines = _LINE_ENDING.split(text)
+    if lines and not lines[-1]:
+        lines.pop()
+    return lines
+
+
+_LINE_ENDING = re.compile(r"\r\n|\r|\n")
+
+
 def drop_truncated_last_line(text: str, name: str) -> str:
     """`text` less a final line that was cut short (with a warning naming it), else `text` unchanged."""
     if not text or text.endswith(("\n", "\r")):
         return text
-    lines = text.splitlines()
+    lines = split_lines(text)
     if len(lines) < 2 or not looks_truncated(lines[-1], lines[-9:-1]):
         return text
     warn_truncated(name, len(lines), lines[-1])

@@ -19,7 +19,7 @@ from typing import Optional, Union
 import numpy as np
 
 from .instrument_formats import COLUMN_FORMATS, READERS, RECORD_FORMATS
-from .reader_input import Source, SourceLike, text_encoding
+from .reader_input import Source, SourceLike, split_lines, text_encoding
 from .spectrum import Spectrum
 from .table_reader import ColumnMap, Points
 
@@ -56,7 +56,7 @@ def detect_format(source: Union[SourceLike, Source]) -> str:
     if start.startswith(b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"):
         raise ValueError(f"{source.name}: record 1: an old binary workbook (.xls); save it as .xlsx or CSV")
     text = start.decode(text_encoding(start), errors="replace").lstrip("\ufeff")
-    lines = text.splitlines()
+    lines = split_lines(text)
     first = lines[0].strip() if lines else ""
     if re.match(r"(EC|BT)-Lab ASCII FILE", first) or first.startswith("freq/Hz\t"):
         return "mpt"
