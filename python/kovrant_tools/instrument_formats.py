@@ -316,6 +316,9 @@ def read_parquet(source: Source, columns: Optional[ColumnMap] = None):
     try:
         with source.binary() as handle:
             table = parquet.read_table(handle)
+        names = list(table.column_names)
+        header = {key.decode(errors="replace"): value.decode(errors="replace")[:200]
+                  for key, value in (table.schema.metadata or {}).items()}
     except Exception as error:  # pyarrow reports damaged files with its own exception types
         raise ValueError(f"{source.name}: record 1: expected a readable Parquet file: "
                          f"{type(error).__name__}: {error}") from None
@@ -323,13 +326,12 @@ def read_parquet(source: Source, columns: Optional[ColumnMap] = None):
     def column(index):
         try:
             return np.asarray(table.column(index).to_numpy(zero_copy_only=False), dtype=np.float64)
-        except (TypeError, ValueError) as error:
-            raise ValueError(f"{source.name}: record 1: expected numbers in column {table.column_names[index]!r}: "
+        except Exception as error:  # pyarrow refuses nested or binary columns with its own types
+            raise ValueError(f"{source.name}: record 1: expected numbers in column {names[index]!r}: "
                              f"{error}") from None
 
-    points, metadata = read_frame(list(table.column_names), column, source.name, columns)
-    return points, {**metadata, "header": {key.decode(errors="replace"): value.decode(errors="replace")[:200]
-                                           for key, value in (table.schema.metadata or {}).items()}}
+    points, metadata = read_frame(names, column, source.name, columns)
+    return points, {**metadata, "header": header}
 
 
 def read_excel(source: Source, columns: Optional[ColumnMap] = None):

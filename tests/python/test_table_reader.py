@@ -87,6 +87,8 @@ def test_gamry_curves_are_sweeps(tmp_path):
     ("Hz\tR\t-Z''\n5\t1.5\t2.5\n", "f=Hz,re=R,im=-Z''", [(5, 1.5 - 2.5j)]),
     # Recognised without a map: units from the header, -Phase negated.
     ("Frequency (kHz),Z (mOhm),-Phase (deg)\n1,1000,90\n", None, [(1e3, -1j)]),
+    # Re without Im: |Z| and phase describe the impedance.
+    ("f,re,|Z|,phase\n1,5,2,90\n", None, [(1, 2j)]),
 ])
 def test_column_maps_and_header_units(text, columns, expected):
     spectrum = read_spectrum(io.StringIO(text), columns=columns)
@@ -117,6 +119,7 @@ def test_column_map_text_errors(text, message):
     ("A;B;C\n1;2;3\n2;3;4\n", r"line 1: expected columns naming .* the header has 0: 'A', 1: 'B', 2: 'C'\. "
                                r".*--columns 'f=A,re=B,im=C'"),
     ("1 2 3 4 5\n2 3 4 5 6\n", r"line 1: expected a header row or three columns .* the first row has 5: 0: '1'"),
+    ("f,re,mod\n1,2,3\n", r"line 1: expected columns naming .* 2: 'mod'\. .*--columns 'f=f,re=re,im=mod'"),
     ("", r"line 1: expected an impedance table, the file is empty"),
 ])
 def test_unrecognised_layouts(text, message):
@@ -159,6 +162,8 @@ def _gamry(replace):
     (lambda: BATTERY.read_text().encode("utf-16-le"), 66),
     (lambda: (DATA / "yadg-peis.issue_225.no_ece.mpr").read_bytes()[:9000], r"record 1: expected an EC-Lab data"),
     (lambda: b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(600), r"record 1: an old binary workbook \(.xls\)"),
+    (lambda: (DATA / "battery-frequencies-real-imag.parquet").read_bytes().replace(b"real [Ohm]", b"\xffeal [Ohm]"),
+     r"record 1: expected a readable Parquet file: UnicodeDecodeError"),
     (lambda: (DATA / "battery-frequencies-real-imag.parquet").read_bytes()[:-40] + bytes(40),
      r"record 1: expected a readable Parquet file"),
 ])
