@@ -15,8 +15,8 @@ import numpy as np
 
 from ._optional import require
 from .reader_input import Source, drop_truncated_last_line, split_lines
-from .table_reader import ColumnMap, Layout, Points, layout_of_header, read_frame, read_table, split_fields
-from .table_reader import _read_rows as read_rows
+from .table_reader import (ColumnMap, Layout, Points, layout_of_header, read_frame, read_rows, read_table,
+                           split_fields)
 
 
 def _text_lines(source: Source) -> list[str]:

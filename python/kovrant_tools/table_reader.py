@@ -472,7 +472,7 @@ def read_table(lines: Iterable[tuple[int, str, bool]], name: str, columns: Optio
         if candidate is None:
             raise ValueError(f"{name}: {where} 1: expected an impedance table, the file is empty")
         raise _unrecognised(name, where, candidate[0], _best_split(candidate[1]), columns)
-    points = _read_rows(_chain(first_data, lines), name, layout, delimiter, where)
+    points = read_rows(_chain(first_data, lines), name, layout, delimiter, where)
     header = _preamble_pairs(preamble)
     return points, {"columns": layout.describe(), "header": header, "preamble": preamble}
 
@@ -551,7 +551,9 @@ def _preamble_pairs(preamble):
     return pairs
 
 
-def _read_rows(lines, name, layout: Layout, delimiter, where) -> Points:
+def read_rows(lines: Iterable[tuple[int, str, bool]], name: str, layout: Layout, delimiter: Optional[str],
+              where: str) -> Points:
+    """Points of the data rows of a table whose layout is known; a cut-short last row is left out."""
     positions = layout.positions
     frequency_at = positions["frequency"]
     first_at, second_at = ((positions["real"], positions["imaginary"]) if "real" in positions
