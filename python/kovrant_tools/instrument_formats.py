@@ -372,15 +372,12 @@ def read_mpr(source: Source, columns: Optional[ColumnMap] = None):
         raise ValueError(f"{source.name}: record 1: expected an EC-Lab data file galvani can read; it reports: "
                          f"{type(error).__name__}: {error}") from None
     data = mpr.data
-    names = data.dtype.names or ()
-    for needed in ("freq/Hz", "Re(Z)/Ohm", "-Im(Z)/Ohm"):
-        if needed not in names:
-            raise ValueError(f"{source.name}: record 1: expected a {needed!r} field, the file has "
-                             f"{', '.join(names)}")
-    sweeps = data["cycle number"] if "cycle number" in names else None
-    points = Points.of_arrays(data["freq/Hz"], data["Re(Z)/Ohm"] - 1j * data["-Im(Z)/Ohm"], sweeps=sweeps)
+    names = list(data.dtype.names or ())
+    # The record's fields carry EC-Lab's column names, so every column set reads as a table does.
+    points, metadata = read_frame(names, lambda index: np.asarray(data[names[index]], dtype=np.float64),
+                                  source.name, columns)
     date = getattr(mpr, "startdate", None)
-    return points, {"date": str(date) if date is not None else None, "header": {}}
+    return points, {**metadata, "date": str(date) if date is not None else None, "header": {}}
 
 
 READERS = {
@@ -389,6 +386,6 @@ READERS = {
     "pssession": read_pssession,
 }
 # Formats whose columns are named in the file, so that a ColumnMap applies.
-COLUMN_FORMATS = ("table", "mpt", "parquet", "excel", "dta", "par")
+COLUMN_FORMATS = ("table", "mpt", "mpr", "parquet", "excel", "dta", "par")
 # Formats whose points are records, not lines.
 RECORD_FORMATS = ("mpr", "parquet", "pssession")

@@ -79,8 +79,8 @@ def read_spectra(source: SourceLike, *, format: Optional[str] = None,
 
     source: a path, or a binary or text file object (read once, not closed).
     format: one of `FORMATS`; by default recognised from the content.
-    columns: which column holds which quantity, for tables, EC-Lab text,
-    Gamry, VersaStudio, Excel and Parquet files (a `ColumnMap` or its text
+    columns: which column holds which quantity, for tables, EC-Lab text and
+    binary, Gamry, VersaStudio, Excel and Parquet files (a `ColumnMap` or its text
     form, such as "f=Freq/Hz,re=Z',im=-Z''" or "f=0,re=1,im=2"); by default
     the columns are recognised from the header, and a table without a header
     and with three columns is read as frequency, Re(Z), Im(Z).
