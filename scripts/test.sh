@@ -16,7 +16,7 @@ bash scripts/setup.sh ".[test]" --config-settings=cmake.define.KOVRANT_BUILD_TES
 .venv/bin/python -m pytest -q tests/python
 
 if .venv/bin/python -c "import atheris" 2>/dev/null; then
-  for target in parser weights spectrum composition; do
+  for target in parser weights spectrum composition readers; do
     corpus="build/fuzz-smoke/$target"
     mkdir -p "$corpus"
     echo "fuzz smoke: $target"

@@ -30,7 +30,7 @@ def _plot_path(args, sweep, sweeps):
 
 
 def run(args):
-    spectra = read_spectra(args.file, args.format)
+    spectra = read_spectra(args.file, format=args.format)
     all_valid = True
     for spectrum in spectra:
         result = kramers_kronig(spectrum, capacitance=args.capacitance, inductance=args.inductance,

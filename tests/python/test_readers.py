@@ -93,13 +93,14 @@ def test_loop_markers_are_dropped_and_counted(tmp_path):
 
 @pytest.mark.parametrize("edit, message", [
     (lambda lines: lines[:65] + [_with_field(lines[65], 1, "12,3abc")] + lines[66:],
-     r"line 66: expected a number for real, got '12,3abc'"),
+     r"line 66: expected a number for real part, got '12,3abc'"),
     (lambda lines: lines[:70] + [_with_field(lines[70], 0, "NaN")] + lines[71:], r"line 71: expected finite numbers"),
     (lambda lines: lines[:70] + [_with_field(lines[70], 0, "-5")] + lines[71:],
      r"line 71: expected a positive frequency"),
     (lambda lines: lines[:61], r"line 1: expected measured points, found an empty table"),
     (lambda lines: [], r"line 1: expected an impedance table, the file is empty"),
-    (lambda lines: ["just some notes\n", "1 2 3\n"], r"line 2: expected a header row naming a frequency column"),
+    (lambda lines: ["just some notes\n", "1 2 3\n"], r"line 1: expected columns naming the frequency and the "
+                                                     r"impedance, the header has 0: 'just', 1: 'some'"),
 ])
 def test_bad_files_name_file_line_and_expectation(tmp_path, edit, message):
     path = tmp_path / "bad.mpt"
@@ -110,7 +111,8 @@ def test_bad_files_name_file_line_and_expectation(tmp_path, edit, message):
 
 def test_missing_column_and_unknown_format():
     path = DATA / "exampleDataBioLogic_MissingFreq.mpt"
-    with pytest.raises(ValueError, match=r"MissingFreq.mpt: line 61: expected columns 'freq/Hz'"):
+    with pytest.raises(ValueError, match=r"MissingFreq.mpt: line 61: expected columns .* 0: 'Re\(Z\)/Ohm', .* 9: 'cycle "
+                                         r"number', .*--columns 'f=time/s,re=Re\(Z\)/Ohm,im=-Im\(Z\)/Ohm'"):
         read_spectrum(path)
     with pytest.raises(ValueError, match="unknown format 'xls', expected one of mpt, mpr"):
         read_spectrum(path, format="xls")
