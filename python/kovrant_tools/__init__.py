@@ -1,6 +1,7 @@
 """Reading, validating, fitting, ranking and plotting impedance spectra around the kovrant extension module."""
 
 from .batch import fit_many
+from .drt import DrtResult, drt
 from .fitting import fit
 from .plots import plot_fit, plot_spectra
 from .ranking import rank_circuits
