@@ -455,34 +455,35 @@ def _normal_quantile(level):
     return statistics.NormalDist().inv_cdf(0.5 + 0.5 * level)
 
 
+def _inverse_factor(matrix):
+    """W with W W' = matrix^-1, for a symmetric positive semi-definite matrix (tiny eigenvalues floored)."""
+    values, vectors = np.linalg.eigh(matrix)
+    floor = JITTER * max(float(values[-1]), 1e-300)
+    return vectors / np.sqrt(np.maximum(values, floor))[None, :]
+
+
 def _gaussian_band(system, solution, free, strength, penalty, output, scale, level, signed, seed):
-    """Band and sample curves from the Gaussian posterior of the fit, on the unknowns not held at zero."""
+    """Band and sample curves from the Gaussian posterior of the regularised model around the fit.
+
+    The prior is the penalty (gamma ~ N(0, sigma^2 / lambda R^-1)), the noise
+    variance sigma^2 that of the relative residuals; a non-negative fit clips
+    the band and the samples at zero.
+    """
     gram = system.normal_equations(strength, penalty)
-    index = np.flatnonzero(free)
-    covariance_unit = np.linalg.inv(gram[np.ix_(index, index)])
+    factor = _inverse_factor(gram)
     residual = system.matrix @ solution - system.target
-    used = float(np.trace(covariance_unit @ (system.matrix[:, index].T @ system.matrix[:, index])))
-    variance = float(residual @ residual) / max(system.matrix.shape[0] - used, 1.0)
-    covariance = variance * covariance_unit
-    gaussians = index >= system.nuisance
-    columns = index[gaussians] - system.nuisance
-    curve_map = scale * output[:, columns]
-    gaussian_cov = covariance[np.ix_(gaussians, gaussians)]
-    spread = np.sqrt(np.maximum(np.einsum("ij,jk,ik->i", curve_map, gaussian_cov, curve_map), 0.0))
+    hat = factor.T @ (system.matrix.T @ system.matrix) @ factor
+    variance = float(residual @ residual) / max(system.matrix.shape[0] - float(np.trace(hat)), 1.0)
+    curve_map = scale * output @ factor[system.nuisance:, :]
+    spread = math.sqrt(variance) * np.sqrt(np.sum(curve_map ** 2, axis=1))
     gamma = scale * output @ solution[system.nuisance:]
     half = _normal_quantile(level) * spread
     lower, upper = gamma - half, gamma + half
+    draws = gamma[None, :] + math.sqrt(variance) * (
+        np.random.default_rng(seed).standard_normal((PEAK_SAMPLES, factor.shape[1])) @ curve_map.T)
     if not signed:
-        lower = np.maximum(lower, 0.0)
-    rng = np.random.default_rng(seed)
-    if columns.size == 0:
-        return lower, upper, np.repeat(gamma[None, :], 2, axis=0)
-    factor = np.linalg.cholesky(gaussian_cov + JITTER * max(np.trace(gaussian_cov), 1e-300)
-                                * np.eye(columns.size))
-    draws = solution[system.nuisance:][columns][None, :] + rng.standard_normal((PEAK_SAMPLES, columns.size)) @ factor.T
-    if not signed:
-        draws = np.maximum(draws, 0.0)
-    return lower, upper, draws @ curve_map.T
+        lower, draws = np.maximum(lower, 0.0), np.maximum(draws, 0.0)
+    return lower, upper, draws
 
 
 def _bootstrap_band(system, standard, solution, strength, rule, penalty, output, scale, level, signed, samples,

@@ -23,9 +23,10 @@ LARGEST_EXPONENT = 0.995
 SHAPE_ITERATIONS = 100
 # Refitting the spectrum from the peaks: at most this many Zarcs, each kept within this many decades of its
 # peak, and a chi-square at most this many times that of the distribution.
-MAX_REFINED_PEAKS = 8
+MAX_REFINED_PEAKS = 5
 REFINE_SHIFT = 0.5
 REFINE_CHI_RATIO = 2.0
+REFINE_ITERATIONS = 100
 
 
 @dataclass(frozen=True)
@@ -254,6 +255,24 @@ def _shares(components, signs):
     return shares
 
 
+def rough_peaks(gamma: np.ndarray, y: np.ndarray, threshold: float, signed: bool
+                ) -> list[tuple[float, tuple[int, int, int], DrtPeak]]:
+    """(sign, region, peak) of each peak, measured directly: tau at the maximum, area of its region, width.
+
+    The exponent is that of the Zarc as wide as the peak; no uncertainties.
+    """
+    found = []
+    for sign in (1.0, -1.0) if signed else (1.0,):
+        curve = np.maximum(sign * gamma, 0.0)
+        for region in peak_regions(curve, threshold):
+            tau, resistance, width = peak_measures(curve[None, :], y, region)[0]
+            found.append((sign, region, DrtPeak(tau=float(tau), resistance=float(sign * resistance),
+                                                width=float(width), exponent=zarc_exponent(width),
+                                                tau_stderr=math.nan, resistance_stderr=math.nan,
+                                                width_stderr=math.nan)))
+    return found
+
+
 def find_peaks(gamma: np.ndarray, samples: np.ndarray | None, y: np.ndarray, threshold: float,
                signed: bool) -> tuple[DrtPeak, ...]:
     """Peaks of gamma (and, when `signed`, of -gamma as negative peaks), ordered by tau.
@@ -266,17 +285,13 @@ def find_peaks(gamma: np.ndarray, samples: np.ndarray | None, y: np.ndarray, thr
     (of each sign). The spread of `samples` (rows of gamma) gives the standard
     errors, through the linearised shape fit for tau and width.
     """
-    signs, regions, starts = [], [], []
-    for sign in (1.0, -1.0) if signed else (1.0,):
-        curve = np.maximum(sign * gamma, 0.0)
-        for region in peak_regions(curve, threshold):
-            tau, resistance, width = peak_measures(curve[None, :], y, region)[0]
-            signs.append(sign)
-            regions.append(region)
-            starts.append((resistance, math.log(tau), min(max(zarc_exponent(width), SMALLEST_EXPONENT + 0.01),
-                                                          LARGEST_EXPONENT - 0.01)))
-    if not signs:
+    found = rough_peaks(gamma, y, threshold, signed)
+    if not found:
         return ()
+    signs = [sign for sign, _, _ in found]
+    regions = [region for _, region, _ in found]
+    starts = [(abs(peak.resistance), math.log(peak.tau),
+               min(max(peak.exponent, SMALLEST_EXPONENT + 0.01), LARGEST_EXPONENT - 0.01)) for _, _, peak in found]
     model = _ShapeModel(y=y, signs=np.array(signs), centre_low=np.array([y[first] for first, _, _ in regions]),
                         centre_high=np.array([y[last] for _, last, _ in regions]))
     theta, jacobian = model.fit(model.encode(*(np.array(column) for column in zip(*starts))), gamma)
@@ -385,7 +400,8 @@ def refine_peaks(peaks: tuple[DrtPeak, ...], frequencies: np.ndarray, impedances
         return None
     notation, start = circuit_start(peaks, series_resistance, inductance if inductance > 1e-12 else None, "zarc")
     try:
-        result = kovrant.Circuit(notation).with_named_values(start).fit(frequencies, impedances, guess_init=False)
+        result = kovrant.Circuit(notation).with_named_values(start).fit(frequencies, impedances, guess_init=False,
+                                                                        max_iterations=REFINE_ITERATIONS)
     except (ValueError, ArithmeticError):
         return None
     params, stderr = result.params, result.stderr or {}
