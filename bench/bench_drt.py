@@ -174,7 +174,7 @@ def speed():
     for label, options in (("tikhonov, gcv", {}), ("tikhonov, lcurve", {"regularisation": "lcurve"}),
                            ("tikhonov, reim", {"regularisation": "reim"}),
                            ("tikhonov, evidence", {"regularisation": "evidence"}),
-                           ("bootstrap, 100 samples", {"method": "bootstrap"})):
+                           ("bootstrap, 50 samples", {"method": "bootstrap"})):
         seconds = best_cpu_time(lambda: drt(spectrum, **options), min_total=1.0)
         print(f"  {label:>24}: {seconds * 1e3:7.1f} ms")
 

@@ -9,8 +9,9 @@ with the time constant tau = 1/(2*pi*f) in seconds (not 1/f) and gamma in
 ohm. gamma is a sum of Gaussians on a log tau grid (`drt_basis`), fitted by
 Tikhonov-regularised least squares on residuals weighted by 1/|Z|, with
 gamma >= 0 unless `signed=True`. The regularisation strength is chosen from
-the data (generalised cross-validation by default); `method="bootstrap"`
-re-solves on resampled residuals to give a band from the spread.
+the data (generalised cross-validation by default). The band is the
+Bayesian posterior of this model (the penalty is a Gaussian prior);
+`method="bootstrap"` re-solves on resampled residuals instead.
 """
 from __future__ import annotations
 
@@ -139,7 +140,7 @@ class DrtResult:
 def drt(spectrum: SpectrumLike, *, method: str = "tikhonov", regularisation: str | float = "gcv",
         part: str = "both", signed: bool = False, order: int = 1, points_per_decade: float = 10.0,
         tau_range: tuple[float, float] | None = None, band_level: float = 0.95, peak_threshold: float = 0.01,
-        refine_peaks: bool = True, samples: int = 100, seed: int | None = None) -> DrtResult:
+        refine_peaks: bool = True, samples: int = 50, seed: int | None = None) -> DrtResult:
     """The distribution of relaxation times gamma(tau) of a spectrum, with band and peaks.
 
     tau is the time constant 1/(2 pi f) in s; gamma is in ohm per unit ln(tau).
@@ -147,10 +148,12 @@ def drt(spectrum: SpectrumLike, *, method: str = "tikhonov", regularisation: str
     battery-data columns, a `Spectrum`). Points with a non-finite value, a
     frequency not above zero or a zero impedance are left out (see `warnings`).
 
-    method: "tikhonov" (one regularised fit; its band is the Gaussian posterior
-    of that fit, restricted to the coefficients above zero) or "bootstrap"
-    (`samples` refits on resampled residuals, each choosing its own strength;
-    band and peak uncertainties from their spread; `seed` makes it repeatable).
+    method: "tikhonov" (one regularised fit; its band is the Bayesian
+    posterior of the regularised model, a Gaussian with the penalty as prior
+    and the residuals' variance as noise, around the fit and cut at zero) or
+    "bootstrap" (`samples` refits on resampled residuals, each choosing its
+    own strength; band and peak uncertainties from their spread). `seed` makes
+    the samples behind the peak uncertainties repeatable.
     regularisation: the strength lambda (a number >= 0, acting on gamma /
     max|Z| against residuals relative to |Z|) or the rule that chooses it:
     "gcv" (generalised cross-validation), "lcurve" (largest curvature of the
@@ -187,13 +190,13 @@ def drt(spectrum: SpectrumLike, *, method: str = "tikhonov", regularisation: str
         rule = regularisation
     else:
         strength, rule = float(regularisation), "given"
-    solution, free = system.solve(strength, penalty, signed)
+    solution = system.solve(strength, penalty, signed)
     output = basis.values(basis.output)
     gamma_coefficients = solution[system.nuisance:]
     gamma = scale * output @ gamma_coefficients
     if method == "tikhonov":
-        lower, upper, sample_curves = _gaussian_band(system, solution, free, strength, penalty, output, scale,
-                                                     band_level, signed, seed)
+        lower, upper, sample_curves = _gaussian_band(system, solution, strength, penalty, output, scale, band_level,
+                                                     signed, seed)
     else:
         lower, upper, sample_curves = _bootstrap_band(system, standard, solution, strength, rule, penalty,
                                                       output, scale, band_level, signed, samples, seed)
@@ -310,10 +313,10 @@ class _System:
         return mask
 
     def solve(self, strength, penalty, signed, target=None):
-        """(solution, mask of unknowns not held at zero) at one strength."""
+        """The unknowns at one strength (for `target`, by default the measured one)."""
         gram = self.normal_equations(strength, penalty)
         rhs = self.matrix.T @ (self.target if target is None else target)
-        return nonnegative_quadratic(gram, rhs, self.bounded(signed))
+        return nonnegative_quadratic(gram, rhs, self.bounded(signed))[0]
 
     def series_values(self, solution, gamma_impedance, signed):
         """(R_inf in ohm, L in H); the one not fitted comes from the other part of the spectrum."""
@@ -462,7 +465,7 @@ def _inverse_factor(matrix):
     return vectors / np.sqrt(np.maximum(values, floor))[None, :]
 
 
-def _gaussian_band(system, solution, free, strength, penalty, output, scale, level, signed, seed):
+def _gaussian_band(system, solution, strength, penalty, output, scale, level, signed, seed):
     """Band and sample curves from the Gaussian posterior of the regularised model around the fit.
 
     The prior is the penalty (gamma ~ N(0, sigma^2 / lambda R^-1)), the noise
@@ -505,7 +508,7 @@ def _bootstrap_band(system, standard, solution, strength, rule, penalty, output,
         lam = strength
         if rule in ("gcv", "lcurve", "evidence"):
             lam = _rule_lambda(standard.retarget(target), rule)
-        refit, _ = system.solve(lam, penalty, signed, target)
+        refit = system.solve(lam, penalty, signed, target)
         curves[sample] = scale * output @ refit[system.nuisance:]
     tail = 0.5 * (1.0 - level)
     lower, upper = np.quantile(curves, [tail, 1.0 - tail], axis=0)
