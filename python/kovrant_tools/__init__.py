@@ -23,6 +23,7 @@ from . import _engine_loader
 _engine = _engine_loader.load_engine()
 
 from .batch import fit_many  # noqa: E402
+from .drt import DrtResult, drt  # noqa: E402
 from .fitting import fit  # noqa: E402
 from .plots import plot_fit, plot_spectra  # noqa: E402
 from .ranking import rank_circuits  # noqa: E402
@@ -36,5 +37,5 @@ try:
 except PackageNotFoundError:  # running from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["FitReport", "Spectrum", "SpectrumLike", "__version__", "fit", "fit_many", "kramers_kronig", "plot_fit",
+__all__ = ["DrtResult", "FitReport", "Spectrum", "SpectrumLike", "__version__", "drt", "fit", "fit_many", "kramers_kronig", "plot_fit",
            "plot_spectra", "rank_circuits", "read_spectra", "read_spectrum"]

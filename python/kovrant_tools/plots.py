@@ -146,3 +146,116 @@ def plot_spectra(spectra, values=None, label="spectrum", cmap="viridis", ax=None
     colour_bar = figure.colorbar(plt.cm.ScalarMappable(norm=norm, cmap=colours), ax=[nyquist, bode])
     colour_bar.set_label(label)
     return figure
+
+
+# Distribution of relaxation times: gamma(tau) with band and peaks, its reconstruction, and maps over a series.
+
+from ._optional import require  # noqa: E402  (this block stands on its own)
+
+def _tau_to_frequency(values):
+    """tau = 1/(2 pi f) and back: the same map both ways (zero and negative values kept finite for matplotlib)."""
+    values = np.asarray(values, dtype=float)
+    return 1.0 / (2.0 * np.pi * np.where(values > 0.0, values, np.nan))
+
+
+def plot_drt(result, ax=None):
+    """gamma(tau) of a DrtResult with its band and peaks; returns the Figure.
+
+    The lower axis is tau in s on a log scale, the upper axis the frequency
+    1/(2 pi tau) where that process shows in the spectrum. Each peak is marked
+    at its tau with its resistance. ax: None for a new figure, or an Axes.
+    """
+    plt = require("matplotlib.pyplot", "plotting")
+    if ax is None:
+        figure, ax = plt.subplots(figsize=(8, 4.8), layout="constrained")
+    else:
+        figure = ax.figure
+    ax.fill_between(result.tau, result.gamma_lower, result.gamma_upper, color="C0", alpha=0.25, linewidth=0,
+                    label=f"{result.band_level:.0%} band")
+    ax.plot(result.tau, result.gamma, color="C0", label="γ(τ)")
+    for number, peak in enumerate(result.peaks, start=1):
+        height = float(np.interp(np.log(peak.tau), np.log(result.tau), result.gamma))
+        ax.plot(peak.tau, height, "v", color="C3", markersize=7, label="peaks" if number == 1 else None)
+        ax.annotate(f"{number}: {peak.resistance:.3g} Ω", (peak.tau, height), textcoords="offset points",
+                    xytext=(0, 8), ha="center", fontsize=8, color="C3")
+    ax.set_xscale("log")
+    ax.set_xlabel("τ / s   (τ = 1/(2π f))")
+    ax.set_ylabel("γ / Ω")
+    ax.axhline(0.0, color="black", linewidth=0.6)
+    top = ax.secondary_xaxis("top", functions=(_tau_to_frequency, _tau_to_frequency))
+    top.set_xlabel("frequency 1/(2π τ) / Hz")
+    rule = result.regularisation_rule
+    ax.set_title(f"{result.method}, λ = {result.regularisation:.2g} ({rule}), R∞ = {result.series_resistance:.4g} Ω, "
+                 f"Rp = {result.polarisation_resistance:.4g} Ω", fontsize=10)
+    ax.grid(alpha=0.3, which="both")
+    ax.legend(fontsize=8)
+    return figure
+
+
+def plot_drt_fit(result, ax=None):
+    """The spectrum rebuilt from a DrtResult against the measured points, and the residuals; returns the Figure.
+
+    ax: None for a new figure, or two Axes (Nyquist, residuals). Residuals are
+    (model - measured) / |measured| in %, real and imaginary parts.
+    """
+    plt = require("matplotlib.pyplot", "plotting")
+    if ax is None:
+        figure, (nyquist, residual) = plt.subplots(1, 2, figsize=(12, 4.8), layout="constrained")
+    else:
+        nyquist, residual = ax
+        figure = nyquist.figure
+    low, high = np.log10(result.frequencies.min()), np.log10(result.frequencies.max())
+    dense = np.logspace(low, high, max(400, 10 * result.frequencies.size))
+    curve = result.impedance(dense)
+    nyquist.plot(result.impedances.real, -result.impedances.imag, "o", markersize=4, color="C0", label="measured")
+    nyquist.plot(curve.real, -curve.imag, "-", color="C1", label="from γ(τ)")
+    nyquist.set_aspect("equal", adjustable="datalim")
+    nyquist.set(xlabel="Re Z / Ω", ylabel="-Im Z / Ω", title="reconstruction")
+    nyquist.grid(alpha=0.3)
+    nyquist.legend(fontsize=8)
+    order = np.argsort(result.frequencies)
+    residual.semilogx(result.frequencies[order], 100 * result.residuals.real[order], "o-", markersize=3,
+                      label="real")
+    residual.semilogx(result.frequencies[order], 100 * result.residuals.imag[order], "s-", markersize=3,
+                      label="imaginary")
+    residual.axhline(0.0, color="black", linewidth=0.8)
+    residual.set(xlabel="frequency / Hz", ylabel="(model - measured) / |Z| / %", title="residuals")
+    residual.grid(alpha=0.3)
+    residual.legend(fontsize=8)
+    return figure
+
+
+def plot_drt_map(series, ax=None, *, label="spectrum", cmap="viridis"):
+    """gamma against tau (log, lower axis) and the series coordinate (upper to lower rows) as an image.
+
+    series: a DrtSeries from `drt_many`; its `values` give the vertical axis
+    (rows sorted by value; a spectrum without a value or a distribution is
+    left out). label: the vertical axis title (cycle, state of charge,
+    temperature, ...). Returns the Figure.
+    """
+    plt = require("matplotlib.pyplot", "plotting")
+    usable = np.isfinite(series.values) & np.all(np.isfinite(series.gamma), axis=1)
+    if not usable.any():
+        raise ValueError("no spectrum of the series has both a value and a distribution")
+    order = np.flatnonzero(usable)[np.argsort(series.values[usable], kind="stable")]
+    values, gamma = series.values[order], series.gamma[order]
+    if ax is None:
+        figure, ax = plt.subplots(figsize=(8, 5), layout="constrained")
+    else:
+        figure = ax.figure
+    log_tau = np.log10(series.tau)
+    tau_edges = 10 ** np.concatenate([[1.5 * log_tau[0] - 0.5 * log_tau[1]], 0.5 * (log_tau[1:] + log_tau[:-1]),
+                                      [1.5 * log_tau[-1] - 0.5 * log_tau[-2]]])
+    if values.size > 1:
+        middle = 0.5 * (values[1:] + values[:-1])
+        value_edges = np.concatenate([[2 * values[0] - middle[0]], middle, [2 * values[-1] - middle[-1]]])
+    else:
+        value_edges = np.array([values[0] - 0.5, values[0] + 0.5])
+    image = ax.pcolormesh(tau_edges, value_edges, gamma, cmap=cmap, shading="flat")
+    ax.set_xscale("log")
+    ax.set_xlabel("τ / s   (τ = 1/(2π f))")
+    ax.set_ylabel(label)
+    top = ax.secondary_xaxis("top", functions=(_tau_to_frequency, _tau_to_frequency))
+    top.set_xlabel("frequency 1/(2π τ) / Hz")
+    figure.colorbar(image, ax=ax).set_label("γ / Ω")
+    return figure
