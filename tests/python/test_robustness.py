@@ -3,6 +3,7 @@
 import math
 import os
 import struct
+import subprocess
 import sys
 
 import numpy as np
@@ -290,3 +291,34 @@ def test_argument_errors_keep_unencodable_reasons():
         Element.R(Odd())
     assert str(failure.value) == "argument 'r': bad \ud800 value"
     assert isinstance(failure.value.__cause__, TypeError)
+
+
+# --- interpreter exit ---------------------------------------------------------------
+
+# Daemon threads still inside kovrant calls when the program ends: CPython ends
+# them at exit while they wait for the GIL, which must not abort the process.
+BUSY_AT_EXIT = """
+import threading, time
+import numpy as np
+import kovrant
+
+circuit = kovrant.Circuit("R0-(R1,CPE1)")
+frequencies = np.logspace(-2, 5, 3000)
+impedances = circuit.with_values([5.0, 20.0, 1e-4, 0.9]).impedance(frequencies)
+calls = [lambda: circuit.impedance(frequencies), lambda: circuit.guess(frequencies, impedances),
+         lambda: circuit.fit(frequencies[::30], impedances[::30], method="nelder_mead")]
+
+def forever(call):
+    while True:
+        call()
+
+for call in calls * 2:
+    threading.Thread(target=forever, args=(call,), daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+def test_exit_with_daemon_threads_inside_calls():
+    for _ in range(4):
+        child = subprocess.run([sys.executable, "-c", BUSY_AT_EXIT], capture_output=True, text=True, timeout=120)
+        assert child.returncode == 0, child.stderr[-2000:]
