@@ -6,6 +6,9 @@ new `Spectrum`; the input is never changed. Metadata is carried over, and
 that nothing disappears unaccounted for.
 """
 
+import math
+import numbers
+
 import numpy as np
 
 from .spectrum import Spectrum, as_arrays
@@ -17,6 +20,12 @@ def _spectrum(spectrum):
     return Spectrum(*as_arrays(spectrum))
 
 
+def _check_number(value, name, what):
+    """Refuses a value that is not a real number, or is NaN (which every comparison would let through)."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or math.isnan(value):
+        raise ValueError(f"{name} must be {what}, got {value!r}")
+
+
 def _keep(spectrum, keep, step):
     removed = {**spectrum.metadata.get("removed", {})}
     removed[step] = removed.get(step, 0) + int(np.count_nonzero(~keep))
@@ -26,6 +35,9 @@ def _keep(spectrum, keep, step):
 def crop(spectrum, f_min=None, f_max=None):
     """Only the points with f_min <= frequency <= f_max (either bound may be None)."""
     spectrum = _spectrum(spectrum)
+    for bound, name in ((f_min, "f_min"), (f_max, "f_max")):
+        if bound is not None:
+            _check_number(bound, name, "a frequency in Hz or None")
     if f_min is not None and f_max is not None and f_min > f_max:
         raise ValueError(f"f_min ({f_min} Hz) is above f_max ({f_max} Hz)")
     keep = np.ones(len(spectrum), dtype=bool)
@@ -39,6 +51,7 @@ def crop(spectrum, f_min=None, f_max=None):
 def drop_inductive(spectrum, above=0.0):
     """Without the points above `above` Hz whose imaginary part is positive (inductive)."""
     spectrum = _spectrum(spectrum)
+    _check_number(above, "above", "a frequency in Hz")
     keep = ~((spectrum.frequencies > above) & (spectrum.impedances.imag > 0))
     return _keep(spectrum, keep, "drop_inductive")
 
@@ -64,8 +77,17 @@ def merge_repeated(spectrum, rtol=1e-9):
     """One point per frequency: points whose frequencies agree within `rtol` become their mean.
 
     The result is sorted high to low; `metadata["removed"]["merge_repeated"]`
-    counts the points merged away.
+    counts the points merged away. `rtol` must be finite and not negative, and
+    every frequency finite (a NaN would take its neighbours into its mean).
     """
+    _check_number(rtol, "rtol", "a finite number, 0 or more")
+    if not (math.isfinite(rtol) and rtol >= 0):
+        raise ValueError(f"rtol must be a finite number, 0 or more, got {rtol!r}")
+    spectrum = _spectrum(spectrum)
+    bad = np.flatnonzero(~np.isfinite(spectrum.frequencies))
+    if bad.size:
+        raise ValueError(f"merge_repeated needs finite frequencies: point {bad[0]} has frequency "
+                         f"{spectrum.frequencies[bad[0]]}")
     spectrum = sort_by_frequency(spectrum, descending=True)
     f, z = spectrum.frequencies, spectrum.impedances
     if f.size == 0:
