@@ -307,6 +307,7 @@ circuit = kovrant.Circuit("R0-(R1,CPE1)")
 frequencies = np.logspace(-2, 5, 3000)
 impedances = circuit.with_values([5.0, 20.0, 1e-4, 0.9]).impedance(frequencies)
 calls = [lambda: circuit.impedance(frequencies), lambda: circuit.guess(frequencies, impedances),
+         lambda: circuit.fit(frequencies[::30], impedances[::30]),
          lambda: circuit.fit(frequencies[::30], impedances[::30], method="nelder_mead")]
 
 def forever(call):
