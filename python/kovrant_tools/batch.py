@@ -24,11 +24,12 @@ import pickle
 import threading
 import time
 import warnings
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor
 from concurrent.futures import wait as wait_for_threads
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -38,6 +39,11 @@ from ._optional import require
 from .fitting import as_circuit
 from .readers import read_spectra
 from .spectrum import as_arrays, frame_columns
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from .spectrum import SpectrumLike
 
 # Failures that belong to one spectrum (bad data, a fit that cannot run, a
 # warning turned into an error) and go into its row; anything else (a missing
@@ -61,7 +67,7 @@ POLL_INTERVAL = 0.1
 class FitManyInterrupted(KeyboardInterrupt):
     """Ctrl-C stopped `fit_many`; ``results`` holds the rows finished so far."""
 
-    def __init__(self, results):
+    def __init__(self, results: pd.DataFrame) -> None:
         super().__init__(f"fit_many interrupted after {len(results)} spectra; the finished rows are in .results")
         self.results = results
 
@@ -69,7 +75,7 @@ class FitManyInterrupted(KeyboardInterrupt):
 class FitManyStopped(RuntimeError):
     """The Dask client closed while `fit_many` ran; ``results`` holds the rows finished so far."""
 
-    def __init__(self, message, results):
+    def __init__(self, message: str, results: pd.DataFrame) -> None:
         super().__init__(message)
         self.results = results
 
@@ -95,8 +101,12 @@ class _Outcome:
     impedance_evals: int
 
 
-def fit_many(spectra, circuit, *, by=None, threads=None, warm_start=False, poor_fit=1e-3, progress=None,
-             checkpoint=None, client=None, chunk_size=DEFAULT_CHUNK_SIZE, fixed=None, bounds=None, **fit_options):
+def fit_many(spectra: Iterable[SpectrumLike] | Mapping[Any, SpectrumLike] | str | os.PathLike[str] | pd.DataFrame,
+             circuit: kovrant.Circuit | str, *, by: str | Sequence[str] | None = None, threads: int | None = None,
+             warm_start: bool = False, poor_fit: float = 1e-3, progress: bool | None = None,
+             checkpoint: str | os.PathLike[str] | None = None, client: Any = None,
+             chunk_size: int = DEFAULT_CHUNK_SIZE, fixed: Any = None, bounds: Any = None,
+             **fit_options: Any) -> pd.DataFrame:
     """Fit `circuit` to every spectrum of `spectra`; one row per spectrum, in input order.
 
     spectra: a list or any iterable of spectra (a ``(frequencies, impedances)``
