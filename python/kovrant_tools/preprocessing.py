@@ -6,26 +6,45 @@ new `Spectrum`; the input is never changed. Metadata is carried over, and
 that nothing disappears unaccounted for.
 """
 
+from __future__ import annotations
+
+import math
+import numbers
+from typing import TYPE_CHECKING
+
 import numpy as np
 
 from .spectrum import Spectrum, as_arrays
 
+if TYPE_CHECKING:
+    from .spectrum import SpectrumLike
+    from .validation import KramersKronigResult
 
-def _spectrum(spectrum):
+
+def _spectrum(spectrum: SpectrumLike) -> Spectrum:
     if isinstance(spectrum, Spectrum):
         return spectrum
     return Spectrum(*as_arrays(spectrum))
 
 
-def _keep(spectrum, keep, step):
+def _check_number(value: object, name: str, what: str) -> None:
+    """Refuses a value that is not a real number, or is NaN (which every comparison would let through)."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or math.isnan(value):
+        raise ValueError(f"{name} must be {what}, got {value!r}")
+
+
+def _keep(spectrum: Spectrum, keep: np.ndarray, step: str) -> Spectrum:
     removed = {**spectrum.metadata.get("removed", {})}
     removed[step] = removed.get(step, 0) + int(np.count_nonzero(~keep))
     return spectrum.replace(spectrum.frequencies[keep], spectrum.impedances[keep], removed=removed)
 
 
-def crop(spectrum, f_min=None, f_max=None):
+def crop(spectrum: SpectrumLike, f_min: float | None = None, f_max: float | None = None) -> Spectrum:
     """Only the points with f_min <= frequency <= f_max (either bound may be None)."""
     spectrum = _spectrum(spectrum)
+    for bound, name in ((f_min, "f_min"), (f_max, "f_max")):
+        if bound is not None:
+            _check_number(bound, name, "a frequency in Hz or None")
     if f_min is not None and f_max is not None and f_min > f_max:
         raise ValueError(f"f_min ({f_min} Hz) is above f_max ({f_max} Hz)")
     keep = np.ones(len(spectrum), dtype=bool)
@@ -36,14 +55,15 @@ def crop(spectrum, f_min=None, f_max=None):
     return _keep(spectrum, keep, "crop")
 
 
-def drop_inductive(spectrum, above=0.0):
+def drop_inductive(spectrum: SpectrumLike, above: float = 0.0) -> Spectrum:
     """Without the points above `above` Hz whose imaginary part is positive (inductive)."""
     spectrum = _spectrum(spectrum)
+    _check_number(above, "above", "a frequency in Hz")
     keep = ~((spectrum.frequencies > above) & (spectrum.impedances.imag > 0))
     return _keep(spectrum, keep, "drop_inductive")
 
 
-def drop_outliers(spectrum, kk_result):
+def drop_outliers(spectrum: SpectrumLike, kk_result: KramersKronigResult) -> Spectrum:
     """Without the points a `kramers_kronig` result of this same spectrum flagged."""
     spectrum = _spectrum(spectrum)
     if not np.array_equal(kk_result.frequencies, spectrum.frequencies):
@@ -51,7 +71,7 @@ def drop_outliers(spectrum, kk_result):
     return _keep(spectrum, ~kk_result.flagged, "drop_outliers")
 
 
-def sort_by_frequency(spectrum, descending=True):
+def sort_by_frequency(spectrum: SpectrumLike, descending: bool = True) -> Spectrum:
     """The points ordered by frequency, high to low by default (the usual sweep order)."""
     spectrum = _spectrum(spectrum)
     order = np.argsort(spectrum.frequencies, kind="stable")
@@ -60,12 +80,21 @@ def sort_by_frequency(spectrum, descending=True):
     return spectrum.replace(spectrum.frequencies[order], spectrum.impedances[order])
 
 
-def merge_repeated(spectrum, rtol=1e-9):
+def merge_repeated(spectrum: SpectrumLike, rtol: float = 1e-9) -> Spectrum:
     """One point per frequency: points whose frequencies agree within `rtol` become their mean.
 
     The result is sorted high to low; `metadata["removed"]["merge_repeated"]`
-    counts the points merged away.
+    counts the points merged away. `rtol` must be finite and not negative, and
+    every frequency finite (a NaN would take its neighbours into its mean).
     """
+    _check_number(rtol, "rtol", "a finite number, 0 or more")
+    if not (math.isfinite(rtol) and rtol >= 0):
+        raise ValueError(f"rtol must be a finite number, 0 or more, got {rtol!r}")
+    spectrum = _spectrum(spectrum)
+    bad = np.flatnonzero(~np.isfinite(spectrum.frequencies))
+    if bad.size:
+        raise ValueError(f"merge_repeated needs finite frequencies: point {bad[0]} has frequency "
+                         f"{spectrum.frequencies[bad[0]]}")
     spectrum = sort_by_frequency(spectrum, descending=True)
     f, z = spectrum.frequencies, spectrum.impedances
     if f.size == 0:

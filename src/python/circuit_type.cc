@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "circuit/describe.h"
@@ -389,31 +390,68 @@ PyRef single_tuple(PyRef item) {
   return PyRef::steal(PyTuple_Pack(1, item.get()));
 }
 
-// Circuit(notation), or Circuit(notation).with_values(values); nothing when
-// the values are not the notation's defaults yet the flag says not given.
-std::optional<PyRef> reduce_to_notation(const CircuitObject& circuit) {
-  const auto notation = notation_of(circuit.nodes);
+// The notation that rebuilds the circuit and the tree parsed from it; nothing
+// when notation cannot write the circuit, or when the values are not the
+// notation's defaults yet the flag says not given.
+std::optional<std::pair<std::string, SeriesList>> rebuilding_notation(const SeriesList& nodes, bool values_given) {
+  auto notation = notation_of(nodes);
   if (!notation) return std::nullopt;
   auto parsed = parse(*notation);
   if (!parsed) return std::nullopt;
-  const bool defaults = holds_parsed_values(circuit.nodes, parsed.value());
-  if (!circuit.values_given && !defaults) return std::nullopt;
+  if (!values_given && !holds_parsed_values(nodes, parsed.value())) return std::nullopt;
+  return std::pair{std::move(*notation), std::move(parsed).value()};
+}
+
+// Circuit(notation), or Circuit(notation).with_values(values).
+PyRef reduce_to_notation(std::pair<std::string, SeriesList> notation, const SeriesList& nodes, bool values_given) {
   PyTypeObject* type = circuit_type();
-  if (!circuit.values_given) {
-    return reduction(PyRef::borrow(reinterpret_cast<PyObject*>(type)), single_tuple(str_from_utf8(*notation)));
+  if (!values_given) {
+    return reduction(PyRef::borrow(reinterpret_cast<PyObject*>(type)), single_tuple(str_from_utf8(notation.first)));
   }
   PyRef with_values_method = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "with_values"));
-  PyRef unvalued = make_circuit(std::move(parsed).value(), false);
-  PyRef values = float_list(param_values(circuit.nodes));
+  PyRef unvalued = make_circuit(std::move(notation.second), false);
+  PyRef values = float_list(param_values(nodes));
   if (!unvalued || !values) return PyRef{};
   return reduction(with_values_method, PyRef::steal(PyTuple_Pack(2, unvalued.get(), values.get())));
 }
 
-PyRef part_object(const Node& node, bool values_given) {
-  if (!node.is_parallel && !node.label) return make_element(node.element);
-  SeriesList part{node};
-  const bool part_given = part_values_given(part, values_given);
-  return make_circuit(std::move(part), part_given);
+// A composition step of a pickled circuit: pickling it writes the call
+// Series(parts) or Parallel(parts) that rebuilds its part. Never unpickled as
+// itself, so the class needs no importable name.
+struct DeferredCallObject {
+  PyObject ob_base;
+  PyRef reduction;  // (callable, args)
+};
+
+PyObject* deferred_call_reduce(PyObject* self, PyObject*) {
+  return Py_NewRef(reinterpret_cast<DeferredCallObject*>(self)->reduction.get());
+}
+
+PyTypeObject* deferred_call_type() {
+  static PyMethodDef methods[] = {
+      {"__reduce__", deferred_call_reduce, METH_NOARGS, nullptr},
+      {nullptr, nullptr, 0, nullptr},
+  };
+  static PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<DeferredCallObject>)},
+      {Py_tp_methods, methods},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"kovrant._CompositionStep", sizeof(DeferredCallObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             slots};
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = create_type(spec, nullptr, "_CompositionStep");
+  return type;
+}
+
+PyRef deferred_call(PyRef reduction) {
+  PyTypeObject* type = deferred_call_type();
+  if (type == nullptr || !reduction) return {};
+  PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+  if (!self) return {};
+  new (&reinterpret_cast<DeferredCallObject*>(self.get())->reduction) PyRef(std::move(reduction));
+  return self;
 }
 
 PyRef object_list(size_t count, auto&& make_item) {
@@ -427,24 +465,63 @@ PyRef object_list(size_t count, auto&& make_item) {
   return list;
 }
 
+PyRef composition_step(const SeriesList& nodes, bool values_given, std::vector<PyRef>& steps);
+
+// What unpickles to `part` of a circuit whose flag is `values_given`: an
+// element object for a lone unlabelled element, the part as a circuit when
+// notation can write it (its own reduction is then flat), else its
+// composition step, appended to `steps` after those of its own parts.
+PyRef part_rebuilder(SeriesList part, bool values_given, std::vector<PyRef>& steps) {
+  if (part.size() == 1 && !part.front().is_parallel && !part.front().label) return make_element(part.front().element);
+  const bool part_given = part_values_given(part, values_given);
+  if (rebuilding_notation(part, part_given)) return make_circuit(std::move(part), part_given);
+  return composition_step(part, part_given, steps);
+}
+
+PyRef composition_step(const SeriesList& nodes, bool values_given, std::vector<PyRef>& steps) {
+  const bool parallel = nodes.size() == 1 && nodes.front().is_parallel;
+  const size_t count = parallel ? nodes.front().branches.size() : nodes.size();
+  PyRef parts = object_list(count, [&](size_t i) {
+    return part_rebuilder(parallel ? nodes.front().branches[i] : SeriesList{nodes[i]}, values_given, steps);
+  });
+  PyRef step = deferred_call(reduction(kovrant_attribute(parallel ? "Parallel" : "Series"), single_tuple(parts)));
+  if (step) steps.push_back(step);
+  return step;
+}
+
+// A circuit that notation cannot write is composed again from its parts. Its
+// nested compositions are listed innermost first and the last one returned
+// (operator.itemgetter(-1)), so that pickle meets every part before the part
+// that holds it and refers back to it: the pickling depth stays the same
+// however deep the circuit nests.
 PyRef reduce_to_composition(const CircuitObject& circuit) {
-  const SeriesList& nodes = circuit.nodes;
-  if (nodes.size() == 1 && nodes.front().is_parallel) {
-    const auto& branches = nodes.front().branches;
-    PyRef parts = object_list(branches.size(), [&](size_t i) {
-      return make_circuit(branches[i], part_values_given(branches[i], circuit.values_given));
-    });
-    return reduction(kovrant_attribute("Parallel"), single_tuple(parts));
-  }
-  PyRef parts = object_list(nodes.size(), [&](size_t i) { return part_object(nodes[i], circuit.values_given); });
-  return reduction(kovrant_attribute("Series"), single_tuple(parts));
+  std::vector<PyRef> steps;
+  PyRef top = composition_step(circuit.nodes, circuit.values_given, steps);
+  if (!top) return {};
+  if (steps.size() == 1) return reinterpret_cast<DeferredCallObject*>(top.get())->reduction;
+  PyRef operator_module = PyRef::steal(PyImport_ImportModule("operator"));
+  if (!operator_module) return {};
+  PyRef last = PyRef::steal(PyObject_CallMethod(operator_module.get(), "itemgetter", "i", -1));
+  PyRef list = object_list(steps.size(), [&](size_t i) { return steps[i]; });
+  return reduction(std::move(last), single_tuple(std::move(list)));
 }
 
 PyObject* circuit_reduce(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     const CircuitObject& circuit = circuit_of(self);
-    if (auto notation = reduce_to_notation(circuit)) return notation->release();
+    if (auto notation = rebuilding_notation(circuit.nodes, circuit.values_given)) {
+      return reduce_to_notation(std::move(*notation), circuit.nodes, circuit.values_given).release();
+    }
     return reduce_to_composition(circuit).release();
+  });
+}
+
+// Circuits are immutable values: a copy, shallow or deep, is a new object
+// holding a copy of the tree, made without recursing through Python.
+PyObject* circuit_copy(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const CircuitObject& circuit = circuit_of(self);
+    return make_circuit(circuit.nodes, circuit.values_given).release();
   });
 }
 
@@ -467,6 +544,8 @@ PyMethodDef kMethods[] = {
     {"jacobian", as_cfunction(jacobian_method), METH_VARARGS | METH_KEYWORDS, kJacobianDoc},
     {"fit", as_cfunction(fit), METH_VARARGS | METH_KEYWORDS, kFitDoc},
     {"__reduce__", as_cfunction(circuit_reduce), METH_NOARGS, nullptr},
+    {"__copy__", as_cfunction(circuit_copy), METH_NOARGS, nullptr},
+    {"__deepcopy__", as_cfunction(circuit_copy), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -70,9 +70,10 @@ PyRef str_list(std::span<const std::string> texts);
 PyRef bounds_list(std::span<const Bounds> bounds);
 
 // Runs `body`, turning a C++ exception that escapes it into a Python one, so
-// that none crosses into the interpreter.
+// that none crosses into the interpreter. Not noexcept: the forced unwind that
+// ends a thread at interpreter exit (see restore_gil) must pass through.
 template <typename Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
   try {
     return body();
   } catch (const std::bad_alloc&) {

@@ -193,14 +193,14 @@ std::optional<FitOutcome> run_fit(const FitArguments& arguments, const SeriesLis
   FitSettings settings = arguments.settings;
   PyThreadState* released = PyEval_SaveThread();
   settings.should_stop = [&released] {
-    PyEval_RestoreThread(released);
+    restore_gil(released);
     const bool interrupted = PyErr_CheckSignals() != 0;
     released = PyEval_SaveThread();
     return interrupted;
   };
   auto result = run_fit_method(arguments.method, start, spectrum.frequencies, spectrum.impedances, weighting, settings,
                                constraints);
-  PyEval_RestoreThread(released);
+  restore_gil(released);
   if (PyErr_Occurred()) return std::nullopt;  // a signal handler raised while the fit ran
   if (!result) {
     raise_message(PyExc_ValueError, result.error().message());

@@ -1,4 +1,5 @@
 import math
+import re
 import signal
 import sys
 import threading
@@ -42,15 +43,15 @@ def test_rows_are_the_single_fits_and_errors_stay_in_their_row():
     frame = fit_many([*SPECTRA[:3], BAD, SPECTRA[3]], "randles", threads=2, progress=False)
     names = CIRCUIT.param_names()
     assert list(frame.columns) == ["spectrum", *names, *(n + "_stderr" for n in names), "chi_square", "success",
-                                   "evaluations", "seconds", "error"]
+                                   "impedance_evals", "seconds", "error"]
     assert list(frame["spectrum"]) == [0, 1, 2, 3, 4]
     for row, spectrum in zip(frame.drop(index=3).itertuples(index=False), SPECTRA[:4]):
         single = CIRCUIT.fit(*spectrum)
         assert [getattr(row, "_%d" % (1 + i)) for i in range(len(names))] == [single.params[n] for n in names]
-        assert (row.chi_square, row.success, row.evaluations, row.error) == (
+        assert (row.chi_square, row.success, row.impedance_evals, row.error) == (
             single.chi_square, single.success, single.impedance_evals, None)
     bad = frame.loc[3]
-    assert not bad["success"] and bad[names].isna().all() and pd.isna(bad["evaluations"])
+    assert not bad["success"] and bad[names].isna().all() and pd.isna(bad["impedance_evals"])
     assert bad["error"].startswith("ValueError: ")
 
 
@@ -110,6 +111,43 @@ def test_checkpoint_resumes_without_refitting(tmp_path, reference, monkeypatch):
     assert len(pd.read_parquet(path)) == 12
     with pytest.raises(ValueError, match="use another file"):
         fit_many(SPECTRA, "R0-(R1,C1)", checkpoint=path, progress=False)
+
+
+def test_checkpoint_refits_changed_spectra(tmp_path, reference):
+    path = tmp_path / "batch.parquet"
+    fit_many(SPECTRA[:6], CIRCUIT, checkpoint=path, progress=False)
+    with pytest.warns(UserWarning, match="other data for 6 spectra"):
+        changed = fit_many(SPECTRA[6:], CIRCUIT, checkpoint=path, progress=False)
+    pd.testing.assert_frame_equal(results(changed), results(reference)[6:].reset_index(drop=True))
+    assert len(pd.read_parquet(path)) == 6
+
+
+@pytest.mark.parametrize("options, named", [
+    ({"method": "nelder_mead"}, "method (saved 'levenberg_marquardt', now 'nelder_mead')"),
+    ({"fixed": {"R0.r": 10.0}}, "fixed (saved None, now {'R0.r': 10.0})"),
+    ({"seed": 3}, "options"),
+    ({"circuit": CIRCUIT.with_values([10.0, 50.0, 30.0, 1e-4, 0.85])}, "settings: circuit;"),
+])
+def test_checkpoint_of_other_settings_is_refused(tmp_path, options, named):
+    path = tmp_path / "batch.parquet"
+    fit_many(SPECTRA[:2], CIRCUIT, checkpoint=path, progress=False)
+    with pytest.raises(ValueError, match=re.escape(named)):
+        fit_many(SPECTRA[:2], **{"circuit": CIRCUIT, **options}, checkpoint=path, progress=False)
+
+
+def test_ids_that_compare_equal_keep_their_own_rows(tmp_path):
+    spectra = {None: SPECTRA[0], math.nan: SPECTRA[9]}
+    expected = [CIRCUIT.fit(*spectrum).params["R1.r"] for spectrum in spectra.values()]
+    for _ in range(2):  # fitted, then read back from the checkpoint
+        frame = fit_many(spectra, CIRCUIT, checkpoint=tmp_path / "batch.parquet", progress=False)
+        assert frame["R1.r"].tolist() == expected
+
+
+def test_without_pandas_nothing_is_fitted(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    monkeypatch.setattr(batch, "_fit_one", lambda *args: pytest.fail("fitted without pandas"))
+    with pytest.raises(ImportError, match="fit_many needs pandas"):
+        fit_many(SPECTRA[:2], CIRCUIT, threads=1)
 
 
 def test_ctrl_c_raises_with_the_rows_done_and_saves_them(tmp_path):
@@ -175,6 +213,8 @@ def test_an_error_that_is_not_a_spectrums_stops_the_batch_and_keeps_the_rows_don
     (lambda: fit_many(SPECTRA, kovrant.Series([kovrant.R(1.0), kovrant.Circuit("R0")])), ValueError, "'R0.r'"),
     (lambda: fit_many(SPECTRA, 5), TypeError, "circuit must be a notation, a model name or a kovrant.Circuit"),
     (lambda: fit_many(5, CIRCUIT), TypeError, "not int"),
+    (lambda: fit_many(pd.DataFrame({"f": [1.0], "z": [2.0], "cycle": [0]}), CIRCUIT, by="cycle"), ValueError,
+     r"no spectrum can be formed from the frame, whose columns are \['f', 'z', 'cycle'\]: no frequency column"),
 ])
 def test_argument_errors(call, error, text):
     with pytest.raises(error, match=text):
@@ -205,3 +245,23 @@ def test_dask_workers_give_the_local_frame(reference):
             frame = fit_many(SPECTRA, CIRCUIT, client=client, chunk_size=3, progress=False)
     pd.testing.assert_frame_equal(frame.drop(columns="seconds"), reference.drop(columns="seconds"))
     assert math.isfinite(frame["seconds"].sum())
+
+
+def test_a_dask_client_closed_mid_run_says_where_the_rows_are(tmp_path, monkeypatch):
+    distributed = pytest.importorskip("dask.distributed")
+    path = tmp_path / "batch.parquet"
+    with distributed.LocalCluster(n_workers=1, processes=False, dashboard_address=None) as cluster:
+        client = distributed.Client(cluster)
+        add = batch._RowStore.add
+
+        def add_then_close(store, rows, bar):
+            add(store, rows, bar)
+            if client.status == "running":
+                client.close()
+
+        monkeypatch.setattr(batch._RowStore, "add", add_then_close)
+        with pytest.raises(batch.FitManyStopped, match=re.escape(f"saved in the checkpoint {path}")) as caught:
+            fit_many(SPECTRA, CIRCUIT, client=client, chunk_size=2, checkpoint=path, progress=False)
+    done = caught.value.results
+    assert 2 <= len(done) < len(SPECTRA) and done["success"].all()
+    assert pd.read_parquet(path)["spectrum"].tolist() == done["spectrum"].tolist()

@@ -77,3 +77,21 @@ def test_elements_pickle(name, fields):
     copied = pickle.loads(pickle.dumps(element))
     assert type(copied) is type(element)
     assert repr(copied) == repr(element)
+
+
+def deepest(shape):
+    """A circuit nested as deep as circuits may nest, of unlabelled parts that notation cannot write."""
+    circuit = kovrant.R(1.0)
+    for level in range(256):
+        inner = kovrant.Parallel([kovrant.R(2.0 + level), circuit])
+        circuit = inner if shape == "parallel" else kovrant.Series([kovrant.C(1e-3), inner])
+    return circuit
+
+
+@pytest.mark.parametrize("clone", CLONES.values(), ids=CLONES.keys())
+@pytest.mark.parametrize("shape", ["parallel", "series of parallel"])
+def test_clones_of_the_deepest_circuits(shape, clone):
+    original = deepest(shape)
+    copied = clone(original)
+    assert type(copied) is kovrant.Circuit and repr(copied) == repr(original)
+    assert copied.param_values() == original.param_values()

@@ -3,6 +3,7 @@
 import math
 import os
 import struct
+import subprocess
 import sys
 
 import numpy as np
@@ -13,6 +14,7 @@ from hypothesis import strategies as st
 import kovrant
 from conftest import KINDS, child_exit_code
 from kovrant import Circuit, Element, Parallel, Series
+from kovrant_tools import preprocessing as pre
 
 # --- large and deep inputs ----------------------------------------------------
 
@@ -290,3 +292,53 @@ def test_argument_errors_keep_unencodable_reasons():
         Element.R(Odd())
     assert str(failure.value) == "argument 'r': bad \ud800 value"
     assert isinstance(failure.value.__cause__, TypeError)
+
+
+# --- interpreter exit ---------------------------------------------------------------
+
+# Daemon threads still inside kovrant calls when the program ends: CPython ends
+# them at exit while they wait for the GIL, which must not abort the process.
+BUSY_AT_EXIT = """
+import threading, time
+import numpy as np
+import kovrant
+
+circuit = kovrant.Circuit("R0-(R1,CPE1)")
+frequencies = np.logspace(-2, 5, 3000)
+impedances = circuit.with_values([5.0, 20.0, 1e-4, 0.9]).impedance(frequencies)
+calls = [lambda: circuit.impedance(frequencies), lambda: circuit.guess(frequencies, impedances),
+         lambda: circuit.fit(frequencies[::30], impedances[::30]),
+         lambda: circuit.fit(frequencies[::30], impedances[::30], method="nelder_mead")]
+
+def forever(call):
+    while True:
+        call()
+
+for call in calls * 2:
+    threading.Thread(target=forever, args=(call,), daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+def test_exit_with_daemon_threads_inside_calls():
+    for _ in range(4):
+        child = subprocess.run([sys.executable, "-c", BUSY_AT_EXIT], capture_output=True, text=True, timeout=120)
+        assert child.returncode == 0, child.stderr[-2000:]
+
+
+# --- degenerate preprocessing arguments -----------------------------------------------
+
+@pytest.mark.parametrize("step, message", [
+    (lambda s: pre.crop(s, f_min=math.nan), "f_min must be a frequency in Hz or None, got nan"),
+    (lambda s: pre.crop(s, f_max="100"), "f_max must be a frequency in Hz or None, got '100'"),
+    (lambda s: pre.drop_inductive(s, above=math.nan), "above must be a frequency in Hz, got nan"),
+    (lambda s: pre.merge_repeated(s, rtol=math.nan), "rtol must be a finite number, 0 or more, got nan"),
+    (lambda s: pre.merge_repeated(s, rtol=math.inf), "rtol must be .* got inf"),
+    (lambda s: pre.merge_repeated(s, rtol=-1e-9), "rtol must be .* got -1e-09"),
+    (lambda s: pre.merge_repeated((np.r_[s[0][:3], np.nan, s[0][3:]], np.r_[s[1][:3], 1.0, s[1][3:]])),
+     "merge_repeated needs finite frequencies: point 3 has frequency nan"),
+])
+def test_preprocessing_refuses_degenerate_arguments(step, message):
+    frequencies = np.logspace(3, -1, 150)
+    with pytest.raises(ValueError, match=message):
+        step((frequencies, np.ones(150) * (1 - 1j)))
