@@ -6,8 +6,9 @@ from .plots import plot_fit, plot_spectra
 from .ranking import rank_circuits
 from .readers import read_spectra, read_spectrum
 from .report import FitReport
+from .series import SeriesReport, fit_series
 from .spectrum import Spectrum
 from .validation import kramers_kronig
 
-__all__ = ["FitReport", "Spectrum", "fit", "fit_many", "kramers_kronig", "plot_fit", "plot_spectra",
-           "rank_circuits", "read_spectra", "read_spectrum"]
+__all__ = ["FitReport", "SeriesReport", "Spectrum", "fit", "fit_many", "kramers_kronig", "plot_fit", "plot_spectra",
+           "fit_series", "rank_circuits", "read_spectra", "read_spectrum"]

@@ -11,6 +11,7 @@
 #include "python/conversions.h"
 #include "python/fit_call.h"
 #include "python/numpy_array.h"
+#include "python/series_call.h"
 #include "python/spectrum.h"
 
 namespace kovrant::python {
@@ -169,6 +170,7 @@ PyMethodDef g_functions[] = {
      METH_VARARGS | METH_KEYWORDS, kFitConstrainedDoc},
     {"outcome_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(outcome_at)),
      METH_VARARGS | METH_KEYWORDS, kOutcomeAtDoc},
+    {"fit_series", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(+[](PyObject*, PyObject* args, PyObject* kwargs) { return fit_series(args, kwargs, tree_of); })), METH_VARARGS | METH_KEYWORDS, kFitSeriesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
