@@ -192,7 +192,8 @@ class SeriesReport:
         return "\n".join(lines)
 
 
-def fit_series(spectra, circuit, *, shared: Sequence[str] | Mapping[str, str] = (),
+def fit_series(spectra: SpectrumLike | Sequence[SpectrumLike] | Mapping | str, circuit, *,
+               shared: Sequence[str] | Mapping[str, str | None] = (),
                laws: Mapping[str, str] | None = None, smooth: float | str | Mapping[str, float] | None = None,
                covariates: Mapping[str, Sequence[float]] | None = None, ids: str | Sequence[str] | None = None,
                by: str | Sequence[str] | None = None, client=None, fixed=None, bounds=None,
@@ -207,7 +208,8 @@ def fit_series(spectra, circuit, *, shared: Sequence[str] | Mapping[str, str] = 
     smoothing ties consecutive spectra.
 
     shared: names with one value for the whole series, or a mapping name ->
-    covariate whose distinct values form groups with one value each.
+    covariate whose distinct values form groups with one value each (None:
+    the whole series).
     laws: name -> "arrhenius(T)" (T in kelvin; p = A exp(Ea / (k_B T)), Ea
     in eV), "linear(z)", "quadratic(z)" or "polynomial(z, degree)".
     smooth: penalty strength on consecutive differences of every per-spectrum
@@ -298,7 +300,8 @@ def _plan(circuit, notation, shared, laws, smooth, fixed, bounds, weight, guess_
         circuit = circuit.with_named_values(fixed_values)
     if isinstance(shared, str):
         shared = [shared]
-    group_by = dict(shared) if isinstance(shared, Mapping) else {}
+    group_by = {name: group for name, group in shared.items() if group is not None} if isinstance(shared, Mapping) \
+        else {}
     for name in shared:
         claim(name, "shared", "shared")
     parsed_laws = {}
