@@ -42,6 +42,11 @@ constexpr size_t kNone = static_cast<size_t>(-1);
 // Damping never falls below this on a column the data leave flat, so the
 // damped system stays positive definite.
 constexpr double kDampingFloor = 1e-12;
+// A refit of the per-spectrum parameters is good when its chi-square is at
+// most this multiple of the spectrum's own fit's.
+constexpr double kRefitTolerance = 1.25;
+// Joint solves after the first, each from spectra refitted out of a poorer basin.
+constexpr int kRescueRounds = 3;
 
 using Role = SeriesParameter::Role;
 
@@ -120,6 +125,31 @@ std::vector<double> least_squares(const std::vector<double>& x, const std::vecto
   solve_lower(normal.data(), m, rhs.data(), 1);
   solve_upper(normal.data(), m, rhs.data(), 1);
   return rhs;
+}
+
+// The least-squares coefficients again, without the points more than three
+// robust standard deviations (1.4826 median absolute deviations) off the fit.
+template <typename Basis>
+std::vector<double> robust_refit(const std::vector<double>& x, const std::vector<double>& y,
+                                 const std::vector<double>& coefficients, Basis basis) {
+  std::vector<double> residuals(x.size()), magnitudes(x.size());
+  for (size_t i = 0; i < x.size(); ++i) {
+    double fitted = 0.0;
+    for (size_t k = 0; k < coefficients.size(); ++k) fitted += coefficients[k] * basis(x[i], k);
+    residuals[i] = y[i] - fitted;
+    magnitudes[i] = std::fabs(residuals[i]);
+  }
+  const double spread = 3.0 * 1.4826 * median(magnitudes);
+  if (!(spread > 0.0)) return coefficients;
+  std::vector<double> kept_x, kept_y;
+  for (size_t i = 0; i < x.size(); ++i) {
+    if (std::fabs(residuals[i]) <= spread) {
+      kept_x.push_back(x[i]);
+      kept_y.push_back(y[i]);
+    }
+  }
+  auto refitted = least_squares(kept_x, kept_y, coefficients.size(), basis);
+  return refitted.empty() ? coefficients : refitted;
 }
 
 double binomial(size_t n, size_t k) {
@@ -563,8 +593,10 @@ class SeriesSolver {
   // spectrum's locals, where Sigma_ii are the diagonal blocks of A^-1.
   // False when the undamped system is singular.
   bool covariances(double s2, std::vector<double>& global_cov, std::vector<std::vector<double>>& local_cov) {
+    // A tiny relative ridge keeps a direction the data leave flat from
+    // voiding every error: that direction's own error comes out huge.
     std::vector<double> unused;
-    if (!factor(0.0, unused)) return false;
+    if (!factor(0.0, unused) && !factor(1e-10, unused)) return false;
     const size_t l = layout_.locals, g = layout_.globals, n = layout_.spectra;
     const std::vector<double> s_inverse = inverse_from_factor(schur_.data(), g);
     global_cov.resize(g * g);
@@ -629,6 +661,9 @@ class SeriesSolver {
   }
 
   void set_smoothed(bool smoothed) { smoothed_ = smoothed; }
+
+  // The data cost of spectrum i (which must count) at physical `params`.
+  double model_cost(size_t i, std::span<const double> params) { return blocks_[i].model->cost(params); }
 
   struct Block {
     std::unique_ptr<SpectrumModel> model;
@@ -791,9 +826,13 @@ Result<Unknowns, FitError> starting_unknowns(const SeriesProblem& problem, const
           targets.push_back(arrhenius ? std::log(p) : p);
         }
         const size_t count = parameter.law.coefficient_count();
-        const auto coefficients = least_squares(positions, targets, count, [&](double position, size_t k) {
+        const auto basis = [&](double position, size_t k) {
           return law_basis(parameter.law, layout.centre[j], layout.scale[j], static_cast<size_t>(position), k);
-        });
+        };
+        auto coefficients = least_squares(positions, targets, count, basis);
+        for (int round = 0; round < 2 && !coefficients.empty(); ++round) {
+          coefficients = robust_refit(positions, targets, coefficients, basis);
+        }
         if (coefficients.empty()) {
           return FitError::invalid_argument(names[j] + ": the starts do not determine the law (too few distinct "
                                                        "covariate values with usable values)");
@@ -849,6 +888,235 @@ void report_globals(const SeriesProblem& problem, const Layout& layout, const Un
   }
 }
 
+// Fits one spectrum's per-spectrum parameters with the others held at `u`.
+class LocalRefitter {
+ public:
+  LocalRefitter(const SeriesProblem& problem, const Layout& layout, SeriesSolver& solver,
+                const SeriesSettings& settings)
+      : problem_(problem), layout_(layout), solver_(solver), poor_fit_(settings.poor_fit) {
+    for (const SeriesParameter& parameter : problem.parameters) {
+      held_.push_back(parameter.role != Role::PerSpectrum);
+      bounds_.push_back(parameter.bounds);
+    }
+    fit_settings_.max_iterations = settings.max_iterations;
+  }
+
+  // (physical values, chi-square) from `locals` (search coordinates), or
+  // nullopt when that fit fails. Leaves `locals` in u's row i.
+  std::optional<std::pair<std::vector<double>, double>> refit(size_t i, Unknowns& u,
+                                                              const std::vector<double>& locals) {
+    std::copy(locals.begin(), locals.end(), u.local.begin() + static_cast<std::ptrdiff_t>(i * layout_.locals));
+    solver_.spectrum_params(i, u);
+    const SeriesSpectrum& spectrum = problem_.spectra[i];
+    auto result = run_fit_method("levenberg_marquardt", rebuild(*problem_.circuit, solver_.block(i).params),
+                                 spectrum.frequencies_hz, spectrum.impedances, problem_.weighting, fit_settings_,
+                                 FitConstraints{held_, bounds_});
+    if (!result || !std::isfinite(result.value().chi_square)) return std::nullopt;
+    return std::pair{std::move(result.value().values), result.value().chi_square};
+  }
+
+  // Row i of u set to the per-spectrum values of `values`.
+  void store(size_t i, Unknowns& u, const std::vector<double>& values) const {
+    for (size_t a = 0; a < layout_.locals; ++a) {
+      const size_t j = layout_.local_param[a];
+      u.local[i * layout_.locals + a] = internal_value(values[j], layout_.transform[j]);
+    }
+  }
+
+  // The spectrum's own independent start in search coordinates.
+  std::vector<double> own_start(size_t i) const {
+    std::vector<double> locals;
+    for (size_t j : layout_.local_param) {
+      locals.push_back(internal_value(clamp_into_bounds(problem_.starts[i][j], problem_.parameters[j].bounds),
+                                      layout_.transform[j]));
+    }
+    return locals;
+  }
+
+  // The spectrum's own fit, every parameter free, is the yardstick: a fit
+  // holding some of them loses little when the series agrees with it.
+  bool good(size_t i, double chi_square) {
+    const double residual_count = 2.0 * static_cast<double>(problem_.spectra[i].impedances.size());
+    return chi_square / residual_count <= poor_fit_ &&
+           chi_square <= kRefitTolerance * 2.0 * solver_.model_cost(i, problem_.starts[i]);
+  }
+
+ private:
+  const SeriesProblem& problem_;
+  const Layout& layout_;
+  SeriesSolver& solver_;
+  std::vector<bool> held_;
+  std::vector<Bounds> bounds_;
+  FitSettings fit_settings_;
+  double poor_fit_;
+};
+
+// Refits the per-spectrum unknowns of every spectrum whose data count, with
+// the shared, law and fixed parameters held at `u`, chained along the series.
+std::optional<FitError> refit_per_spectrum(const Layout& layout, SeriesSolver& solver, LocalRefitter& refitter,
+                                           Unknowns& u, StopCheck& stop) {
+  std::vector<double> previous;  // the last good refit's unknowns
+  for (size_t i = 0; i < layout.spectra; ++i) {
+    if (stop.should_stop()) return FitError::interrupted();
+    if (!solver.uses(i)) {
+      previous.clear();
+      continue;
+    }
+    const std::vector<double> own = refitter.own_start(i);
+    auto best = previous.empty() ? std::nullopt : refitter.refit(i, u, previous);
+    if (!best || !refitter.good(i, best->second)) {
+      auto cold = refitter.refit(i, u, own);
+      if (cold && (!best || cold->second < best->second)) best = std::move(cold);
+    }
+    if (!best) {
+      std::copy(own.begin(), own.end(), u.local.begin() + static_cast<std::ptrdiff_t>(i * layout.locals));
+      previous.clear();
+      continue;
+    }
+    refitter.store(i, u, best->first);
+    if (refitter.good(i, best->second)) {
+      const auto row = u.local.begin() + static_cast<std::ptrdiff_t>(i * layout.locals);
+      previous.assign(row, row + static_cast<std::ptrdiff_t>(layout.locals));
+    } else {
+      previous.clear();
+    }
+  }
+  return std::nullopt;
+}
+
+// After a joint solve: every spectrum that fits much worse than on its own
+// is refitted, globals held, from its own start and from its neighbours'
+// values; u takes the better values when the total cost drops. Returns
+// whether it did (then the joint solve runs again).
+Result<bool, FitError> rescue_stuck_spectra(const Layout& layout, SeriesSolver& solver, LocalRefitter& refitter,
+                                            Unknowns& u, StopCheck& stop) {
+  if (!solver.evaluate_costs(u)) return false;
+  const double before = solver.total_cost(u);
+  std::vector<double> chi_square(layout.spectra);
+  for (size_t i = 0; i < layout.spectra; ++i) chi_square[i] = solver.block(i).chi_square;
+  Unknowns candidate = u;
+  bool changed = false;
+  const size_t l = layout.locals;
+  for (size_t i = 0; i < layout.spectra; ++i) {
+    if (stop.should_stop()) return FitError::interrupted();
+    if (!solver.uses(i) || refitter.good(i, chi_square[i])) continue;
+    std::vector<std::vector<double>> starts = {refitter.own_start(i)};
+    for (size_t neighbour : {i - 1, i + 1}) {
+      if (neighbour >= layout.spectra) continue;  // i - 1 wraps around at i = 0
+      const auto row = u.local.begin() + static_cast<std::ptrdiff_t>(neighbour * l);
+      starts.emplace_back(row, row + static_cast<std::ptrdiff_t>(l));
+    }
+    const auto current = u.local.begin() + static_cast<std::ptrdiff_t>(i * l);
+    const std::vector<double> kept(current, current + static_cast<std::ptrdiff_t>(l));
+    double best = chi_square[i];
+    std::optional<std::vector<double>> best_values;
+    for (const auto& start : starts) {
+      auto fit = refitter.refit(i, candidate, start);
+      if (fit && fit->second < best) {
+        best = fit->second;
+        best_values = std::move(fit->first);
+      }
+    }
+    std::copy(kept.begin(), kept.end(), candidate.local.begin() + static_cast<std::ptrdiff_t>(i * l));
+    if (best_values) {
+      refitter.store(i, candidate, *best_values);
+      changed = true;
+    }
+  }
+  if (changed && solver.evaluate_costs(candidate) && solver.total_cost(candidate) < before) {
+    u = std::move(candidate);
+    return true;
+  }
+  solver.evaluate_costs(u);
+  return false;
+}
+
+// Levenberg-Marquardt on the whole problem from u; sets the outcome's
+// termination and adds its iterations. Returns whether it converged.
+Result<bool, FitError> solve_jointly(SeriesSolver& solver, Unknowns& u, const SeriesSettings& settings,
+                                     StopCheck& stop, SeriesOutcome& outcome) {
+  outcome.termination = SeriesTermination::MaxIterations;
+  const bool finite = solver.evaluate_costs(u);
+  if (!finite) {
+    outcome.termination = SeriesTermination::NumericalFailure;
+    return false;
+  }
+  double cost = solver.total_cost(u);
+  double mu = 1e-3;
+  double growth = 2.0;
+  Unknowns delta, trial;
+  const std::uint32_t iteration_limit = std::max<std::uint32_t>(settings.max_iterations, 1);
+  for (std::uint32_t iteration = 0; iteration < iteration_limit; ++iteration) {
+    if (stop.should_stop()) return FitError::interrupted();
+    ++outcome.iterations;
+    if (!solver.build_normal_equations(u)) {
+      outcome.termination = SeriesTermination::NumericalFailure;
+      return false;
+    }
+    solver.update_damping();
+    if (solver.scaled_gradient(cost) <= settings.gtol || cost == 0.0) {
+      outcome.termination = SeriesTermination::GradientConverged;
+      return true;
+    }
+    // Raise the damping until a step lowers the cost.
+    bool accepted = false;
+    bool step_small = false;
+    bool cost_small = false;
+    for (int attempt = 0; attempt < 60 && !accepted; ++attempt) {
+      if (stop.should_stop()) return FitError::interrupted();
+      if (!solver.step(mu, delta)) {
+        mu *= growth;
+        growth *= 2.0;
+        continue;
+      }
+      double step_norm = 0.0, value_norm = 0.0;
+      trial = u;
+      for (size_t k = 0; k < u.local.size(); ++k) {
+        trial.local[k] += delta.local[k];
+        step_norm += delta.local[k] * delta.local[k];
+        value_norm += u.local[k] * u.local[k];
+      }
+      for (size_t k = 0; k < u.global.size(); ++k) {
+        trial.global[k] += delta.global[k];
+        step_norm += delta.global[k] * delta.global[k];
+        value_norm += u.global[k] * u.global[k];
+      }
+      step_small = std::sqrt(step_norm) <= settings.xtol * (std::sqrt(value_norm) + settings.xtol);
+      const double predicted = solver.predicted_decrease(mu, delta);
+      const bool trial_finite = solver.evaluate_costs(trial);
+      const double trial_cost = trial_finite ? solver.total_cost(trial) : kNaN;
+      if (trial_finite && trial_cost <= cost && predicted > 0.0) {
+        const double ratio = (cost - trial_cost) / predicted;
+        mu *= std::max(1.0 / 3.0, 1.0 - std::pow(2.0 * ratio - 1.0, 3));
+        growth = 2.0;
+        cost_small = cost - trial_cost <= settings.ftol * cost && predicted <= settings.ftol * cost;
+        u = trial;
+        cost = trial_cost;
+        accepted = true;
+      } else {
+        if (step_small) break;
+        mu *= growth;
+        growth *= 2.0;
+      }
+    }
+    if (!accepted) {
+      // The costs of the last trial are in the models: restore those at u.
+      solver.evaluate_costs(u);
+      outcome.termination = step_small ? SeriesTermination::StepConverged : SeriesTermination::NumericalFailure;
+      return step_small;
+    }
+    if (cost_small) {
+      outcome.termination = SeriesTermination::CostConverged;
+      return true;
+    }
+    if (step_small) {
+      outcome.termination = SeriesTermination::StepConverged;
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 Result<SeriesOutcome, FitError> series_fit(const SeriesProblem& problem, const SeriesSettings& settings) {
@@ -882,91 +1150,26 @@ Result<SeriesOutcome, FitError> series_fit(const SeriesProblem& problem, const S
   SeriesSolver solver(problem, layout, std::move(omegas), std::move(weights), counter);
   solver.set_smoothed(smoothed);
   StopCheck stop(settings.should_stop);
+  LocalRefitter refitter(problem, layout, solver, settings);
+  const bool refits = settings.refit_per_spectrum && layout.locals > 0 && layout.globals > 0;
+  if (refits) {
+    if (auto error = refit_per_spectrum(layout, solver, refitter, u, stop)) return *error;
+  }
 
   SeriesOutcome outcome;
-  outcome.termination = SeriesTermination::MaxIterations;
-  bool finite = solver.evaluate_costs(u);
-  double cost = finite ? solver.total_cost(u) : kNaN;
-  double mu = 1e-3;
-  double growth = 2.0;
   bool converged = false;
-  Unknowns delta, trial;
-  const std::uint32_t iteration_limit = std::max<std::uint32_t>(settings.max_iterations, 1);
-  if (!finite) outcome.termination = SeriesTermination::NumericalFailure;
-  while (finite && outcome.iterations < iteration_limit) {
-    if (stop.should_stop()) return FitError::interrupted();
-    ++outcome.iterations;
-    if (!solver.build_normal_equations(u)) {
-      outcome.termination = SeriesTermination::NumericalFailure;
-      break;
-    }
-    solver.update_damping();
-    if (solver.scaled_gradient(cost) <= settings.gtol || cost == 0.0) {
-      outcome.termination = SeriesTermination::GradientConverged;
-      converged = true;
-      break;
-    }
-    // Raise the damping until a step lowers the cost.
-    bool accepted = false;
-    bool step_small = false;
-    for (int attempt = 0; attempt < 60 && !accepted; ++attempt) {
-      if (stop.should_stop()) return FitError::interrupted();
-      if (!solver.step(mu, delta)) {
-        mu *= growth;
-        growth *= 2.0;
-        continue;
-      }
-      double step_norm = 0.0, value_norm = 0.0;
-      trial = u;
-      for (size_t k = 0; k < u.local.size(); ++k) {
-        trial.local[k] += delta.local[k];
-        step_norm += delta.local[k] * delta.local[k];
-        value_norm += u.local[k] * u.local[k];
-      }
-      for (size_t k = 0; k < u.global.size(); ++k) {
-        trial.global[k] += delta.global[k];
-        step_norm += delta.global[k] * delta.global[k];
-        value_norm += u.global[k] * u.global[k];
-      }
-      step_small = std::sqrt(step_norm) <= settings.xtol * (std::sqrt(value_norm) + settings.xtol);
-      const double predicted = solver.predicted_decrease(mu, delta);
-      const bool trial_finite = solver.evaluate_costs(trial);
-      const double trial_cost = trial_finite ? solver.total_cost(trial) : kNaN;
-      if (trial_finite && trial_cost <= cost && predicted > 0.0) {
-        const double ratio = (cost - trial_cost) / predicted;
-        mu *= std::max(1.0 / 3.0, 1.0 - std::pow(2.0 * ratio - 1.0, 3));
-        growth = 2.0;
-        const bool cost_small = cost - trial_cost <= settings.ftol * cost && predicted <= settings.ftol * cost;
-        u = trial;
-        cost = trial_cost;
-        accepted = true;
-        if (cost_small) {
-          outcome.termination = SeriesTermination::CostConverged;
-          converged = true;
-        }
-      } else {
-        if (step_small) break;
-        mu *= growth;
-        growth *= 2.0;
-      }
-    }
-    if (!accepted) {
-      // The costs of the last trial are in the models: restore those at u.
-      solver.evaluate_costs(u);
-      outcome.termination = step_small ? SeriesTermination::StepConverged : SeriesTermination::NumericalFailure;
-      converged = step_small;
-      break;
-    }
-    if (converged) break;
-    if (step_small) {
-      outcome.termination = SeriesTermination::StepConverged;
-      converged = true;
-      break;
-    }
+  for (int round = 0;; ++round) {
+    auto solved = solve_jointly(solver, u, settings, stop, outcome);
+    if (!solved) return solved.error();
+    converged = solved.value();
+    if (!refits || round == kRescueRounds) break;
+    auto rescued = rescue_stuck_spectra(layout, solver, refitter, u, stop);
+    if (!rescued) return rescued.error();
+    if (!rescued.value()) break;
   }
 
   // Results at u: per-spectrum values, chi-squares and covariances.
-  finite = solver.evaluate_costs(u);
+  const bool finite = solver.evaluate_costs(u);
   outcome.values.resize(n);
   outcome.standard_errors.assign(n, std::vector<double>(layout.params, kNaN));
   outcome.chi_square.resize(n);

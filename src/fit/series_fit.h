@@ -74,6 +74,10 @@ struct SeriesSpectrum {
 };
 
 struct SeriesSettings {
+  // Before the joint solve, refit every spectrum's per-spectrum parameters
+  // with the others held at their starts (see series_fit).
+  bool refit_per_spectrum = true;
+  double poor_fit = 1e-3;  // chi_square / (2N) above this: a refit is not good
   std::uint32_t max_iterations = 200;
   double ftol = 1e-10;  // relative cost change
   double xtol = 1e-10;  // relative step size
@@ -83,7 +87,14 @@ struct SeriesSettings {
 
 // The per-spectrum starting values (P physical values each, in parameter
 // order) come from independent fits; shared values start at the median of
-// their group, law coefficients at the least-squares law through the starts.
+// their group, law coefficients at the least-squares law through the starts
+// (refitted twice without the starts more than 3 robust deviations off it).
+// Then each spectrum's per-spectrum parameters are refitted with the shared,
+// law and fixed ones held, from the previous spectrum's refit (when that was
+// good) and, when that start gives no good fit, from its own start too; the
+// better one is kept. This lets an independent fit that confused two
+// elements (a resistance taking another's place) start the joint solve
+// consistent with the rest of the series.
 struct SeriesProblem {
   const SeriesList* circuit = nullptr;  // borrowed
   std::vector<SeriesSpectrum> spectra;

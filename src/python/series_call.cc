@@ -141,6 +141,7 @@ std::optional<SeriesArguments> read_arguments(PyObject* args, PyObject* kwargs, 
     return std::nullopt;
   }
   a.max_iterations = max_iterations;
+  a.settings.poor_fit = a.poor_fit;
   a.settings.max_iterations = max_iterations;
   a.tree = read_tree(circuit);
   if (a.tree == nullptr) return std::nullopt;
