@@ -10,6 +10,8 @@
 #include "circuit/params.h"
 #include "fit/fit_dispatch.h"
 #include "fit/fit_problem.h"
+#include "fit/levenberg_marquardt.h"
+#include "fit/lmder_solver.h"
 #include "fit/spectrum_model.h"
 #include "parallel/thread_pool.h"
 
@@ -43,8 +45,10 @@ constexpr size_t kNone = static_cast<size_t>(-1);
 // damped system stays positive definite.
 constexpr double kDampingFloor = 1e-12;
 // A refit of the per-spectrum parameters is good when its chi-square is at
-// most this multiple of the spectrum's own fit's.
-constexpr double kRefitTolerance = 1.25;
+// most this multiple of the spectrum's own fit's: before the joint solve,
+// with rough shared values, and after it.
+constexpr double kStartTolerance = 2.0;
+constexpr double kRescueTolerance = 1.25;
 // Joint solves after the first, each from spectra refitted out of a poorer basin.
 constexpr int kRescueRounds = 3;
 
@@ -662,6 +666,8 @@ class SeriesSolver {
 
   void set_smoothed(bool smoothed) { smoothed_ = smoothed; }
 
+  SpectrumModel& model(size_t i) { return *blocks_[i].model; }
+
   // The data cost of spectrum i (which must count) at physical `params`.
   double model_cost(size_t i, std::span<const double> params) { return blocks_[i].model->cost(params); }
 
@@ -898,21 +904,41 @@ class LocalRefitter {
       held_.push_back(parameter.role != Role::PerSpectrum);
       bounds_.push_back(parameter.bounds);
     }
+    lm_settings_.max_iterations = settings.max_iterations;
     fit_settings_.max_iterations = settings.max_iterations;
   }
 
   // (physical values, chi-square) from `locals` (search coordinates), or
-  // nullopt when that fit fails. Leaves `locals` in u's row i.
+  // nullopt when that fit fails. Leaves `locals` in u's row i. One
+  // Levenberg-Marquardt solve on the spectrum's own model, its result
+  // clamped into the feasible bounds; when that is not good, the core's
+  // multi-start fit from the same point too, keeping the better.
   std::optional<std::pair<std::vector<double>, double>> refit(size_t i, Unknowns& u,
                                                               const std::vector<double>& locals) {
     std::copy(locals.begin(), locals.end(), u.local.begin() + static_cast<std::ptrdiff_t>(i * layout_.locals));
     solver_.spectrum_params(i, u);
+    const std::vector<double> start = solver_.block(i).params;
+    SpectrumModel& model = solver_.model(i);
+    std::optional<std::pair<std::vector<double>, double>> best;
+    auto solve = levenberg_marquardt_single_start(model, lmder_for(model.residual_count()), layout_.transform,
+                                                  internal(start, layout_.transform), held_, lm_settings_,
+                                                  never_stop_);
+    if (solve) {
+      std::vector<double> values = std::move(solve.value().params);
+      for (size_t j = 0; j < values.size(); ++j) values[j] = clamp_into_bounds(values[j], bounds_[j]);
+      const double chi_square = 2.0 * model.cost(values);
+      if (std::isfinite(chi_square)) best = std::pair{std::move(values), chi_square};
+    }
+    if (best && good(i, best->second)) return best;
     const SeriesSpectrum& spectrum = problem_.spectra[i];
-    auto result = run_fit_method("levenberg_marquardt", rebuild(*problem_.circuit, solver_.block(i).params),
-                                 spectrum.frequencies_hz, spectrum.impedances, problem_.weighting, fit_settings_,
+    auto result = run_fit_method("levenberg_marquardt", rebuild(*problem_.circuit, start), spectrum.frequencies_hz,
+                                 spectrum.impedances, problem_.weighting, fit_settings_,
                                  FitConstraints{held_, bounds_});
-    if (!result || !std::isfinite(result.value().chi_square)) return std::nullopt;
-    return std::pair{std::move(result.value().values), result.value().chi_square};
+    if (result && std::isfinite(result.value().chi_square) &&
+        (!best || result.value().chi_square < best->second)) {
+      best = std::pair{std::move(result.value().values), result.value().chi_square};
+    }
+    return best;
   }
 
   // Row i of u set to the per-spectrum values of `values`.
@@ -935,11 +961,15 @@ class LocalRefitter {
 
   // The spectrum's own fit, every parameter free, is the yardstick: a fit
   // holding some of them loses little when the series agrees with it.
+  // Before the joint solve the held values are rough, so the refits there
+  // are judged with kStartTolerance, afterwards with kRescueTolerance.
   bool good(size_t i, double chi_square) {
     const double residual_count = 2.0 * static_cast<double>(problem_.spectra[i].impedances.size());
     return chi_square / residual_count <= poor_fit_ &&
-           chi_square <= kRefitTolerance * 2.0 * solver_.model_cost(i, problem_.starts[i]);
+           chi_square <= tolerance_ * 2.0 * solver_.model_cost(i, problem_.starts[i]);
   }
+
+  void set_tolerance(double tolerance) { tolerance_ = tolerance; }
 
  private:
   const SeriesProblem& problem_;
@@ -947,8 +977,22 @@ class LocalRefitter {
   SeriesSolver& solver_;
   std::vector<bool> held_;
   std::vector<Bounds> bounds_;
+  LmSettings lm_settings_;
   FitSettings fit_settings_;
+  StopCheck never_stop_;
   double poor_fit_;
+  double tolerance_ = kStartTolerance;
+  std::vector<std::unique_ptr<LmderSolver>> lmder_solvers_;  // one per residual count met
+
+  LmderSolver& lmder_for(size_t residual_count) {
+    for (size_t k = 0; k < lmder_sizes_.size(); ++k) {
+      if (lmder_sizes_[k] == residual_count) return *lmder_solvers_[k];
+    }
+    lmder_sizes_.push_back(residual_count);
+    lmder_solvers_.push_back(std::make_unique<LmderSolver>(residual_count, layout_.params));
+    return *lmder_solvers_.back();
+  }
+  std::vector<size_t> lmder_sizes_;
 };
 
 // Refits the per-spectrum unknowns of every spectrum whose data count, with
@@ -1154,6 +1198,7 @@ Result<SeriesOutcome, FitError> series_fit(const SeriesProblem& problem, const S
   const bool refits = settings.refit_per_spectrum && layout.locals > 0 && layout.globals > 0;
   if (refits) {
     if (auto error = refit_per_spectrum(layout, solver, refitter, u, stop)) return *error;
+    refitter.set_tolerance(kRescueTolerance);
   }
 
   SeriesOutcome outcome;
