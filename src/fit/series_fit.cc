@@ -162,6 +162,37 @@ double binomial(size_t n, size_t k) {
   return value;
 }
 
+// sqrt(diag((J^T J)^-1) chi_square / dof) over the free columns of the
+// column-major physical Jacobian, dof = rows - free; NaN for held columns,
+// and for all when dof <= 0 or J^T J is singular.
+std::vector<double> standard_errors(const std::vector<double>& jacobian, size_t rows, const std::vector<bool>& held,
+                                    double chi_square) {
+  const size_t p = held.size();
+  std::vector<double> errors(p, kNaN);
+  std::vector<size_t> free;
+  for (size_t j = 0; j < p; ++j) {
+    if (!held[j]) free.push_back(j);
+  }
+  const size_t f = free.size();
+  if (rows <= f || f == 0) return errors;
+  std::vector<double> normal(f * f);
+  for (size_t a = 0; a < f; ++a) {
+    for (size_t b = 0; b <= a; ++b) {
+      double sum = 0.0;
+      for (size_t r = 0; r < rows; ++r) sum += jacobian[free[a] * rows + r] * jacobian[free[b] * rows + r];
+      normal[a * f + b] = normal[b * f + a] = sum;
+    }
+  }
+  if (!cholesky(normal.data(), f)) return errors;
+  const std::vector<double> inverse = inverse_from_factor(normal.data(), f);
+  const double scale = chi_square / static_cast<double>(rows - f);
+  for (size_t a = 0; a < f; ++a) {
+    const double variance = inverse[a * f + a] * scale;
+    errors[free[a]] = variance >= 0.0 ? std::sqrt(variance) : kNaN;
+  }
+  return errors;
+}
+
 // ---- the layout of the unknowns ---------------------------------------------
 
 // How one spectrum's circuit parameters follow from the unknowns.
@@ -1291,6 +1322,7 @@ Result<std::vector<IndependentFit>, FitError> independent_fits(const SeriesList&
   settings.max_iterations = max_iterations;
   settings.should_stop = should_stop;
   const FitConstraints constraints{fixed, bounds};
+  StopCheck stop(should_stop);
   const auto fit_from = [&](size_t i, std::vector<double> start) -> Result<IndependentFit, FitError> {
     if (!bounds.empty()) {
       for (size_t j = 0; j < p; ++j) start[j] = clamp_into_bounds(start[j], bounds[j]);
@@ -1311,15 +1343,63 @@ Result<std::vector<IndependentFit>, FitError> independent_fits(const SeriesList&
     const double mean_square = fit.chi_square / (2.0 * static_cast<double>(spectra[i].impedances.size()));
     return fit.success && std::isfinite(mean_square) && mean_square <= poor_fit;
   };
+  // A warm start is first tried with one Levenberg-Marquardt solve on the
+  // spectrum's own model; the core's multi-start fit runs only when that is
+  // not good.
+  const std::vector<Bounds> transform = param_bounds(circuit);
+  const std::vector<Bounds>& feasible = bounds.empty() ? transform : bounds;
+  const std::vector<bool> held = fixed.empty() ? std::vector<bool>(p, false) : fixed;
+  std::vector<size_t> lmder_sizes;
+  std::vector<std::unique_ptr<LmderSolver>> lmder_solvers;
+  StopCheck never_stop;
+  LmSettings lm_settings;
+  lm_settings.max_iterations = max_iterations;
+  std::vector<double> jacobian;
+  const auto quick_fit = [&](size_t i, const std::vector<double>& start) -> std::optional<IndependentFit> {
+    const SeriesSpectrum& spectrum = spectra[i];
+    std::vector<double> omegas;
+    for (double f : spectrum.frequencies_hz) omegas.push_back(f * 2.0 * std::numbers::pi);
+    const std::vector<double> weights = compute_weights(spectrum.impedances, weighting);
+    EvalCounter counter = make_eval_counter();
+    SpectrumModel model(circuit, omegas, spectrum.impedances, weights, counter);
+    const size_t rows = model.residual_count();
+    size_t k = 0;
+    while (k < lmder_sizes.size() && lmder_sizes[k] != rows) ++k;
+    if (k == lmder_sizes.size()) {
+      lmder_sizes.push_back(rows);
+      lmder_solvers.push_back(std::make_unique<LmderSolver>(rows, p));
+    }
+    std::vector<double> x0(p);
+    for (size_t j = 0; j < p; ++j) x0[j] = internal_value(clamp_into_bounds(start[j], feasible[j]), transform[j]);
+    auto solve = levenberg_marquardt_single_start(model, *lmder_solvers[k], transform, x0, held, lm_settings,
+                                                  never_stop);
+    if (!solve) return std::nullopt;
+    IndependentFit fit;
+    fit.values = std::move(solve.value().params);
+    for (size_t j = 0; j < p; ++j) fit.values[j] = clamp_into_bounds(fit.values[j], feasible[j]);
+    fit.chi_square = 2.0 * model.cost(fit.values);
+    fit.success = solve.value().converged && std::isfinite(fit.chi_square);
+    jacobian.resize(rows * p);
+    model.jacobian(fit.values, jacobian);
+    fit.standard_errors = standard_errors(jacobian, rows, held, fit.chi_square);
+    fit.impedance_evals = counter->load();
+    return fit;
+  };
   std::vector<IndependentFit> fits;
   fits.reserve(spectra.size());
   const IndependentFit* previous = nullptr;
   for (size_t i = 0; i < spectra.size(); ++i) {
     std::optional<IndependentFit> warm;
     if (previous != nullptr) {
-      auto result = fit_from(i, previous->values);
-      if (!result) return result.error();
-      warm = std::move(result).value();
+      if (stop.should_stop()) return FitError::interrupted();
+      warm = quick_fit(i, previous->values);
+      if (!warm || !is_good(*warm, i)) {
+        const std::uint64_t quick_evals = warm ? warm->impedance_evals : 0;
+        auto result = fit_from(i, previous->values);
+        if (!result) return result.error();
+        warm = std::move(result).value();
+        warm->impedance_evals += quick_evals;
+      }
       warm->warm = true;
     }
     if (!warm || !is_good(*warm, i)) {
