@@ -29,6 +29,7 @@ from .plots import plot_fit, plot_spectra  # noqa: E402
 from .ranking import rank_circuits  # noqa: E402
 from .readers import read_spectra, read_spectrum  # noqa: E402
 from .report import FitReport  # noqa: E402
+from .series import SeriesReport, fit_series  # noqa: E402
 from .spectrum import Spectrum, SpectrumLike  # noqa: E402
 from .validation import kramers_kronig  # noqa: E402
 
@@ -37,5 +38,6 @@ try:
 except PackageNotFoundError:  # running from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["DrtResult", "FitReport", "Spectrum", "SpectrumLike", "__version__", "drt", "fit", "fit_many", "kramers_kronig", "plot_fit",
-           "plot_spectra", "rank_circuits", "read_spectra", "read_spectrum"]
+__all__ = ["DrtResult", "FitReport", "SeriesReport", "Spectrum", "SpectrumLike", "__version__", "drt", "fit",
+           "fit_many", "fit_series", "kramers_kronig", "plot_fit", "plot_spectra", "rank_circuits", "read_spectra",
+           "read_spectrum"]

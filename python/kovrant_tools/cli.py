@@ -5,9 +5,9 @@ import argparse
 import sys
 import warnings
 
-from . import commands_drt, commands_fit, commands_validate
+from . import commands_drt, commands_fit, commands_series, commands_validate
 
-COMMANDS = (commands_validate, commands_fit, commands_drt)
+COMMANDS = (commands_validate, commands_fit, commands_drt, commands_series)
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -259,3 +259,102 @@ def plot_drt_map(series, ax=None, *, label="spectrum", cmap="viridis"):
     top.set_xlabel("frequency 1/(2π τ) / Hz")
     figure.colorbar(image, ax=ax).set_label("γ / Ω")
     return figure
+
+# --- series fits (kovrant_tools.fit_series) ---------------------------------------
+
+
+def plot_series_parameters(report, names=None, covariate=None, ax=None):
+    """Every parameter of a SeriesReport against the covariate, joint vs independent; returns the Figure.
+
+    The joint values are a line with their 95 % band; the independent fits
+    the series started from are points with their 95 % error bars. names: the
+    parameters to draw (default: all that are not fixed); covariate: the
+    x-axis, a covariate name of the report (default: its first, else the
+    position in the series). ax: None for a new figure, or one Axes per name.
+    """
+    plt = _pyplot()
+    names = [name for name in report.names if report.roles[name] != "fixed"] if names is None else list(names)
+    unknown = [name for name in names if name not in report.params]
+    if unknown or not names:
+        raise ValueError(f"no such parameter(s) {unknown}; the report has {report.names}")
+    x, x_label = _series_axis(report, covariate)
+    if ax is None:
+        columns = min(3, len(names))
+        rows = -(-len(names) // columns)
+        figure, axes = plt.subplots(rows, columns, figsize=(4.6 * columns, 3.4 * rows), layout="constrained",
+                                    squeeze=False)
+        axes = axes.ravel()
+        for extra in axes[len(names):]:
+            extra.set_visible(False)
+    else:
+        axes = list(ax)
+        figure = axes[0].figure
+    order = np.argsort(x, kind="stable")
+    for axes_one, name in zip(axes, names):
+        low, high = report.intervals[name]
+        independent = report.independent_params[name]
+        spread = 1.96 * report.independent_stderr[name]
+        axes_one.errorbar(x, independent, yerr=np.where(np.isfinite(spread), spread, 0.0), fmt=".", color="0.55",
+                          markersize=4, elinewidth=0.7, label="independent fits")
+        axes_one.fill_between(x[order], low[order], high[order], color="C1", alpha=0.3, linewidth=0,
+                              label="joint, 95 % band")
+        axes_one.plot(x[order], report.params[name][order], "-", color="C1", label="joint")
+        axes_one.set_title(f"{name} ({report.roles[name].replace('_', ' ')})", fontsize=10)
+        axes_one.set_xlabel(x_label)
+        axes_one.grid(alpha=0.3)
+        if np.all(independent > 0) and np.nanmax(independent) > 20 * np.nanmin(independent):
+            axes_one.set_yscale("log")
+    axes[0].legend(fontsize=8)
+    figure.suptitle(f"{report.notation or 'circuit'}: {len(report)} spectra, joint vs independent fits")
+    return figure
+
+
+def plot_series_fits(report, indices=None, ax=None):
+    """Nyquist plots of chosen spectra of a SeriesReport with their joint and independent models.
+
+    indices: positions in the series (default: first, middle and last).
+    ax: None for a new figure, or one Axes per index. Returns the Figure.
+    """
+    plt = _pyplot()
+    count = len(report)
+    indices = sorted({0, count // 2, count - 1}) if indices is None else list(indices)
+    for index in indices:
+        if not 0 <= index < count:
+            raise ValueError(f"index {index} is outside the series of {count} spectra")
+    if ax is None:
+        figure, axes = plt.subplots(1, len(indices), figsize=(4.6 * len(indices), 4.2), layout="constrained",
+                                    squeeze=False)
+        axes = axes.ravel()
+    else:
+        axes = list(ax)
+        figure = axes[0].figure
+    for axes_one, index in zip(axes, indices):
+        frequencies, measured = report.spectra[index]
+        grid = np.logspace(np.log10(frequencies.min()), np.log10(frequencies.max()), 200)
+        joint = report.fitted_circuit(index).impedance(grid)
+        independent = report.circuit.with_values(
+            [float(report.independent_params[name][index]) for name in report.names]).impedance(grid)
+        axes_one.plot(measured.real, -measured.imag, "o", markersize=3, color="C0", label="measured")
+        axes_one.plot(independent.real, -independent.imag, "--", color="0.45", label="independent fit")
+        axes_one.plot(joint.real, -joint.imag, "-", color="C1", label="joint fit")
+        axes_one.set_aspect("equal", adjustable="datalim")
+        label = ", ".join(f"{name} {values[index]:.4g}" for name, values in report.covariates.items()
+                          if np.issubdtype(np.asarray(values).dtype, np.number))
+        axes_one.set_title(f"spectrum {index}" + (f" ({label})" if label else ""), fontsize=10)
+        axes_one.set(xlabel="Re Z / ohm", ylabel="-Im Z / ohm")
+        axes_one.grid(alpha=0.3)
+    axes[0].legend(fontsize=8)
+    return figure
+
+
+def _series_axis(report, covariate):
+    """(x values, label) for series plots: a numeric covariate, else the position in the series."""
+    if covariate is None:
+        numeric = [name for name, values in report.covariates.items()
+                   if np.issubdtype(np.asarray(values).dtype, np.number)]
+        covariate = numeric[0] if numeric else None
+    if covariate is None:
+        return np.arange(len(report), dtype=float), "position in the series"
+    if covariate not in report.covariates:
+        raise ValueError(f"no covariate {covariate!r}; the report has {list(report.covariates)}")
+    return np.asarray(report.covariates[covariate], dtype=float), covariate

@@ -18,6 +18,7 @@
 #include "python/conversions.h"
 #include "python/fit_call.h"
 #include "python/numpy_array.h"
+#include "python/series_call.h"
 #include "python/spectrum.h"
 
 namespace kovrant::python {
@@ -283,6 +284,14 @@ bool add_frame_columns(PyObject* module) {
   return PyModule_AddObjectRef(module, "FRAME_COLUMNS", table.get()) == 0;
 }
 
+// The tree of a kovrant.Circuit, for entry points that take a tree reader.
+const SeriesList* tree_of(PyObject* circuit_object) {
+  const CircuitObject* circuit = circuit_argument(circuit_object);
+  return circuit == nullptr ? nullptr : &circuit->nodes;
+}
+
+PyObject* fit_series_entry(PyObject*, PyObject* args, PyObject* kwargs) { return fit_series(args, kwargs, tree_of); }
+
 PyMethodDef g_functions[] = {
     {"fit_constrained", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_constrained)),
      METH_VARARGS | METH_KEYWORDS, kFitConstrainedDoc},
@@ -290,6 +299,8 @@ PyMethodDef g_functions[] = {
      METH_VARARGS | METH_KEYWORDS, kOutcomeAtDoc},
     {"notation", notation, METH_O, kNotationDoc},
     {"frame_arrays", frame_arrays, METH_O, kFrameArraysDoc},
+    {"fit_series", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_series_entry)),
+     METH_VARARGS | METH_KEYWORDS, kFitSeriesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
