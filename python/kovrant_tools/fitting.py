@@ -16,7 +16,7 @@ from .spectrum import as_arrays
 
 
 def fit(circuit, spectrum, fixed=None, bounds=None, start=None, method="levenberg_marquardt", weight="modulus",
-        **settings) -> FitReport:
+        strategy="thorough", **settings) -> FitReport:
     """Fit `circuit` to `spectrum` and return a FitReport.
 
     circuit: a notation ("R0-(R1,CPE1)"), a model name ("randles") or a
@@ -33,9 +33,19 @@ def fit(circuit, spectrum, fixed=None, bounds=None, start=None, method="levenber
     guessed one is moved into them.
 
     settings: the other keyword arguments of Circuit.fit (max_iterations,
-    ftol, xtol, seed, nelder_mead_iterations, ...). Without fixed and bounds
-    the numbers are exactly Circuit.fit's.
+    ftol, xtol, seed, nelder_mead_iterations, ...).
+
+    strategy: "fast" is Circuit.fit's walk (without fixed and bounds exactly
+    Circuit.fit's numbers); "thorough" (default) also tries the boundary
+    faces and the data-driven starts of kovrant_tools.strategies.
     """
+    if strategy != "fast":
+        from .strategies import STRATEGIES, thorough_fit
+
+        if strategy not in STRATEGIES:
+            raise ValueError(f"unknown strategy {strategy!r}, expected one of {', '.join(map(repr, STRATEGIES))}")
+        return thorough_fit(spectrum, circuit, fixed=fixed, bounds=bounds, start=start, method=method,
+                            weight=weight, **settings)
     notation = circuit if isinstance(circuit, str) else None
     circuit = as_circuit(circuit)
     frequencies, impedances = as_arrays(spectrum)

@@ -67,6 +67,7 @@ class FitReport:
     model_frequencies: np.ndarray
     model_curve: np.ndarray
     warnings: list[str] = field(default_factory=list)
+    limits: tuple = ()  # kovrant_tools.limits.Limit: elements the data cannot see, each also a warning
 
     @property
     def free(self) -> list[str]:
@@ -182,6 +183,10 @@ def build_report(circuit, notation, frequencies, impedances, values, fixed, boun
 
     params = dict(zip(names, values.tolist()))
     stderr_by_name = dict(zip(names, stderr.tolist()))
+    from .limits import limits_of
+
+    limits = limits_of(notation, params, frequencies, impedances, chi_square=chi_square, dof=dof,
+                       weight=weight) if notation is not None else ()
     return FitReport(
         circuit=notation, names=names, units=circuit.param_units(), params=params, stderr=stderr_by_name,
         fixed=frozenset(name for name in names if name in fixed), bounds=dict(bounds),
@@ -193,7 +198,8 @@ def build_report(circuit, notation, frequencies, impedances, values, fixed, boun
         impedances=np.asarray(impedances, dtype=complex), model_impedances=model,
         residuals=(model - impedances) / scale, model_frequencies=curve_frequencies,
         model_curve=fitted.impedance(curve_frequencies),
-        warnings=_warnings(names, params, stderr_by_name, free, bounds, correlation, impedances),
+        warnings=_warnings(names, params, stderr_by_name, free, bounds, correlation, impedances)
+        + [limit.warning for limit in limits], limits=limits,
     )
 
 
