@@ -132,13 +132,18 @@ class _Window:
         return tau * self.omega_max < 10 ** -WINDOW_DECADES
 
 
+# The kinds of the elements each kind may turn into.
+_REPLACEMENT_KINDS = {"CPE": "CR", "Cpe": "CR", "La": "L", "Wo": "WRC", "Ws": "WR", "G": "R", "K": "R", "Zarc": "RK"}
+
+
 def _candidates(element, params, window, series):
     """(parameter, limit, replacement series or None for open, new values) worth checking."""
     code, label = element.code, element.label
     value = {field: params[f"{label}.{field}"] for field in structure.FIELDS[code]}
     short, open_ = (), None
     # New elements take the digits of the one they replace, unless that label is taken.
-    C, R, L, W, K = (structure.free_label(series, kind, label) for kind in ("C", "R", "L", "W", "K"))
+    new_label = {kind: structure.free_label(series, kind, label) for kind in _REPLACEMENT_KINDS.get(code, ())}
+    C, R, L, W, K = (new_label.get(kind) for kind in ("C", "R", "L", "W", "K"))
     if code == "R":
         r = value["r"]
         if window.tiny(r):

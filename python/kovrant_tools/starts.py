@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import itertools
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -38,7 +38,7 @@ MIN_ARC_SHARE = 0.01
 # Exponents tried for constant-phase elements (ideal capacitors fit alpha = 1).
 EXPONENTS = (0.95, 0.8)
 # Most assignments of arcs to groups scored per circuit.
-MAX_ASSIGNMENTS = 48
+MAX_ASSIGNMENTS = 64
 
 
 @dataclass(frozen=True)
@@ -59,6 +59,7 @@ class Features:
     omega_min: float
     omega_max: float
     modulus: float  # median |Z|
+    diffusion_tau: float = math.nan  # time constant given to finite-length diffusion (default 1 / omega_min)
 
 
 def spectrum_features(frequencies, impedances) -> Features:
@@ -270,7 +271,11 @@ def _assignments(series, model, features):
     """Name -> value dicts, one per way of mapping the features onto the circuit."""
     slots = _arc_slots(series)
     count = 0
-    for arcs in _arc_choices(features.arcs, len(slots), features):
+    # A finite-length diffusion bends at 1/tau: inside the window, or far below it (the semi-infinite form).
+    finite = any(element.code in ("Wo", "Ws") for element in structure.elements(series))
+    taus = (1.0 / features.omega_min, 1e3 / features.omega_min) if finite else (1.0 / features.omega_min,)
+    variants = [replace(features, diffusion_tau=tau) for tau in taus]
+    for features, arcs in itertools.product(variants, _arc_choices(features.arcs, len(slots), features)):
         orders = itertools.permutations(range(len(slots))) if len(slots) <= 4 else [tuple(range(len(slots)))]
         for order in orders:
             for alpha in EXPONENTS:
@@ -331,8 +336,7 @@ def _assign_diffusion(node, values, features, scale=1.0):
     if node.code == "W":
         values[node.label + ".aw"] = aw
         return
-    # The finite-length forms bend away from 45 degrees near 1/tau: put that at the window's low end.
-    tau = 1.0 / features.omega_min
+    tau = features.diffusion_tau if math.isfinite(features.diffusion_tau) else 1.0 / features.omega_min
     values[node.label + ".tau"] = tau
     values[node.label + ".z0"] = aw * math.sqrt(2.0 * tau)
 

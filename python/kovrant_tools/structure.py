@@ -175,3 +175,14 @@ def free_label(series: tuple, code: str, wanted: str) -> str:
         label = f"{code}{digits}{number}"
         number += 1
     return label
+
+
+def canonical(series: tuple) -> str:
+    """A text equal for circuits of the same topology: labels, series order and branch order ignored."""
+    return "-".join(sorted(_canonical_node(node) for node in series))
+
+
+def _canonical_node(node):
+    if isinstance(node, Element):
+        return {"Cpe": "CPE", "Tlmq": "TLMQ"}.get(node.code, node.code)
+    return "(" + ",".join(sorted(canonical(branch) for branch in node.branches)) + ")"
