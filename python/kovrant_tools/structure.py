@@ -178,11 +178,15 @@ def free_label(series: tuple, code: str, wanted: str) -> str:
 
 
 def canonical(series: tuple) -> str:
-    """A text equal for circuits of the same topology: labels, series order and branch order ignored."""
+    """A text equal for circuits of the same model: labels, series order and branch order ignored, K and
+    Zarc read as the resistor-capacitor and resistor-CPE pairs they stand for."""
     return "-".join(sorted(_canonical_node(node) for node in series))
 
 
 def _canonical_node(node):
     if isinstance(node, Element):
-        return {"Cpe": "CPE", "Tlmq": "TLMQ"}.get(node.code, node.code)
+        return _SHORTHANDS.get(node.code, node.code)
     return "(" + ",".join(sorted(canonical(branch) for branch in node.branches)) + ")"
+
+
+_SHORTHANDS = {"Cpe": "CPE", "Tlmq": "TLMQ", "K": "(C,R)", "Zarc": "(CPE,R)"}
