@@ -6,7 +6,7 @@ whose R2 went to 1e12 equals the circuit without R2's branch; that circuit is
 fitted too, from the values the limit gives). Every candidate is fitted with
 the fast strategy; the few that can still win (within `SHORTLIST_MARGIN` of
 the best criterion, at most `shortlist`) get the thorough strategy's extra
-solves. A pick must be identifiable: a fit with undetermined parameters (NaN
+solves and, when degenerate, bring their simpler circuits. A pick must be identifiable: a fit with undetermined parameters (NaN
 standard errors, |correlation| > 0.99, degenerate limits) is demoted below
 every simpler identifiable fit that fits as well (chi-square at most
 `FITS_AS_WELL` times its own), and its report says why.
@@ -68,23 +68,23 @@ def rank_circuits(spectrum: "SpectrumLike", circuits=None, *, criterion: str = "
     started = {name: started_fit(arrays, circuit, **settings) for name, circuit in named}
     reports = {name: fitted.report for name, fitted in started.items()}
 
-    if strategy == "thorough" and shortlist:
-        # Only fits that can still win get the extra solves.
-        best = min(_score(report, criterion) for report in reports.values())
-        contenders = sorted((name for name in reports if _score(reports[name], criterion) <= best + SHORTLIST_MARGIN),
-                            key=lambda name: _score(reports[name], criterion))[:shortlist]
-        for name in contenders:
+    # Only fits that can still win get the extra solves and bring their simpler equivalents.
+    best = min(_score(report, criterion) for report in reports.values())
+    contenders = sorted((name for name in reports if _score(reports[name], criterion) <= best + SHORTLIST_MARGIN),
+                        key=lambda name: _score(reports[name], criterion))[:max(shortlist, 1)]
+    if strategy == "thorough":
+        for name in contenders[:shortlist]:
             reports[name] = refine(started[name], **settings)
-
     if equivalents:
-        _add_equivalents(reports, arrays, settings)
+        _add_equivalents(reports, contenders, arrays, settings)
     return _ordered(reports, criterion)
 
 
-def _add_equivalents(reports, arrays, settings):
-    """Fit the simplest circuit each degenerate fit equals, unless it is a candidate already."""
+def _add_equivalents(reports, contenders, arrays, settings):
+    """Fit the simplest circuit each degenerate contender equals, unless it is a candidate already."""
     known = {_canonical(report.circuit) for report in reports.values() if report.circuit is not None}
-    for name, report in list(reports.items()):
+    for name in contenders:
+        report = reports[name]
         if not report.limits or report.circuit is None:
             continue
         notation, values = simplest_equivalent(report.circuit, report.params, report.frequencies,
