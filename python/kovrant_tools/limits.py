@@ -9,7 +9,7 @@ chi-square. A limit is reported only when the simpler circuit fits (nearly)
 as well: its chi-square exceeds the fit's by less than one noise variance
 (chi-square / dof), the change no residual can show.
 
-Candidates are screened by value first (an element's impedance four decades
+Candidates are screened by value first (an element's impedance two decades
 away from the spectrum's, an exponent within 0.03 of a bound, a time constant
 two decades outside the window), so a report pays for few evaluations.
 """
@@ -29,8 +29,9 @@ if TYPE_CHECKING:
     from .report import FitReport
 
 TWO_PI = 6.283185307179586
-# An element whose impedance stays this far below (above) the spectrum's is a candidate short (open).
-IMPEDANCE_RATIO = 1e-3
+# An element whose impedance stays this far below (above) the spectrum's is a candidate short (open);
+# the chi-square test decides.
+IMPEDANCE_RATIO = 1e-2
 # An exponent this close to a bound is a candidate for the bound.
 EXPONENT_MARGIN = 0.03
 # A time constant this many decades outside 1 / (2 pi f) of the window is a candidate.
