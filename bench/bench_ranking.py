@@ -7,8 +7,11 @@ Timing: for one 60-point spectrum of each built-in topology (realistic values
 from tools/synthetic_spectra.py, 1 % noise, 10 mHz..100 kHz window placed
 around its features), the CPU time of
 - rank_circuits(spectrum): all eleven topologies fitted from their guess,
-  each with a FitReport (covariance, criteria, residuals, model curve);
-- the baseline: the eleven bare Circuit(key).fit(f, z) calls it builds on.
+  each with a FitReport (covariance, criteria, residuals, model curve,
+  limits), the shortlist refined, degenerate fits' simpler circuits added;
+- the closed ranking: rank_circuits(spectrum, strategy="fast",
+  equivalents=False), the eleven fast fits alone;
+- the baseline: the eleven bare Circuit(key).fit(f, z) calls they build on.
 Both run side by side in this process; each figure is the fastest of
 several calls (CPU time, so other processes on a busy machine count less).
 A second table times one kovrant_tools.fit (the fit and its FitReport)
@@ -54,28 +57,31 @@ def run_timing(calls):
     circuits = [kovrant.Circuit(key) for key in keys]
     print(f"rank_circuits over {len(keys)} topologies, {POINTS}-point spectra, fastest of {calls} calls "
           f"(CPU time); {load_average()}")
-    print(f"| generating model | rank_circuits (ms) | {len(keys)} bare Circuit.fit (ms) | ratio | top-ranked |")
-    print("|---|---|---|---|---|")
+    print(f"| generating model | rank_circuits (ms) | closed, fast (ms) | {len(keys)} bare Circuit.fit (ms) "
+          f"| ratio to bare | top-ranked |")
+    print("|---|---|---|---|---|---|")
     totals = []
     for seed, key in enumerate(keys):
         f, z = timing_spectrum(key, seed)
         ranked = rank_circuits((f, z))
         ours = fastest_cpu(lambda: rank_circuits((f, z)), calls)
+        closed = fastest_cpu(lambda: rank_circuits((f, z), strategy="fast", equivalents=False), calls)
         bare = fastest_cpu(lambda: [circuit.fit(f, z) for circuit in circuits], calls)
         totals.append(ours)
-        print(f"| {key} | {ours * 1e3:.1f} | {bare * 1e3:.1f} | {ours / bare:.2f} | {ranked[0][0]} |")
+        print(f"| {key} | {ours * 1e3:.1f} | {closed * 1e3:.1f} | {bare * 1e3:.1f} | {ours / bare:.2f} "
+              f"| {ranked[0][0]} |")
     print(f"median rank_circuits time {np.median(totals) * 1e3:.1f} ms, max {max(totals) * 1e3:.1f} ms")
 
 
 def run_fit_overhead(calls):
-    """kovrant_tools.fit (the same fit plus its FitReport) against the bare Circuit.fit."""
+    """kovrant_tools.fit, fast strategy (the same fit plus its FitReport), against the bare Circuit.fit."""
     print("\n| generating model | Circuit.fit (ms) | kovrant_tools.fit (ms) | ratio |")
     print("|---|---|---|---|")
     for seed, key in enumerate(kovrant.Circuit.ml_circuits()):
         f, z = timing_spectrum(key, seed)
         circuit = kovrant.Circuit(key)
         bare = fastest_cpu(lambda: circuit.fit(f, z), calls)
-        ours = fastest_cpu(lambda: fit(circuit, (f, z)), calls)
+        ours = fastest_cpu(lambda: fit(spectrum=(f, z), circuit=circuit, strategy="fast"), calls)
         print(f"| {key} | {bare * 1e3:.2f} | {ours * 1e3:.2f} | {ours / bare:.2f} |")
 
 

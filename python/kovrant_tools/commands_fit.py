@@ -29,7 +29,8 @@ def add_parser(subparsers):
     parser.add_argument("--method", default="levenberg_marquardt", help="fit method (default: %(default)s)")
     parser.add_argument("--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting")
     parser.add_argument("--rank", action="store_true",
-                        help="first rank the eleven built-in topologies (and --circuit) by AIC")
+                        help="first rank the eleven built-in topologies (and --circuit, and the simpler circuits "
+                                                   "degenerate fits equal) by AIC")
     parser.add_argument("--out", type=Path, help="folder for <name>_fit.json, <name>_fit.csv, <name>_fit.png "
                                                   "(and <name>_ranking.csv with --rank)")
     parser.set_defaults(run=run)
@@ -111,6 +112,7 @@ def _ranking_table(ranking):
     for place, (name, r) in enumerate(ranking, start=1):
         lines.append(f"{place:>4}  {name:<{width}}  {r.aic:>10.2f}  {r.bic:>10.2f}  {r.chi_square:>11.4g}  "
                      f"{len(r.free)}")
+        lines.extend(f"{'':>6}warning: {text}" for text in r.warnings)
     return "\n".join(lines)
 
 

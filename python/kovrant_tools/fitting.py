@@ -32,6 +32,7 @@ if TYPE_CHECKING:
 Method = Literal["levenberg_marquardt", "nelder_mead", "simulated_annealing", "basin_hopping", "particle_swarm",
                  "differential_evolution"]
 Weight = Literal["modulus", "unit"]
+Strategy = Literal["thorough", "fast"]
 # A circuit argument: a notation ("R0-(R1,CPE1)"), a model name ("randles") or a kovrant.Circuit.
 CircuitLike = Union[str, kovrant.Circuit]
 Fixed = Union[Mapping[str, float], Iterable[str], str, None]
@@ -77,7 +78,7 @@ class Solution:
 
 def fit(spectrum: SpectrumLike, circuit: CircuitLike, *, fixed: Fixed = None, bounds: Bounds = None,
         start: Mapping[str, float] | None = None, method: Method = "levenberg_marquardt", weight: Weight = "modulus",
-        **settings: Any) -> FitReport:
+        strategy: Strategy = "thorough", **settings: Any) -> FitReport:
     """Fit `circuit` to `spectrum` and return a FitReport.
 
     spectrum: a (frequencies, impedances) pair, a dict or DataFrame with
@@ -94,11 +95,22 @@ def fit(spectrum: SpectrumLike, circuit: CircuitLike, *, fixed: Fixed = None, bo
     explicit start values outside the bounds are an error; a guess is moved
     into them.
 
+    strategy: "thorough" (default) also tries the boundary faces measured
+    spectra end on and, for circuits without a network, data-driven starts
+    (see `kovrant_tools.strategies`); "fast" is Circuit.fit's walk alone, and
+    without fixed and bounds gives exactly Circuit.fit's numbers.
+
     settings: the other keyword arguments of Circuit.fit (max_iterations,
-    ftol, xtol, seed, nelder_mead_iterations, ...). Without fixed and bounds
-    the numbers are exactly Circuit.fit's.
+    ftol, xtol, seed, nelder_mead_iterations, ...).
     """
     _check_order(spectrum, circuit)
+    if strategy != "fast":
+        from .strategies import STRATEGIES, thorough_fit
+
+        if strategy not in STRATEGIES:
+            raise ValueError(f"unknown strategy {strategy!r}, expected one of {', '.join(map(repr, STRATEGIES))}")
+        return thorough_fit(spectrum, circuit, fixed=fixed, bounds=bounds, start=start, method=method,
+                            weight=weight, **settings)
     notation, circuit = circuit_and_notation(circuit)
     frequencies, impedances = as_arrays(spectrum)
     solution = solve(circuit, frequencies, impedances, fixed=fixed, bounds=bounds, start=start, method=method,
@@ -132,6 +144,11 @@ def solve(circuit: kovrant.Circuit, frequencies: npt.ArrayLike, impedances: npt.
                     fixed=fixed_names, bounds=narrowed, success=outcome["success"],
                     iterations=outcome["iterations"], impedance_evals=outcome["impedance_evals"],
                     cost=outcome["cost"], chi_square=outcome["chi_square"])
+
+
+def start_point(circuit: kovrant.Circuit, settings: Mapping[str, Any]) -> str:
+    """Where Circuit.fit would start `circuit` with these settings: "own values", "guess" or "catalogue"."""
+    return _ENGINE.start_point(circuit, settings.get("guess_init"), settings.get("weights") is not None)
 
 
 def as_circuit(circuit: CircuitLike) -> kovrant.Circuit:

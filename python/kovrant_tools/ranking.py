@@ -1,39 +1,144 @@
-"""rank_circuits(): which circuit does a spectrum support best?"""
+"""rank_circuits(): which circuit does a spectrum support, and can its fit be trusted?
+
+The candidate set is open: the built-in topologies (or the caller's
+circuits), plus the simpler circuits that degenerate fits point to (a fit
+whose R2 went to 1e12 equals the circuit without R2's branch; that circuit is
+fitted too, from the values the limit gives). Every candidate is fitted with
+the fast strategy; the few that can still win (within `SHORTLIST_MARGIN` of
+the best criterion, at most `shortlist`) get the thorough strategy's extra
+solves and, when degenerate, bring their simpler circuits. A pick must be identifiable: a fit with undetermined parameters (NaN
+standard errors, |correlation| > 0.99, degenerate limits) is demoted below
+every simpler identifiable fit that fits as well (chi-square at most
+`FITS_AS_WELL` times its own), and its report says why.
+"""
 from __future__ import annotations
 
 import math
+from dataclasses import replace
+from typing import TYPE_CHECKING
 
 import kovrant
 
+from . import structure
 from .fitting import fit
+from .limits import simplest_equivalent
+from .report import CORRELATION_LIMIT, FitReport
 from .spectrum import as_arrays
-from .report import FitReport
+from .strategies import STRATEGIES, refine, started_fit
+
+if TYPE_CHECKING:
+    from .spectrum import SpectrumLike
 
 CRITERIA = ("aic", "bic")
+# Candidates this close to the best criterion (and at most `shortlist` of them) get the thorough fit.
+SHORTLIST_MARGIN = 10.0
+# A simpler identifiable fit "fits as well" as an undetermined one up to this chi-square ratio:
+# parameters the data cannot pin down must buy more than a third off chi-square to count.
+FITS_AS_WELL = 1.5
 
 
-def rank_circuits(spectrum, circuits=None, *, criterion="aic", **settings) -> list[tuple[str, FitReport]]:
-    """Fit each circuit from its guess and rank them, best (lowest criterion) first.
+def rank_circuits(spectrum: "SpectrumLike", circuits=None, *, criterion: str = "aic", strategy: str = "thorough",
+                  shortlist: int = 3, equivalents: bool = True, **settings) -> list[tuple[str, FitReport]]:
+    """Fit each circuit and rank them, best first (see the module docstring).
 
     circuits: notations, model names or kovrant.Circuit objects; by default
     the eleven built-in topologies of ``kovrant.Circuit.ml_circuits()``.
-    criterion: "aic" (default) or "bic", as defined in FitReport. Returns
-    (name, FitReport) pairs; a Circuit object is named "circuit #<index>".
-    Fits whose criterion is NaN (no degrees of freedom left) come last.
+    criterion: "aic" (default) or "bic", as defined in FitReport. strategy:
+    "thorough" refits the shortlist with kovrant_tools.fit's thorough
+    strategy; "fast" fits every candidate once (Circuit.fit's walk).
+    equivalents: add the simpler circuits that degenerate fits equal (named
+    by their notation). Returns (name, FitReport) pairs; a Circuit object is
+    named "circuit #<index>". Demoted fits carry a warning saying why; fits
+    whose criterion is NaN (no degrees of freedom left) come last.
     settings: passed to every fit (method, weight, max_iterations, ...).
     """
     if criterion not in CRITERIA:
         raise ValueError(f"unknown criterion {criterion!r}, expected one of {', '.join(map(repr, CRITERIA))}")
+    if strategy not in STRATEGIES:
+        raise ValueError(f"unknown strategy {strategy!r}, expected one of {', '.join(map(repr, STRATEGIES))}")
+    if shortlist < 0:
+        raise ValueError(f"shortlist must be >= 0, got {shortlist}")
     if circuits is None:
         circuits = kovrant.Circuit.ml_circuits()
     elif isinstance(circuits, (str, kovrant.Circuit)):
         raise TypeError("circuits must be a list of circuits; wrap a single one in a list")
     arrays = as_arrays(spectrum)
-    ranked = [(circuit if isinstance(circuit, str) else f"circuit #{index}", fit(arrays, circuit, **settings))
-              for index, circuit in enumerate(circuits)]
+    named = [(circuit if isinstance(circuit, str) else f"circuit #{index}", circuit)
+             for index, circuit in enumerate(circuits)]
+    started = {name: started_fit(arrays, circuit, **settings) for name, circuit in named}
+    reports = {name: fitted.report for name, fitted in started.items()}
 
-    def score(pair):
-        value = getattr(pair[1], criterion)
-        return (math.isnan(value), value)
+    # Only fits that can still win get the extra solves and bring their simpler equivalents.
+    best = min(_score(report, criterion) for report in reports.values())
+    contenders = sorted((name for name in reports if _score(reports[name], criterion) <= best + SHORTLIST_MARGIN),
+                        key=lambda name: _score(reports[name], criterion))[:max(shortlist, 1)]
+    if strategy == "thorough":
+        for name in contenders[:shortlist]:
+            reports[name] = refine(started[name], **settings)
+    if equivalents:
+        _add_equivalents(reports, contenders, arrays, settings)
+    return _ordered(reports, criterion)
 
-    return sorted(ranked, key=score)
+
+def _add_equivalents(reports, contenders, arrays, settings):
+    """Fit the simplest circuit each degenerate contender equals, unless it is a candidate already."""
+    known = {_canonical(report.notation) for report in reports.values()}
+    for name in contenders:
+        report = reports[name]
+        if not report.limits:
+            continue
+        notation, values = simplest_equivalent(report.notation, report.params, report.frequencies,
+                                               report.impedances, chi_square=report.chi_square, dof=report.dof,
+                                               weight=report.weight)
+        if _canonical(notation) in known:
+            continue
+        known.add(_canonical(notation))
+        fitted = fit(arrays, notation, start=values, strategy="fast", **settings)
+        note = f"the simpler circuit that the degenerate fit of {name} equals"
+        reports[notation] = replace(fitted, notes=(*fitted.notes, note))
+
+
+def _canonical(notation):
+    return structure.canonical(structure.parse(notation))
+
+
+def _score(report, criterion):
+    value = getattr(report, criterion)
+    return math.inf if math.isnan(value) else value
+
+
+def undetermined(report: FitReport) -> list[str]:
+    """Why a fit's parameters are not determined by the data (empty when they are)."""
+    stderr = report.stderr or {}
+    reasons = [f"{name} has no standard error" for name in report.free if math.isnan(stderr.get(name, math.nan))]
+    names = report.names
+    for i, first in enumerate(names):
+        for j in range(i + 1, len(names)):
+            value = report.correlation[i, j]
+            if abs(value) > CORRELATION_LIMIT:
+                reasons.append(f"{first} and {names[j]} are correlated ({value:+.4f})")
+    reasons.extend(f"{limit.element} is at a degenerate limit" for limit in report.limits)
+    return reasons
+
+
+def _ordered(reports, criterion):
+    """Identifiable fits by criterion; an undetermined fit after every simpler identifiable one that fits as well."""
+    scores = {name: _score(report, criterion) for name, report in reports.items()}
+    reasons = {name: undetermined(report) for name, report in reports.items()}
+    placed = {}
+    for name, report in reports.items():
+        placed[name] = scores[name]
+        if not reasons[name]:
+            continue
+        rivals = [other for other, rival in reports.items()
+                  if not reasons[other] and len(rival.free) < len(report.free)
+                  and rival.chi_square <= FITS_AS_WELL * report.chi_square and scores[other] > scores[name]]
+        if rivals:
+            simplest = min(rivals, key=lambda other: (len(reports[other].free), scores[other]))
+            placed[name] = max(scores[other] for other in rivals)
+            reports[name] = replace(report, notes=(
+                *report.notes, f"ranked below {simplest}, which fits as well with fewer parameters: "
+                               + "; ".join(reasons[name])))
+    order = sorted(reports, key=lambda name: (math.isinf(placed[name]), placed[name], bool(reasons[name]),
+                                              scores[name]))
+    return [(name, reports[name]) for name in order]

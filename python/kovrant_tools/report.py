@@ -21,6 +21,7 @@ import kovrant
 
 from . import _engine_loader
 from ._optional import require
+from .limits import Limit, find_limits
 
 if TYPE_CHECKING:
     import pandas
@@ -93,6 +94,7 @@ class FitReport:
     frequencies: npt.NDArray[np.float64]
     impedances: npt.NDArray[np.complex128]
     source: str | None = None
+    notes: tuple[str, ...] = ()  # said by whoever made the report (a ranking), shown after the warnings
 
     # --- construction ---------------------------------------------------------
 
@@ -249,9 +251,14 @@ class FitReport:
         return self.circuit.impedance(self.model_frequencies)
 
     @cached_property
+    def limits(self) -> tuple[Limit, ...]:
+        """Degenerate limits: elements the data cannot see, each with the simpler circuit the fit equals."""
+        return find_limits(self)
+
+    @cached_property
     def warnings(self) -> list[str]:
-        """Plain-language notes on what the fit could not determine or pressed against."""
-        return _warnings(self)
+        """Plain-language notes on what the fit could not determine or pressed against, then the `notes`."""
+        return [*_warnings(self), *(limit.warning for limit in self.limits), *self.notes]
 
     def predict(self, frequencies: npt.ArrayLike) -> npt.NDArray[np.complex128]:
         """The fitted circuit's impedance (ohm) at `frequencies` (Hz)."""

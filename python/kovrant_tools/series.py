@@ -21,7 +21,7 @@ import numpy as np
 import kovrant
 
 from .batch import _items
-from .fitting import _fixed, _narrowed_bounds, _unknown_name, _values_given, as_circuit
+from .fitting import _fixed, _narrowed_bounds, _unknown_name, as_circuit, start_point
 from .report import CORRELATION_LIMIT, CONFIDENCE, _finite_or_none, student_t_quantile
 from .spectrum import as_arrays
 
@@ -364,16 +364,13 @@ def _strength(value, name):
 
 def _fallback(plan, first_spectrum):
     """('guess' or 'values', warnings): how a spectrum without a warm start begins, as Circuit.fit decides."""
-    guess_init, weights, circuit = plan.guess_init, plan.guess_weights, plan.circuit
-    wants_guess = guess_init if guess_init is not None else weights is not None or not _values_given(circuit)
-    if not wants_guess:
+    where = start_point(plan.circuit, {"guess_init": plan.guess_init, "weights": plan.guess_weights})
+    if where == "own values":
         return "values", []
-    try:
-        circuit.guess(*first_spectrum, weights=weights)
-    except ValueError as error:
-        if guess_init or weights is not None or not str(error).startswith("No training data"):
-            raise
-        return "values", [f"{error}. Spectra without a warm start begin at the circuit's values"]
+    if where == "catalogue":
+        return "values", ["there is no network to guess this circuit's start: spectra without a warm start begin "
+                          "at the circuit's values"]
+    plan.circuit.guess(*first_spectrum, weights=plan.guess_weights)  # a wrong weights file fails here, not later
     return "guess", []
 
 

@@ -233,9 +233,10 @@ bool total_order_less(double a, double b) {
 }
 
 bool is_plausible(std::span<const double> values, std::span<const double> start_values,
-                  std::span<const Bounds> bounds) {
+                  std::span<const Bounds> bounds, const std::vector<bool>& held) {
   const size_t count = std::min({values.size(), start_values.size(), bounds.size()});
   for (size_t j = 0; j < count; ++j) {
+    if (j < held.size() && held[j]) continue;
     const double v = values[j];
     const double lo = bounds[j].lo;
     const double hi = bounds[j].hi;
@@ -282,7 +283,7 @@ Result<LmEnd, FitError> levenberg_marquardt_search(LmContext& context, std::span
     evaluations += solve.value().evaluations;
     WalkResult result = judge(context, solve.value());
     const bool ok = solve.value().converged && std::isfinite(result.cost);
-    const bool plausible = ok && is_plausible(result.values, start_values, problem.bounds);
+    const bool plausible = ok && is_plausible(result.values, start_values, problem.bounds, problem.fixed);
     if (improves_on(result, best ? &*best : nullptr)) best = std::move(result);
     if (plausible) break;
   }

@@ -9,7 +9,8 @@
 // converged with a finite cost and plausible. Every solve is judged at its
 // feasible point (its values clamped into the bounds): the cost, the "best so
 // far" test (converged beats not converged, then lower cost) and the
-// plausibility test, under which a value on a finite bound is not plausible.
+// plausibility test, under which a free value on a finite bound is not
+// plausible (held parameters pass).
 // - When the best point touches a finite (or narrowed) bound, the touching
 //   parameters are held there and the point is solved again; the re-solve is
 //   kept when its feasible cost is lower (or equal and converged). Rounds go
@@ -131,7 +132,10 @@ std::vector<std::vector<double>> lm_start_candidates(const FitProblem& problem, 
 bool total_order_less(double a, double b);
 
 // Whether a solve's physical values are away from finite bounds and within
-// six decades of the start values (see the .cc for the exact tests).
-bool is_plausible(std::span<const double> values, std::span<const double> start_values, std::span<const Bounds> bounds);
+// six decades of the start values (see the .cc for the exact tests). Held
+// parameters (a set flag in `held`, which may be empty) are the caller's
+// choice and pass whatever their value.
+bool is_plausible(std::span<const double> values, std::span<const double> start_values, std::span<const Bounds> bounds,
+                  const std::vector<bool>& held = {});
 
 }  // namespace kovrant

@@ -59,6 +59,11 @@ constexpr char kFrameArraysDoc[] =
     "columns, read exactly as Circuit.fit reads it (rows whose frequency is not\n"
     "above zero dropped).";
 
+constexpr char kStartPointDoc[] =
+    "start_point(circuit, guess_init, weights_given)\n--\n\n"
+    "Where Circuit.fit would start `circuit` with these settings: 'own values',\n"
+    "'guess' or 'catalogue' (no model: the catalogue values, after a warning).";
+
 constexpr char kNoModelWarning[] =
     "There is no ML model to guess initial parameters for this circuit, so it starts from the catalogue values; "
     "pass start={name: value, ...} to choose them. Models available for ";
@@ -284,6 +289,31 @@ bool add_frame_columns(PyObject* module) {
   return PyModule_AddObjectRef(module, "FRAME_COLUMNS", table.get()) == 0;
 }
 
+PyObject* start_point(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject *circuit_object, *guess_init;
+    int weights_given = 0;
+    if (!PyArg_ParseTuple(args, "OOp:start_point", &circuit_object, &guess_init, &weights_given)) return nullptr;
+    const CircuitObject* circuit = circuit_argument(circuit_object);
+    if (circuit == nullptr) return nullptr;
+    std::optional<bool> wanted;
+    if (guess_init != Py_None) {
+      const int truth = PyObject_IsTrue(guess_init);
+      if (truth < 0) return nullptr;
+      wanted = truth == 1;
+    }
+    switch (start_decision(*circuit, wanted, weights_given != 0)) {
+      case StartPoint::OwnValues:
+        return PyUnicode_FromString("own values");
+      case StartPoint::Guess:
+        return PyUnicode_FromString("guess");
+      case StartPoint::WarnThenOwnValues:
+        return PyUnicode_FromString("catalogue");
+    }
+    return raise_message(PyExc_SystemError, "unknown start point");
+  });
+}
+
 // The tree of a kovrant.Circuit, for entry points that take a tree reader.
 const SeriesList* tree_of(PyObject* circuit_object) {
   const CircuitObject* circuit = circuit_argument(circuit_object);
@@ -299,6 +329,7 @@ PyMethodDef g_functions[] = {
      METH_VARARGS | METH_KEYWORDS, kOutcomeAtDoc},
     {"notation", notation, METH_O, kNotationDoc},
     {"frame_arrays", frame_arrays, METH_O, kFrameArraysDoc},
+    {"start_point", start_point, METH_VARARGS, kStartPointDoc},
     {"fit_series", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_series_entry)),
      METH_VARARGS | METH_KEYWORDS, kFitSeriesDoc},
     {nullptr, nullptr, 0, nullptr},

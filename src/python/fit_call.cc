@@ -141,16 +141,19 @@ std::optional<FitArguments> read_fit_arguments(PyObject* args, PyObject* kwargs)
   return a;
 }
 
-std::optional<StartTree> start_tree(const CircuitObject& circuit, const FitArguments& arguments,
-                                    const Spectrum& spectrum, std::string_view no_model_warning, int stack_level) {
-  const bool weights_given = arguments.weights_path.has_value();
+StartPoint start_decision(const CircuitObject& circuit, std::optional<bool> guess_init, bool weights_given) {
   // The model search runs only when its answer can change the start.
   const auto start_with = [&](bool model_exists) {
-    return choose_start_point(arguments.guess_init, weights_given, circuit.values_given, model_exists);
+    return choose_start_point(guess_init, weights_given, circuit.values_given, model_exists);
   };
-  StartPoint start = start_with(true);
-  if (start != start_with(false)) start = start_with(find_for_topology(circuit.nodes).has_value());
-  switch (start) {
+  const StartPoint start = start_with(true);
+  if (start == start_with(false)) return start;
+  return start_with(find_for_topology(circuit.nodes).has_value());
+}
+
+std::optional<StartTree> start_tree(const CircuitObject& circuit, const FitArguments& arguments,
+                                    const Spectrum& spectrum, std::string_view no_model_warning, int stack_level) {
+  switch (start_decision(circuit, arguments.guess_init, arguments.weights_path.has_value())) {
     case StartPoint::OwnValues:
       return StartTree{circuit.nodes, true};
     case StartPoint::WarnThenOwnValues: {

@@ -9,6 +9,7 @@
 
 #include "fit/fit_dispatch.h"
 #include "fit/spectrum_input.h"
+#include "fit/start_point.h"
 #include "python/circuit_type.h"
 #include "python/spectrum.h"
 #include "python/py_ref.h"
@@ -36,6 +37,10 @@ bool check_fittable(const Spectrum& spectrum);
 // set: a FitError as ValueError, or what a signal handler raised.
 std::optional<FitOutcome> run_fit(const FitArguments& arguments, const SeriesList& start, const Spectrum& spectrum,
                                   Weighting weighting, const FitConstraints& constraints);
+
+// Where Circuit.fit starts `circuit`: its own values, a guess, or (no model)
+// the catalogue values after a warning.
+StartPoint start_decision(const CircuitObject& circuit, std::optional<bool> guess_init, bool weights_given);
 
 // The tree a fit starts from, as Circuit.fit decides it: the circuit's own
 // values, a guess, or (no model: a UserWarning made of `no_model_warning` and

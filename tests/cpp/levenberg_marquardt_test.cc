@@ -155,6 +155,13 @@ TEST_P(LmPlausibility, Decides) {
 
 TEST(LmFit, NoParametersToTestIsPlausible) { EXPECT_TRUE(is_plausible({}, {}, {})); }
 
+TEST(LmFit, HeldParameterOnItsBoundIsPlausible) {
+  // A user holding an exponent at 1 chose that value; only the free one is judged.
+  const std::vector<Bounds> bounds = {{0.0, 1.0}, {0.0, 1.0}};
+  EXPECT_TRUE(is_plausible(std::vector<double>{1.0, 0.5}, std::vector<double>{1.0, 0.5}, bounds, {true, false}));
+  EXPECT_FALSE(is_plausible(std::vector<double>{1.0, 0.5}, std::vector<double>{1.0, 0.5}, bounds, {false, true}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, LmPlausibility,
                          ::testing::Values(PlausibilityCase{0.5, 0.5, {0.0, 1.0}, true},
                                            PlausibilityCase{1e-7, 0.5, {0.0, 1.0}, false},  // within 1e-6 of the range

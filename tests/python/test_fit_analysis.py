@@ -30,7 +30,7 @@ SPECTRUM = noisy("randles", RANDLES)
     ("randles", {**RANDLES, "CPE1.q": 2.0}),
 ])
 def test_without_constraints_the_numbers_are_circuit_fit(circuit, start):
-    report = fit(SPECTRUM, circuit, start=start)
+    report = fit(SPECTRUM, circuit, start=start, strategy="fast")
     base = kovrant.Circuit(circuit) if isinstance(circuit, str) else circuit
     expected = (base.with_named_values(start) if start else base).fit(*SPECTRUM)
     assert report.params == expected.params
@@ -88,7 +88,7 @@ def test_bad_circuit_or_spectrum(circuit, spectrum, error):
 def test_topology_without_model_warns_once_and_fits_from_defaults():
     spectrum = noisy("R0-(R1,C1)-W2", {"R0.r": 0.02, "R1.r": 0.05, "C1.c": 0.01, "W2.aw": 0.01})
     with pytest.warns(UserWarning, match="no ML model") as caught:
-        report = fit(spectrum, "R0-(R1,C1)-W2", start={"R0.r": 0.02})
+        report = fit(spectrum, "R0-(R1,C1)-W2", start={"R0.r": 0.02}, strategy="fast")
     assert len(caught) == 1
     assert report.chi_square < 1.0
 
@@ -218,9 +218,10 @@ def test_spectrum_comes_first():
 def test_rank_circuits_picks_the_generating_topology():
     ranking = rank_circuits(SPECTRUM)
     assert [name for name, _ in ranking][0] == "randles"
-    assert sorted(name for name, _ in ranking) == sorted(kovrant.Circuit.ml_circuits())
-    scores = [report.aic for _, report in ranking]
-    assert scores == sorted(scores)
+    # The built-ins, and the simpler circuits their degenerate fits equal.
+    assert set(kovrant.Circuit.ml_circuits()) <= {name for name, _ in ranking}
+    identifiable = [report.aic for _, report in ranking if not any("ranked below" in w for w in report.warnings)]
+    assert identifiable == sorted(identifiable)
     assert all(isinstance(report, FitReport) for _, report in ranking)
 
 

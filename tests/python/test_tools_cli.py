@@ -3,12 +3,13 @@
 import csv
 import json
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from kovrant_tools import cli, commands_fit, read_spectrum
+from kovrant_tools import cli, commands_fit, fit, read_spectrum
 from kovrant_tools.spectra import write_spectrum_csv
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -84,12 +85,21 @@ def test_rank_fits_the_best_and_works_without_matplotlib(tmp_path, capsys, monke
     assert "pip install kovrant[plot]" in out
     with (tmp_path / "sample_randles_ranking.csv").open() as handle:
         rows = list(csv.DictReader(handle))
-    assert rows[0]["circuit"] == "randles" and len(rows) == 11
+    # The eleven built-ins and the simpler circuits their degenerate fits equal.
+    assert rows[0]["circuit"] == "randles" and len(rows) >= 11
     assert json.loads((tmp_path / "sample_randles_fit.json").read_text())["notation"] == "randles"
     assert not (tmp_path / "sample_randles_fit.png").exists()
 
 
-def test_warnings_are_one_line_each(capsys):
+def test_warnings_are_one_line_each(capsys, monkeypatch):
+    # A circuit without a network starts from the data: no placeholder warning any more.
     assert cli.main(["fit", str(SAMPLE), "--circuit", "R0-(R1,C1)-W2"]) == 0
-    err = capsys.readouterr().err
-    assert err.startswith("kovrant: warning: There is no ML model") and err.count("\n") == 1
+    assert capsys.readouterr().err == ""
+
+    def fit_with_a_warning(*args, **kwargs):
+        warnings.warn("first line\nsecond line", UserWarning)
+        return fit(*args, **kwargs)
+
+    monkeypatch.setattr(commands_fit, "fit", fit_with_a_warning)
+    assert cli.main(["fit", str(SAMPLE), "--circuit", "randles"]) == 0
+    assert capsys.readouterr().err == "kovrant: warning: first line\n"

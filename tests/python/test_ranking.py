@@ -1,0 +1,55 @@
+"""rank_circuits over an open candidate set, with identifiability demotion."""
+from dataclasses import replace
+
+import numpy as np
+import pytest
+
+import kovrant
+from kovrant_tools import rank_circuits
+from kovrant_tools.commands_fit import _ranking_table
+from kovrant_tools.ranking import _ordered, undetermined
+
+FREQUENCIES = np.logspace(5, -1, 50)
+
+
+def noisy(notation, values, noise=0.003, seed=2):
+    z = kovrant.Circuit(notation).with_named_values(values).impedance(FREQUENCIES)
+    rng = np.random.default_rng(seed)
+    return FREQUENCIES, z * (1 + noise * (rng.standard_normal(len(z)) + 1j * rng.standard_normal(len(z))))
+
+
+ONE_ARC_AND_TAIL = noisy("R0-(R1,CPE1)-C2", {"R0.r": 10.0, "R1.r": 50.0, "CPE1.q": 1e-6, "CPE1.alpha": 0.85,
+                                             "C2.c": 1e-3})
+RC = noisy("R0-(R1,C1)", {"R0.r": 10.0, "R1.r": 50.0, "C1.c": 1e-6})
+
+
+def test_a_degenerate_fit_brings_its_simpler_circuit_into_the_ranking():
+    ranking = rank_circuits(ONE_ARC_AND_TAIL, ["rq", "two_rq"])
+    names = [name for name, _ in ranking]
+    assert {"rq", "two_rq"} <= set(names)
+    pick, report = ranking[0]
+    assert report.chi_square < 4 * 2 * len(FREQUENCIES) * 0.003 ** 2
+    assert not undetermined(report), pick
+    assert kovrant.Circuit(report.circuit).param_names().__len__() == 5
+
+
+def test_an_undetermined_fit_yields_to_a_simpler_one_and_says_why():
+    ranking = dict(rank_circuits(RC, ["rc", "R0-(R1,C1)-R2"], equivalents=False))
+    assert undetermined(ranking["R0-(R1,C1)-R2"])  # the data cannot tell R0 from R2
+    # Even with the better criterion, the fit whose R0 and R2 the data cannot tell apart comes second.
+    flattering = replace(ranking["R0-(R1,C1)-R2"], aic=ranking["rc"].aic - 5)
+    ordered = _ordered({"R0-(R1,C1)-R2": flattering, "rc": ranking["rc"]}, "aic")
+    assert [name for name, _ in ordered] == ["rc", "R0-(R1,C1)-R2"]
+    assert "warning: ranked below rc" in _ranking_table(ordered)
+    # A simpler fit that does not fit as well does not take its place.
+    poorer = replace(ranking["rc"], chi_square=2 * flattering.chi_square)
+    assert _ordered({"R0-(R1,C1)-R2": flattering, "rc": poorer}, "aic")[0][0] == "R0-(R1,C1)-R2"
+
+
+@pytest.mark.parametrize("kwargs, error", [
+    ({"strategy": "quick"}, ValueError),
+    ({"shortlist": -1}, ValueError),
+])
+def test_bad_options(kwargs, error):
+    with pytest.raises(error):
+        rank_circuits(RC, ["rc"], **kwargs)
