@@ -42,7 +42,10 @@ def add_parser(subparsers) -> None:
     parser.add_argument("--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting")
     parser.add_argument("--rank", action="store_true",
                         help="first rank the eleven built-in topologies (and --circuit) by AIC; one spectrum only")
-    parser.add_argument("--out", type=Path, help="folder for the outputs (created if need be)")
+    parser.add_argument("--out", type=Path, metavar="FOLDER",
+                        help="folder for the outputs (created if need be): for one spectrum <name>_fit.json, "
+                             "<name>_fit.csv, <name>_fit.png (and <name>_ranking.csv with --rank); "
+                             "for several, fits.csv")
     parser.set_defaults(run=run)
 
 

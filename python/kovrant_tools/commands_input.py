@@ -35,8 +35,8 @@ def add_input_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--format", choices=tuple(FORMATS), default=None,
                         help="the file format (default: recognised from the content)")
     parser.add_argument("--columns", default=None, metavar="MAP",
-                        help="which columns hold what, for tables the reader does not recognise, "
-                             "e.g. 'f=0,re=1,im=2' or 'f=Freq,mod=|Z|,phase=Phase(deg)'")
+                        help="which columns hold what, for tables the reader does not recognise "
+                             "(read by kovrant_tools.readers.ColumnMap.parse)")
     parser.add_argument("--sweep", type=_sweep_index, default=None, metavar="N",
                         help="only sweep N (from 0) of each file that holds several")
     parser.add_argument("--fmin", type=_frequency, default=None, metavar="HZ", help="leave out points below HZ")

@@ -17,11 +17,13 @@ from .validation import kramers_kronig
 
 def add_parser(subparsers) -> None:
     parser = subparsers.add_parser("validate", help="Kramers-Kronig test of measured spectra",
-                                   description=__doc__.splitlines()[0].strip("`"))
+                                   description="The linear Kramers-Kronig test of every sweep of every file. "
+                                               "Exit status 0 when every sweep is valid, 1 when any is not, "
+                                               "2 on a user error.")
     add_input_arguments(parser)
-    parser.add_argument("--out", type=Path, default=None,
+    parser.add_argument("--out", type=Path, default=None, metavar="FOLDER",
                         help="folder for the residual plots, <file>_kk.png (default: no plots)")
-    parser.add_argument("--plot", type=Path, default=None,
+    parser.add_argument("--plot", type=Path, default=None, metavar="PNG",
                         help="the residual plot's path, for a single spectrum (default: in --out)")
     for term, use in (("capacitance", "blocking electrodes"), ("inductance", "cable inductance")):
         parser.add_argument(f"--{term}", action=argparse.BooleanOptionalAction, default=None,
