@@ -14,7 +14,7 @@ import warnings
 
 from . import commands_fit, commands_validate
 
-COMMANDS = [commands_validate, commands_fit]
+COMMANDS = (commands_validate, commands_fit)
 
 # Warnings of the Python interface, told in the command's terms: (pattern of the message, CLI wording).
 _CLI_WORDING = [
