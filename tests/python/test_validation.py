@@ -166,6 +166,12 @@ def test_validate_exit_codes_do_not_need_matplotlib(tmp_path, capsys, monkeypatc
     assert main(["validate", str(BATTERY), "--no-inductance", "--no-capacitance"]) == 1
     err = capsys.readouterr().err
     assert "--capacitance --inductance" in err and "the spectrum is valid" in err
+    # In a folder, an unreadable file is an error of its own and the others are still tested.
+    (tmp_path / "a.csv").write_bytes(BATTERY.read_bytes())
+    (tmp_path / "b.csv").write_text("not a spectrum\n")
+    assert main(["validate", str(tmp_path)]) == 2
+    captured = capsys.readouterr()
+    assert captured.out.startswith("a.csv: valid") and captured.err.startswith("kovrant: error: b.csv: ")
 
 
 @pytest.mark.parametrize("arguments, message", [
