@@ -232,10 +232,12 @@ def _plain_linear_ticks(ax):
 
 
 def _log_ticks(axis, low, high):
-    """Plain-number labels on a log axis: at 1, 2 and 5 times each decade for short spans, else at decades."""
+    """Plain-number labels on a log axis: at decades for long spans, at 1, 2 and 5 (or more) times them for short."""
     ticker = require("matplotlib.ticker", "plotting")
-    short = high / low < 150
-    axis.set_major_locator(ticker.LogLocator(base=10, subs=(1.0, 2.0, 5.0) if short else (1.0,)))
+    ratio = high / low if low > 0 else np.inf
+    short = ratio < 150
+    subs = (1.0, 1.5, 2.0, 3.0, 4.0, 5.0, 7.0) if ratio < 8 else (1.0, 2.0, 5.0) if short else (1.0,)
+    axis.set_major_locator(ticker.LogLocator(base=10, subs=subs))
     axis.set_major_formatter(ticker.FuncFormatter(lambda value, _: f"{value:g}") if short
                              else ticker.LogFormatterSciNotation())
     axis.set_minor_formatter(ticker.NullFormatter())
