@@ -110,10 +110,11 @@ class KramersKronigResult:
                 f"pseudo chi-square={self.pseudo_chi_square:.3g})")
 
 
-def _design(omega, taus, capacitance, inductance):
-    """Model columns, real-part rows over imaginary-part rows: series R, the RC elements, then 1/C and L."""
+def _design(omega, taus, inductance_first):
+    """Model columns, real-part rows over imaginary-part rows: series R, the RC elements, then 1/C and L
+    (L and 1/C with `inductance_first`)."""
     n, m = omega.size, taus.size
-    design = np.zeros((2 * n, 1 + m + capacitance + inductance))
+    design = np.zeros((2 * n, m + 3))
     # 1/(1 + j wt) split into parts in forms that stay finite when wt overflows or underflows
     # (spectra spanning hundreds of decades): 1/(1 + wt^2) and -1/(wt + 1/wt).
     with np.errstate(over="ignore", divide="ignore", under="ignore"):
@@ -121,11 +122,62 @@ def _design(omega, taus, capacitance, inductance):
         design[:n, 1:m + 1] = 1.0 / (1.0 + wt * wt)
         design[n:, 1:m + 1] = -1.0 / (wt + 1.0 / wt)
     design[:n, 0] = 1.0
-    if capacitance:
-        design[n:, m + 1] = -1.0 / omega
-    if inductance:
-        design[n:, -1] = omega
+    capacitance_column, inductance_column = (m + 2, m + 1) if inductance_first else (m + 1, m + 2)
+    design[n:, capacitance_column] = -1.0 / omega
+    design[n:, inductance_column] = omega
     return design
+
+
+class _Fits:
+    """Weighted least-squares fits of the test's model for each M and choice of series terms.
+
+    A Householder QR of [A | b] holds the fit of every leading block of A's
+    columns (its first k rows of the last column are Q^T b for the first k
+    columns, the rest the residual), so one factorization per M, with the
+    columns ordered series R, RC elements, 1/C, L, serves the models without
+    terms, with the capacitance and with both; a second, with L before 1/C,
+    the model with the inductance alone. QR is stable like SVD here and
+    several times faster.
+    """
+
+    def __init__(self, frequencies, impedances):
+        self.omega = 2 * np.pi * frequencies
+        weight = 1.0 / np.abs(impedances)
+        self.row_weights = np.concatenate([weight, weight])[:, None]
+        self.target = np.concatenate([impedances.real * weight, impedances.imag * weight])
+        self.tau_low, self.tau_high = 1.0 / self.omega.max(), 1.0 / self.omega.min()
+        self._factors, self._fits = {}, {}
+
+    def _factor(self, m, inductance_first):
+        if (m, inductance_first) not in self._factors:
+            self._factors[m, inductance_first] = self._factorize(m, inductance_first)
+        return self._factors[m, inductance_first]
+
+    def _factorize(self, m, inductance_first):
+        taus = np.geomspace(self.tau_low, self.tau_high, m) if m > 1 else np.array([np.sqrt(self.tau_low *
+                                                                                             self.tau_high)])
+        design = _design(self.omega, taus, inductance_first)
+        system = np.empty((design.shape[0], design.shape[1] + 1))
+        np.multiply(design, self.row_weights, out=system[:, :-1])
+        system[:, -1] = self.target
+        return taus, design, system, np.linalg.qr(system, mode="r")
+
+    def fit(self, m, capacitance, inductance):
+        """(time constants, design columns, coefficients, misfit) with M = m and the terms given."""
+        if (m, capacitance, inductance) not in self._fits:
+            self._fits[m, capacitance, inductance] = self._solve(m, capacitance, inductance)
+        return self._fits[m, capacitance, inductance]
+
+    def _solve(self, m, capacitance, inductance):
+        taus, design, system, r = self._factor(m, inductance and not capacitance)
+        k = 1 + m + capacitance + inductance
+        try:
+            coefficients = np.linalg.solve(r[:k, :k], r[:k, -1])
+            misfit = float(r[k:, -1] @ r[k:, -1])
+        except np.linalg.LinAlgError:  # exactly dependent columns: let SVD pick the minimum-norm answer
+            coefficients = np.linalg.lstsq(system[:, :k], self.target, rcond=None)[0]
+            misfit = float(np.sum((system[:, :k] @ coefficients - self.target) ** 2))
+        return taus, design[:, :k], coefficients, misfit
 
 
 def _mu(resistances):
@@ -169,8 +221,8 @@ def kramers_kronig(spectrum: SpectrumLike, *, capacitance: bool | None = None, i
     for name, value in (("capacitance", capacitance), ("inductance", inductance)):
         if value not in (None, True, False):
             raise ValueError(f"{name} must be True, False or None (chosen by the test), got {value!r}")
-    test = functools.partial(_test, frequencies, impedances, mu_limit=mu_limit, max_elements=max_elements,
-                             threshold=threshold)
+    test = functools.partial(_test, _Fits(frequencies, impedances), frequencies, impedances, mu_limit=mu_limit,
+                             max_elements=max_elements, threshold=threshold)
     if capacitance is not None and inductance is not None:
         return test(capacitance=capacitance, inductance=inductance)
     choices = [(c, i) for c in ((False, True) if capacitance is None else (capacitance,))
@@ -195,32 +247,11 @@ def kramers_kronig(spectrum: SpectrumLike, *, capacitance: bool | None = None, i
     return dataclasses.replace(best, automatic=True)
 
 
-def _test(frequencies, impedances, *, capacitance, inductance, mu_limit, max_elements, threshold):
+def _test(fits, frequencies, impedances, *, capacitance, inductance, mu_limit, max_elements, threshold):
     """The test with the series terms given."""
-    omega = 2 * np.pi * frequencies
-    weight = 1.0 / np.abs(impedances)
-    row_weights = np.concatenate([weight, weight])[:, None]
-    target = np.concatenate([impedances.real * weight, impedances.imag * weight])
-    tau_low, tau_high = 1.0 / omega.max(), 1.0 / omega.min()
 
-    @functools.cache
     def fit(m):
-        taus = np.geomspace(tau_low, tau_high, m) if m > 1 else np.array([np.sqrt(tau_low * tau_high)])
-        design = _design(omega, taus, capacitance, inductance)
-        n = design.shape[1]
-        system = np.empty((design.shape[0], n + 1))
-        np.multiply(design, row_weights, out=system[:, :n])
-        system[:, n] = target
-        # Householder QR of [A | b] (stable like SVD here, and several times faster): its last column
-        # holds Q^T b, and its corner entry the norm of the least-squares residual.
-        r = np.linalg.qr(system, mode="r")
-        try:
-            coefficients = np.linalg.solve(r[:n, :n], r[:n, n])
-            misfit = float(r[n, n] ** 2)
-        except np.linalg.LinAlgError:  # exactly dependent columns: let SVD pick the minimum-norm answer
-            coefficients = np.linalg.lstsq(system[:, :n], target, rcond=None)[0]
-            misfit = float(np.sum((system[:, :n] @ coefficients - target) ** 2))
-        return taus, design, coefficients, misfit
+        return fits.fit(m, capacitance, inductance)
 
     def settled(m):
         # A dip of mu while more elements still halve the misfit is a coarse grid, not over-fitting.
@@ -233,6 +264,7 @@ def _test(frequencies, impedances, *, capacitance, inductance, mu_limit, max_ele
     mu = _mu(coefficients[1:m + 1])
     model = design @ coefficients
     fitted = model[:frequencies.size] + 1j * model[frequencies.size:]
+    weight = 1.0 / np.abs(impedances)
     residuals_real = (impedances.real - fitted.real) * weight
     residuals_imag = (impedances.imag - fitted.imag) * weight
     both = np.concatenate([residuals_real, residuals_imag])
