@@ -13,7 +13,9 @@ import difflib
 import io
 import json
 import math
+import os
 import sys
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import kovrant
@@ -127,26 +129,16 @@ def _write_outputs(folder, item, circuit, report, ranking):
 
 
 def _fit_table(args, items, folder):
-    """One row per spectrum: its file and sweep, the values and standard errors, the fit's outcome or error."""
+    """One row per spectrum: its file and sweep, the values and standard errors, the fit's outcome or error.
+
+    The fits run on every core this process may use (a fit releases the interpreter lock); rows keep
+    the input order.
+    """
     names = checked_circuit(args.circuit).param_names()
     columns = ["file", "sweep", *names, *(f"{name}_stderr" for name in names),
                "chi_square", "success", "impedance_evals", "error"]
-    rows, failures = [], 0
-    for item in items:
-        row = {"file": str(item.path), "sweep": item.sweep}
-        try:
-            if item.error is not None:
-                raise item.error
-            report = fit(spectrum=item.spectrum, circuit=args.circuit, **_fit_settings(args))
-        except (ValueError, ArithmeticError, OSError, ImportError) as error:
-            failures += 1
-            row["error"] = " ".join(str(error).split("\n")[0].split())
-        else:
-            row.update(report.params)
-            row.update({f"{name}_stderr": value for name, value in report.stderr.items()})
-            row.update(chi_square=report.chi_square, success=report.success,
-                       impedance_evals=report.impedance_evals)
-        rows.append(row)
+    with ThreadPoolExecutor(max_workers=min(len(items), len(os.sched_getaffinity(0)))) as pool:
+        rows = list(pool.map(lambda item: _table_row(args, item), items))
     text = io.StringIO()
     writer = csv.DictWriter(text, fieldnames=columns, restval="", lineterminator="\n")
     writer.writeheader()
@@ -154,8 +146,24 @@ def _fit_table(args, items, folder):
     sys.stdout.write(text.getvalue())
     if folder is not None:
         (folder / "fits.csv").write_text(text.getvalue())
+        failures = sum(1 for row in rows if "error" in row)
         print(f"wrote fits.csv ({len(rows)} spectra, {failures} failed) in {folder}", file=sys.stderr)
     return 0
+
+
+def _table_row(args, item):
+    row = {"file": str(item.path), "sweep": item.sweep}
+    try:
+        if item.error is not None:
+            raise item.error
+        report = fit(spectrum=item.spectrum, circuit=args.circuit, **_fit_settings(args))
+    except (ValueError, ArithmeticError, OSError, ImportError) as error:
+        row["error"] = " ".join(str(error).split("\n")[0].split())
+    else:
+        row.update(report.params)
+        row.update({f"{name}_stderr": value for name, value in report.stderr.items()})
+        row.update(chi_square=report.chi_square, success=report.success, impedance_evals=report.impedance_evals)
+    return row
 
 
 def _cell(value):
