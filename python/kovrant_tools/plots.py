@@ -1,83 +1,252 @@
-"""Plots of fits and spectra (matplotlib, the optional extra kovrant[plot])."""
+"""Plots of fits, spectra and Kramers-Kronig residuals (matplotlib, the optional extra kovrant[plot]).
+
+Every function returns the matplotlib Figure it drew on and never changes the
+backend or any other global setting; save or show the figure as you like.
+Each draws into new Axes by default, or into the Axes given as `ax`.
+"""
 from __future__ import annotations
+
+from collections.abc import Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ._optional import require
 from .spectrum import as_arrays
 
-INSTALL_HINT = "plots need matplotlib: pip install kovrant[plot]"
+if TYPE_CHECKING:
+    from .report import FitReport
+    from .spectrum import SpectrumLike
+    from .validation import KramersKronigResult
+
+PANELS = ("nyquist", "bode", "residuals")
+NYQUIST_SCALES = ("auto", "equal", "log")
+# Up to this many spectra get a legend entry each; more get a colour bar.
+MAX_LEGEND_ENTRIES = 8
+# The high-frequency points get an inset when they fill at most this share of the Nyquist plot's extent
+# (but at least INSET_LEAST_SHARE, so a plain cluster of points at the series resistance does not).
+INSET_SHARE = 0.15
+INSET_LEAST_SHARE = 0.01
 
 
 def _pyplot():
-    try:
-        import matplotlib.pyplot as plt
-    except ImportError as error:
-        raise ImportError(INSTALL_HINT) from error
-    return plt
+    return require("matplotlib.pyplot", "plotting")
 
 
 def _frequency_label(frequency):
     for scale, unit in ((1e6, "MHz"), (1e3, "kHz"), (1.0, "Hz"), (1e-3, "mHz")):
         if frequency >= scale * 0.999:
-            return f"{frequency / scale:g} {unit}"
+            return f"{frequency / scale:.3g} {unit}"
     return f"{frequency:g} Hz"
 
 
-def plot_fit(report, ax=None):
+def _notation(report):
+    return report.notation
+
+
+def plot_fit(report: FitReport, *, kind: str | None = None, ax: Any = None, nyquist: str = "auto",
+             source: str | None = None) -> Any:
     """Nyquist, Bode and residual plots of a FitReport; returns the Figure.
 
-    ax: None for a new figure, or three Axes (Nyquist, Bode, residuals) to
-    draw into. The Nyquist plot has equal scales, -Im Z upwards and the model
-    marked at every whole decade of frequency; the Bode plot shows |Z| (left
-    axis) and the phase (right axis); the residual panel shows the weighted
-    residuals of the real and imaginary parts (in % for modulus weighting).
+    kind: None for all three panels, or one of "nyquist", "bode", "residuals"
+    for that panel alone. ax: None for a new figure; one Axes for a single
+    panel (a single Axes with kind None gets the Nyquist panel); three Axes
+    (Nyquist, Bode, residuals) for all three.
+
+    The Nyquist panel has -Im Z upwards and the model marked at whole decades
+    of frequency, labelled where the labels do not overlap. nyquist: "equal"
+    (equal scales), "log" (log Re Z against log -Im Z; points with Im Z >= 0
+    are left out), or "auto" (equal scales, with an inset that enlarges the
+    high-frequency points when one larger feature squeezes them together).
+    The Bode panel shows |Z| (left axis) and the phase (right axis); the
+    residual panel the weighted residuals of the real and imaginary parts (in
+    % for modulus weighting). source: the measured file, for the title.
     """
+    if kind is not None and kind not in PANELS:
+        raise ValueError(f"unknown kind {kind!r}, expected one of {', '.join(map(repr, PANELS))} or None")
+    if nyquist not in NYQUIST_SCALES:
+        raise ValueError(f"unknown nyquist scale {nyquist!r}, expected one of {', '.join(map(repr, NYQUIST_SCALES))}")
     plt = _pyplot()
+    draw = {"nyquist": lambda axes: _draw_fit_nyquist(axes, report, nyquist),
+            "bode": lambda axes: _draw_fit_bode(axes, report),
+            "residuals": lambda axes: _draw_residuals(axes, report)}
+    if kind is not None or _is_axes(ax):
+        kind = kind or "nyquist"
+        if ax is None:
+            figure, ax = plt.subplots(figsize=(6.4, 5.2), layout="constrained")
+        elif not _is_axes(ax):
+            raise ValueError(f"kind={kind!r} draws one panel: pass one Axes as ax, not {type(ax).__name__}")
+        draw[kind](ax)
+        ax.set_title(f"{_notation(report)}{_source_text(source)}", fontsize=10)
+        return ax.figure
     if ax is None:
         figure = plt.figure(figsize=(12, 8.5), layout="constrained")
         grid = figure.add_gridspec(2, 2, height_ratios=(3, 1.4))
-        nyquist, bode, residual = (figure.add_subplot(grid[0, 0]), figure.add_subplot(grid[0, 1]),
-                                   figure.add_subplot(grid[1, :]))
-    else:
-        nyquist, bode, residual = ax
-        figure = nyquist.figure
-    _draw_nyquist(nyquist, report)
-    _draw_bode(bode, report)
-    _draw_residuals(residual, report)
-    title = report.notation
-    figure.suptitle(f"{title}: chi-square {report.chi_square:.4g}, AIC {report.aic:.1f}")
+        ax = (figure.add_subplot(grid[0, 0]), figure.add_subplot(grid[0, 1]), figure.add_subplot(grid[1, :]))
+    elif len(ax) != 3:
+        raise ValueError(f"all three panels need three Axes (Nyquist, Bode, residuals), got {len(ax)}")
+    for name, axes in zip(PANELS, ax):
+        draw[name](axes)
+    figure = ax[0].figure
+    figure.suptitle(f"{_notation(report)}{_source_text(source)}: chi-square {report.chi_square:.4g}, "
+                    f"AIC {report.aic:.1f}")
     return figure
 
 
-def _draw_nyquist(ax, report):
-    measured, curve = report.impedances, report.model_curve
+def _is_axes(ax):
+    return ax is not None and hasattr(ax, "plot") and hasattr(ax, "figure")
+
+
+def _source_text(source):
+    return f" fitted to {Path(source).name}" if source else ""
+
+
+def _draw_fit_nyquist(ax, report, scale):
+    measured, curve, grid = report.impedances, report.model_curve, report.model_frequencies
     ax.plot(measured.real, -measured.imag, "o", markersize=4, color="C0", label="measured")
     ax.plot(curve.real, -curve.imag, "-", color="C1", label="model")
-    exponents = np.log10(report.model_frequencies)
+    _nyquist_axes(ax, scale)
+    exponents = np.log10(grid)
     decades = np.isclose(exponents, np.round(exponents))
-    ax.plot(curve.real[decades], -curve.imag[decades], "D", markersize=6, color="C3", label="model, whole decades")
-    for frequency, z in _spaced(report.model_frequencies[decades], curve[decades], measured):
-        ax.annotate(_frequency_label(frequency), (z.real, -z.imag), textcoords="offset points", xytext=(5, 5),
-                    fontsize=8, color="C3")
-    ax.set_aspect("equal", adjustable="datalim")
+    ax.plot(curve.real[decades], -curve.imag[decades], "D", markersize=5, color="C3",
+            label="model, whole decades")
+    labels = _label_decades(ax, grid[decades], curve[decades])
+    ax.legend(loc="upper left", bbox_to_anchor=(0.0, -0.12), ncols=3, fontsize=8, frameon=False)
+    if scale == "auto":
+        _inset_high_frequencies(ax, report.frequencies, measured, grid, curve, labels)
+
+
+def _nyquist_axes(ax, scale):
+    """Scales, labels and ticks of a Nyquist panel; call after the data are drawn."""
+    if scale == "log":
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        _log_ticks(ax.xaxis, *ax.get_xlim())
+        _log_ticks(ax.yaxis, *ax.get_ylim())
+    else:
+        ax.set_aspect("equal", adjustable="datalim")
+        _plain_linear_ticks(ax)
     ax.set_xlabel("Re Z / ohm")
     ax.set_ylabel("-Im Z / ohm")
-    ax.set_title("Nyquist")
-    ax.grid(alpha=0.3)
-    ax.legend(loc="upper left", bbox_to_anchor=(0.0, -0.12), ncols=3, fontsize=8, frameon=False)
+    ax.grid(alpha=0.3, which="both" if scale == "log" else "major")
 
 
-def _spaced(frequencies, points, measured, least_gap=0.04):
-    """The (frequency, point) pairs at least `least_gap` of the plot's extent apart, so labels stay legible."""
-    extent = max(np.ptp(measured.real), np.ptp(measured.imag), 1e-300)
+def _label_decades(ax, frequencies, points):
+    """Frequency labels beside the decade markers; a label that would overlap an earlier one is left out."""
+    texts = [ax.annotate(_frequency_label(f), (z.real, -z.imag), textcoords="offset points", xytext=(5, 5),
+                         fontsize=8, color="C3") for f, z in zip(frequencies, points)]
+    _drop_overlapping(ax.figure, texts)
+    return texts
+
+
+def _drop_overlapping(figure, texts):
+    # Text extents are known only after a layout pass; one pass without rendering is cheap.
+    figure.draw_without_rendering()
     kept = []
-    for frequency, point in zip(frequencies, points):
-        if all(abs(point - other) >= least_gap * extent for _, other in kept):
-            kept.append((frequency, point))
-    return kept
+    for text in texts:
+        box = text.get_window_extent()
+        inside = text.axes.get_window_extent().expanded(1.02, 1.02)
+        if not inside.contains(box.x0, box.y0) or any(box.overlaps(other) for other in kept):
+            text.set_visible(False)
+        else:
+            kept.append(box)
 
 
-def _draw_bode(ax, report):
+def _squeezed_head(frequencies, measured):
+    """How many of the highest-frequency points a larger feature squeezes into a corner of the Nyquist plot.
+
+    Zooms in while the highest-frequency points fill at most INSET_SHARE of the current extent and hold
+    most of its points (a capacitive tail or a large arc grows the extent point by point). The answer is
+    the smallest such part that holds a feature of its own: -Im Z falling, after some point, by a tenth
+    of its range (an arc's top and the valley after it). 0 when there is none.
+    """
+    points = measured[np.argsort(frequencies)[::-1]]
+    count, found = points.size, 0
+    while True:
+        extent = max(np.ptp(points[:count].real), np.ptp(points[:count].imag), 1e-300)
+        head = next((k for k in range(count, 1, -1)
+                     if max(np.ptp(points[:k].real), np.ptp(points[:k].imag)) <= INSET_SHARE * extent), 0)
+        if head < 5 or (found and head < 0.6 * count):
+            return found
+        count = head
+        minus_imag = -points[:count].imag
+        lowest_after = np.minimum.accumulate(minus_imag[::-1])[::-1]
+        if np.any(minus_imag - lowest_after > 0.1 * np.ptp(minus_imag)):
+            found = count
+
+
+def _inset_high_frequencies(ax, frequencies, measured, grid, curve, labels):
+    """An enlarged view of the high-frequency points when a larger feature squeezes them together."""
+    count = _squeezed_head(frequencies, measured)
+    if count == 0:
+        return
+    order = np.argsort(frequencies)[::-1][:count]
+    lowest = frequencies[order].min()
+    inset = ax.inset_axes(_emptiest_corner(ax, measured))
+    inset.plot(measured[order].real, -measured[order].imag, "o", markersize=3, color="C0")
+    part = grid >= lowest
+    inset.plot(curve.real[part], -curve.imag[part], "-", color="C1")
+    exponents = np.log10(grid[part])
+    decades = np.isclose(exponents, np.round(exponents))
+    inset.plot(curve.real[part][decades], -curve.imag[part][decades], "D", markersize=4, color="C3")
+    inset.set_aspect("equal", adjustable="datalim")
+    inset.tick_params(labelsize=7)
+    inset.locator_params(nbins=4)
+    _plain_linear_ticks(inset)
+    inset.grid(alpha=0.3)
+    inset.set_title(f"above {_frequency_label(lowest)}", fontsize=8)
+    ax.indicate_inset_zoom(inset, edgecolor="grey")
+    ax.figure.draw_without_rendering()
+    covered = inset.get_tightbbox()
+    for text in labels:
+        if text.get_visible() and text.get_window_extent().overlaps(covered):
+            text.set_visible(False)
+    _drop_overlapping(ax.figure, [t for t in labels if t.get_visible()]
+                      + [inset.annotate(_frequency_label(f), (z.real, -z.imag), textcoords="offset points",
+                                        xytext=(4, 4), fontsize=7, color="C3")
+                         for f, z in zip(grid[part][decades], curve[part][decades])])
+
+
+def _emptiest_corner(ax, measured):
+    """Inset bounds (axes fractions) in the corner that hides the fewest measured points."""
+    ax.figure.draw_without_rendering()
+    where = ax.transAxes.inverted().transform(ax.transData.transform(np.column_stack([measured.real, -measured.imag])))
+    corners = [(0.5, 0.5), (0.03, 0.5), (0.5, 0.06)]
+
+    def hidden(corner):
+        x, y = corner
+        return int(np.sum((where[:, 0] >= x) & (where[:, 0] <= x + 0.47) & (where[:, 1] >= y) & (where[:, 1] <= y + 0.44)))
+
+    x, y = min(corners, key=hidden)
+    return (x, y, 0.47, 0.44)
+
+
+def _plain_linear_ticks(ax):
+    # Long tick numbers collide; a power-of-ten factor at the axis end keeps them short.
+    ax.ticklabel_format(axis="both", style="sci", scilimits=(-2, 3), useMathText=True)
+
+
+def _log_ticks(axis, low, high):
+    """Plain-number labels on a log axis: at decades for long spans, at 1, 2 and 5 (or more) times them for short."""
+    ticker = require("matplotlib.ticker", "plotting")
+    ratio = high / low if low > 0 else np.inf
+    short = ratio < 150
+    subs = (1.0, 1.5, 2.0, 3.0, 4.0, 5.0, 7.0) if ratio < 8 else (1.0, 2.0, 5.0) if short else (1.0,)
+    axis.set_major_locator(ticker.LogLocator(base=10, subs=subs))
+    axis.set_major_formatter(ticker.FuncFormatter(lambda value, _: f"{value:g}") if short
+                             else ticker.LogFormatterSciNotation())
+    axis.set_minor_formatter(ticker.NullFormatter())
+
+
+def _modulus_axis(ax):
+    """|Z| on a log axis with plain tick labels and no minor labels."""
+    ax.set_yscale("log")
+    _log_ticks(ax.yaxis, *ax.get_ylim())
+    ax.set_ylabel("|Z| / ohm")
+
+
+def _draw_fit_bode(ax, report):
     phase_ax = ax.twinx()
     measured, curve, grid = report.impedances, report.model_curve, report.model_frequencies
     ax.loglog(report.frequencies, np.abs(measured), "o", markersize=4, color="C0", label="|Z| measured")
@@ -85,11 +254,11 @@ def _draw_bode(ax, report):
     phase_ax.semilogx(report.frequencies, -np.degrees(np.angle(measured)), "s", markersize=3, color="C2",
                       label="-phase measured")
     phase_ax.semilogx(grid, -np.degrees(np.angle(curve)), "--", color="C2", label="-phase model")
+    _modulus_axis(ax)
+    ax.yaxis.label.set_color("C0")
     ax.set_xlabel("frequency / Hz")
-    ax.set_ylabel("|Z| / ohm", color="C0")
     phase_ax.set_ylabel("-phase / degree", color="C2")
-    ax.set_title("Bode")
-    ax.grid(alpha=0.3, which="both")
+    ax.grid(alpha=0.3)
     handles = ax.get_legend_handles_labels()[0] + phase_ax.get_legend_handles_labels()[0]
     ax.legend(handles=handles, loc="upper left", bbox_to_anchor=(0.0, -0.12), ncols=2, fontsize=8,
               frameon=False)
@@ -105,46 +274,86 @@ def _draw_residuals(ax, report):
     ax.axhline(0.0, color="black", linewidth=0.8)
     ax.set_xlabel("frequency / Hz")
     ax.set_ylabel(label)
-    ax.set_title("residuals")
     ax.grid(alpha=0.3)
     ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8, frameon=False)
 
 
-def plot_spectra(spectra, values=None, label="spectrum", cmap="viridis", ax=None):
-    """Nyquist and Bode |Z| plots of several spectra coloured by a value; returns the Figure.
+def plot_spectra(spectra: Sequence[SpectrumLike], values: Sequence[float] | None = None, *,
+                 names: Sequence[str] | None = None, label: str = "spectrum", cmap: str = "viridis",
+                 nyquist: str = "equal", ax: Any = None) -> Any:
+    """Nyquist and Bode plots (|Z| and phase) of several spectra; returns the Figure.
 
-    spectra: a sequence of spectra (any form that fit accepts). values: one
-    number per spectrum for the colour scale (state of charge, cycle,
-    temperature, ...), by default its position; label: the colour bar's
-    title. ax: None for a new figure, or two Axes (Nyquist, Bode).
+    spectra: a sequence of spectra (any form that fit accepts). Up to eight
+    spectra get one legend entry each, named by `names`, else by `values`
+    ("<label> <value>"), else by their source file (and sweep), else by their
+    position. More spectra are coloured by `values` (state of charge, cycle,
+    temperature, ...; by default their position) on a colour bar titled
+    `label`. nyquist: "equal" or "log", as in `plot_fit`. ax: None for a new
+    figure, or three Axes (Nyquist, |Z|, phase), or two (Nyquist, Bode: the
+    phase then goes on a second y axis of the Bode Axes).
     """
+    if nyquist not in ("equal", "log"):
+        raise ValueError(f"unknown nyquist scale {nyquist!r}, expected 'equal' or 'log'")
     plt = _pyplot()
-    spectra = [as_arrays(spectrum) for spectrum in spectra]
+    spectra = list(spectra)
     if not spectra:
         raise ValueError("plot_spectra needs at least one spectrum")
-    values = np.arange(len(spectra), dtype=float) if values is None else np.asarray(values, dtype=float)
-    if values.shape != (len(spectra),):
-        raise ValueError(f"{len(spectra)} spectra but {values.size} values")
+    count = len(spectra)
+    if values is not None:
+        values = np.asarray(values, dtype=float)
+        if values.shape != (count,):
+            raise ValueError(f"{count} spectra but {values.size} values")
+    if names is not None and len(names) != count:
+        raise ValueError(f"{count} spectra but {len(names)} names")
+    arrays = [as_arrays(spectrum) for spectrum in spectra]
     if ax is None:
-        figure, (nyquist, bode) = plt.subplots(1, 2, figsize=(12, 5), layout="constrained")
+        figure = plt.figure(figsize=(12, 5.5), layout="constrained")
+        grid = figure.add_gridspec(2, 2, width_ratios=(1.1, 1))
+        nyquist_ax = figure.add_subplot(grid[:, 0])
+        modulus_ax = figure.add_subplot(grid[0, 1])
+        phase_ax = figure.add_subplot(grid[1, 1], sharex=modulus_ax)
+        modulus_ax.tick_params(labelbottom=False)
+        twin = False
+    elif len(ax) == 3:
+        nyquist_ax, modulus_ax, phase_ax = ax
+        twin = False
+    elif len(ax) == 2:
+        nyquist_ax, modulus_ax = ax
+        phase_ax = modulus_ax.twinx()
+        twin = True
     else:
-        nyquist, bode = ax
-        figure = nyquist.figure
-    low, high = values.min(), values.max()
-    norm = plt.Normalize(low, high if high > low else low + 1.0)
-    colours = plt.get_cmap(cmap)
-    for (frequencies, impedances), value in zip(spectra, values):
+        raise ValueError(f"plot_spectra draws into two or three Axes, got {len(ax)}")
+    figure = nyquist_ax.figure
+    legend = count <= MAX_LEGEND_ENTRIES
+    if legend:
+        colours = [f"C{i % 10}" for i in range(count)]
+        entries = _spectrum_names(spectra, values, names, label)
+    else:
+        shown = np.arange(count, dtype=float) if values is None else values
+        low, high = shown.min(), shown.max()
+        norm = plt.Normalize(low, high if high > low else low + 1.0)
+        colour_map = plt.get_cmap(cmap)
+        colours = [colour_map(norm(value)) for value in shown]
+        entries = [None] * count
+    for (frequencies, impedances), colour, entry in zip(arrays, colours, entries):
         order = np.argsort(frequencies)
-        colour = colours(norm(value))
-        nyquist.plot(impedances.real[order], -impedances.imag[order], ".-", markersize=3, color=colour)
-        bode.loglog(frequencies[order], np.abs(impedances[order]), ".-", markersize=3, color=colour)
-    nyquist.set_aspect("equal", adjustable="datalim")
-    nyquist.set(xlabel="Re Z / ohm", ylabel="-Im Z / ohm", title="Nyquist")
-    bode.set(xlabel="frequency / Hz", ylabel="|Z| / ohm", title="Bode")
-    for axes in (nyquist, bode):
+        f, z = frequencies[order], impedances[order]
+        nyquist_ax.plot(z.real, -z.imag, ".-", markersize=3, color=colour, label=entry)
+        modulus_ax.loglog(f, np.abs(z), ".-", markersize=3, color=colour)
+        phase_ax.semilogx(f, -np.degrees(np.angle(z)), "--" if twin else ".-", markersize=3, color=colour)
+    _nyquist_axes(nyquist_ax, nyquist)
+    _modulus_axis(modulus_ax)
+    phase_ax.set_ylabel("-phase / degree" + (" (dashed)" if twin else ""))
+    for axes in (modulus_ax,) if twin else (phase_ax,) if ax is None else (modulus_ax, phase_ax):
+        axes.set_xlabel("frequency / Hz")
+    for axes in (modulus_ax,) if twin else (modulus_ax, phase_ax):
         axes.grid(alpha=0.3)
-    colour_bar = figure.colorbar(plt.cm.ScalarMappable(norm=norm, cmap=colours), ax=[nyquist, bode])
-    colour_bar.set_label(label)
+    if legend:
+        nyquist_ax.legend(fontsize=8)
+    else:
+        colour_bar = figure.colorbar(plt.cm.ScalarMappable(norm=norm, cmap=colour_map),
+                                     ax=[nyquist_ax, modulus_ax, phase_ax])
+        colour_bar.set_label(label)
     return figure
 
 
@@ -358,3 +567,50 @@ def _series_axis(report, covariate):
     if covariate not in report.covariates:
         raise ValueError(f"no covariate {covariate!r}; the report has {list(report.covariates)}")
     return np.asarray(report.covariates[covariate], dtype=float), covariate
+
+def _spectrum_names(spectra, values, names, label):
+    if names is not None:
+        return [str(name) for name in names]
+    if values is not None:
+        return [f"{label} {value:g}" for value in values]
+    metadata = [getattr(spectrum, "metadata", None) or {} for spectrum in spectra]
+    sources = [entry.get("source") for entry in metadata]
+    found = []
+    for position, (entry, source) in enumerate(zip(metadata, sources)):
+        if source is None:
+            found.append(f"{label} {position}")
+        else:
+            several = sources.count(source) > 1 and entry.get("sweep") is not None
+            found.append(Path(source).name + (f" sweep {entry['sweep']}" if several else ""))
+    return found
+
+
+def plot_kramers_kronig(result: KramersKronigResult, *, ax: Any = None, title: str | None = None) -> Any:
+    """The relative Kramers-Kronig residuals against frequency, flagged points marked; returns the Figure.
+
+    ax: None for a new figure, or one Axes. title: by default the verdict,
+    the number of RC elements and the series terms of the test.
+    """
+    plt = _pyplot()
+    if ax is None:
+        figure, ax = plt.subplots(figsize=(7, 4), layout="constrained")
+    order = np.argsort(result.frequencies)
+    f = result.frequencies[order]
+    ax.semilogx(f, 100 * result.residuals_real[order], "o-", markersize=4, label="real")
+    ax.semilogx(f, 100 * result.residuals_imag[order], "s-", markersize=4, label="imaginary")
+    flagged = result.flagged[order]
+    if flagged.any():
+        worst = np.maximum(np.abs(result.residuals_real), np.abs(result.residuals_imag))[order]
+        ax.semilogx(f[flagged], 100 * worst[flagged], "x", color="red", markersize=9,
+                    label="flagged (largest |residual|)")
+    for sign in (-1, 1):
+        ax.axhline(sign * 100 * result.threshold, color="grey", linestyle=":", linewidth=1,
+                   label="threshold" if sign > 0 else None)
+    ax.axhline(0, color="black", linewidth=0.5)
+    ax.set_xlabel("frequency / Hz")
+    ax.set_ylabel("residual / % of |Z|")
+    ax.set_title(title or f"Kramers-Kronig, M={result.n_elements}, {result.series_terms}:\n{result.verdict}",
+                 fontsize=9)
+    ax.grid(alpha=0.3)
+    ax.legend(fontsize=8)
+    return ax.figure

@@ -38,6 +38,8 @@ def test_start_values(text, expected):
     (["--start", "R0.r"], "expected NAME=VALUE"),
     (["--bounds", "CPE1.alpha=0.6"], "expected NAME=LO:HI"),
     (["--fix", "R0.r=abc"], "'abc' is not a number"),
+    (["--fix", "R0.r=nan"], "argument --fix: 'nan' is not a finite number"),
+    (["--fmin", "-1"], "above 0 Hz"),
 ])
 def test_malformed_options_are_usage_errors(argv, message, capsys):
     with pytest.raises(SystemExit) as stop:
@@ -49,13 +51,38 @@ def test_malformed_options_are_usage_errors(argv, message, capsys):
 @pytest.mark.parametrize("argv, message", [
     (["--circuit", "randles", "--fix", "R0.x=1"], "unknown parameter 'R0.x' (did you mean 'R0.r'?)"),
     (["--circuit", "randles", "--bounds", "CPE1.alpha=0.6:1.5"], "CPE1.alpha = (0.6, 1.5) must satisfy"),
-    (["--circuit", "R0-(R1"], "unexpected end of input"),
     ([], "give --circuit, or --rank"),
+    (["--circuit", "randles", "--sweep", "1"], "--sweep 1, but the file holds 1 sweep (0 to 0)"),
 ])
 def test_user_errors_are_one_line_and_exit_2(argv, message, capsys):
     assert cli.main(["fit", str(SAMPLE), *argv]) == 2
     err = capsys.readouterr().err
     assert err.startswith("kovrant: error: ") and message in err and err.count("\n") == 1
+
+
+@pytest.mark.parametrize("circuit, first_line", [
+    ("R0-(R1", "kovrant: error: --circuit 'R0-(R1': unexpected end of input"),
+    ("randels", "kovrant: error: --circuit 'randels': unexpected character at position 7 (did you mean 'randles'?)"),
+])
+def test_circuit_errors_name_the_circuit_and_keep_the_catalogue(circuit, first_line, capsys):
+    assert cli.main(["fit", str(SAMPLE), "--circuit", circuit]) == 2
+    err = capsys.readouterr().err.splitlines()
+    assert err[0] == first_line
+    assert "available elements (code, parameters, [units]):" in err and "  TLMQ  r_ion [ohm], qs [F*s^(gamma-1)], gamma [-]" in err
+
+
+def test_out_naming_a_file_is_a_user_error(tmp_path, capsys):
+    (tmp_path / "taken").write_text("")
+    assert cli.main(["fit", str(SAMPLE), "--circuit", "randles", "--out", str(tmp_path / "taken")]) == 2
+    assert capsys.readouterr().err == f"kovrant: error: --out {tmp_path / 'taken'}: a file of that name exists; --out names a folder\n"
+
+
+def test_version(capsys):
+    import kovrant_tools
+
+    with pytest.raises(SystemExit) as stop:
+        cli.main(["--version"])
+    assert stop.value.code == 0 and capsys.readouterr().out == f"kovrant {kovrant_tools.__version__}\n"
 
 
 def test_missing_file_is_a_user_error(tmp_path, capsys):
@@ -70,6 +97,7 @@ def test_fit_writes_report_and_plot(tmp_path, capsys):
     out = capsys.readouterr().out
     assert "converged" in out.splitlines()[0]
     report = json.loads((tmp_path / "sample_randles_fit.json").read_text())
+    assert report["notation"] == "randles" and report["source"] == str(SAMPLE) and report["sweep"] is None
     # The sample was made with R0.r = 0.015 and 0.5 % noise.
     r0 = next(row["value"] for row in report["parameters"] if row["name"] == "R0.r")
     assert r0 == pytest.approx(0.015, rel=0.02)
@@ -81,8 +109,7 @@ def test_fit_writes_report_and_plot(tmp_path, capsys):
 def test_rank_fits_the_best_and_works_without_matplotlib(tmp_path, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     assert cli.main(["fit", str(SAMPLE), "--rank", "--out", str(tmp_path)]) == 0
-    out = capsys.readouterr().out
-    assert "pip install kovrant[plot]" in out
+    assert "kovrant: note: no plot sample_randles_fit.png: matplotlib is not installed" in capsys.readouterr().err
     with (tmp_path / "sample_randles_ranking.csv").open() as handle:
         rows = list(csv.DictReader(handle))
     # The eleven built-ins and the simpler circuits their degenerate fits equal.
@@ -103,3 +130,29 @@ def test_warnings_are_one_line_each(capsys, monkeypatch):
     monkeypatch.setattr(commands_fit, "fit", fit_with_a_warning)
     assert cli.main(["fit", str(SAMPLE), "--circuit", "randles"]) == 0
     assert capsys.readouterr().err == "kovrant: warning: first line\n"
+
+
+def test_many_spectra_give_one_table(tmp_path, capsys):
+    folder = tmp_path / "runs"
+    folder.mkdir()
+    for name in ("a.csv", "b.csv"):
+        (folder / name).write_bytes(SAMPLE.read_bytes())
+    (folder / "broken.csv").write_text("no spectrum here\n")
+    glob_text = str(folder / "*.csv")
+    assert cli.main(["fit", glob_text, "--circuit", "randles", "--fmin", "1", "--out", str(tmp_path / "out")]) == 0
+    table = capsys.readouterr().out
+    assert (tmp_path / "out" / "fits.csv").read_text() == table
+    rows = {Path(row["file"]).name: row for row in csv.DictReader(table.splitlines())}
+    assert sorted(rows) == ["a.csv", "b.csv", "broken.csv"]
+    assert rows["a.csv"]["R1.r"] == rows["b.csv"]["R1.r"] != "" and rows["a.csv"]["success"] == "True"
+    assert rows["broken.csv"]["R1.r"] == "" and "broken.csv" in rows["broken.csv"]["error"]
+    # The folder itself reads the same files.
+    assert cli.main(["fit", str(folder), "--circuit", "randles", "--fmin", "1"]) == 0
+    assert capsys.readouterr().out == table
+
+
+def test_frequency_range_and_inductive_points_are_left_out(tmp_path):
+    argv = ["fit", str(SAMPLE), "--circuit", "randles", "--fmin", "1", "--fmax", "1000", "--drop-inductive"]
+    assert cli.main([*argv, "--out", str(tmp_path)]) == 0
+    frequencies = json.loads((tmp_path / "sample_randles_fit.json").read_text())["points"]["frequency_hertz"]
+    assert 1 <= min(frequencies) and max(frequencies) <= 1000 and 0 < len(frequencies) < 61

@@ -1,5 +1,6 @@
 """Kramers-Kronig test, preprocessing helpers and the `kovrant validate` command."""
 
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -42,7 +43,34 @@ def test_series_capacitance_and_inductance_are_recovered():
     result = kramers_kronig((FREQUENCIES, z), capacitance=True, inductance=True)
     assert result.inductance == pytest.approx(1e-6, rel=1e-6)
     assert result.capacitance == pytest.approx(3.0, rel=1e-6)
-    assert not kramers_kronig((FREQUENCIES, z)).passed
+    assert not kramers_kronig((FREQUENCIES, z), capacitance=False, inductance=False).passed
+    chosen = kramers_kronig((FREQUENCIES, z))
+    assert chosen.passed and chosen.inductance == pytest.approx(1e-6, rel=1e-6)
+    assert chosen.series_terms == "series capacitance and inductance (chosen automatically)"
+
+
+@pytest.mark.parametrize("forced, terms", [
+    ({}, "no series terms (chosen automatically)"),          # noise-free: no term halves a rounding-level misfit
+    ({"inductance": True}, "series inductance (chosen automatically)"),
+    ({"capacitance": False, "inductance": False}, "no series terms"),
+])
+def test_series_terms_are_added_only_where_they_help(forced, terms):
+    result = kramers_kronig((FREQUENCIES, _impedance("R0-(R1,CPE1)", [0.02, 0.05, 1.5, 0.9])), **forced)
+    assert result.series_terms == terms and result.passed
+
+
+def test_measured_cable_inductance_is_chosen():
+    spectrum = read_spectrum(BATTERY)
+    assert not kramers_kronig(spectrum, capacitance=False, inductance=False).passed
+    chosen = kramers_kronig(spectrum)
+    assert chosen.passed and chosen.inductance > 0 and chosen.automatic
+
+
+def test_extreme_frequency_span_gives_a_reason():
+    frequencies = np.logspace(200, -200, 50)
+    result = kramers_kronig((frequencies, 1 + 1 / (1 + 1e-3j * frequencies)))
+    assert np.isfinite(result.rms)
+    assert result.passed or result.verdict.partition(": ")[2]
 
 
 def test_drift_is_flagged_where_it_happens():
@@ -72,7 +100,9 @@ def test_real_battery_spectrum_is_valid_with_inductance_and_capacitance():
     (([3.0, 2.0, 1.0], [1, np.nan, 1]), {}, "point 1 has frequency 2.0"),
     (([3.0, 2.0, 0.0], [1, 1, 1]), {}, "point 2 has frequency 0.0"),
     (([3.0, 2.0, 1.0], [1, 1, 1]), {"mu_limit": 0}, "mu_limit must lie in"),
-    (([3.0, 2.0, 1.0], [1, 1, 1]), {"threshold": -1}, "threshold must be positive"),
+    (([3.0, 2.0, 1.0], [1, 1, 1]), {"threshold": -1}, "threshold must be a finite positive number, got -1"),
+    (([3.0, 2.0, 1.0], [1, 1, 1]), {"threshold": np.inf}, "threshold must be a finite positive number, got inf"),
+    (([3.0, 2.0, 1.0], [1, 1, 1]), {"inductance": "yes"}, "inductance must be True, False or None"),
 ])
 def test_kk_rejects_bad_input(spectrum, keywords, message):
     with pytest.raises(ValueError, match=message):
@@ -113,16 +143,35 @@ def test_merge_averages_and_outliers_follow_the_kk_flags():
         pre.crop(SPECTRUM, f_min=10, f_max=1)
 
 
-def test_validate_command(tmp_path, capsys):
+def test_validate_command(tmp_path, capsys, monkeypatch):
     pytest.importorskip("matplotlib")
+    monkeypatch.chdir(tmp_path)
     plot = tmp_path / "kk.png"
     assert main(["validate", str(BATTERY), "--inductance", "--capacitance", "--plot", str(plot)]) == 0
     assert capsys.readouterr().out.startswith(f"{BATTERY.name}: valid: rms residual 0.13%")
     assert plot.read_bytes().startswith(b"\x89PNG")
-    assert main(["validate", str(ROOT / "tests" / "data" / "pyimpspec-multiple-spectra.mpt"),
-                 "--plot", str(plot)]) == 0
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["kk.png"] + [f"kk_sweep{i}.png" for i in range(3)]
-    assert main(["validate", str(ROOT / "tests" / "data" / "exampleDataParstat.txt"), "--plot", str(plot)]) == 1
+    plot.unlink()
+    out = tmp_path / "kk"
+    assert main(["validate", str(ROOT / "tests" / "data" / "pyimpspec-multiple-spectra.mpt"), "--out", str(out)]) == 0
+    assert sorted(p.name for p in out.iterdir()) == [f"pyimpspec-multiple-spectra_sweep{i}_kk.png" for i in range(3)]
+    assert main(["validate", str(ROOT / "tests" / "data" / "exampleDataParstat.txt")]) == 1
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["kk"]  # nothing in the current folder by default
+
+
+def test_validate_exit_codes_do_not_need_matplotlib(tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    assert main(["validate", str(BATTERY), "--out", str(tmp_path)]) == 0
+    assert "kovrant: note: no plot li_ion_battery_kk.png: matplotlib is not installed" in capsys.readouterr().err
+    # Forcing the terms out fails the spectrum, and the test's own choice is suggested.
+    assert main(["validate", str(BATTERY), "--no-inductance", "--no-capacitance"]) == 1
+    err = capsys.readouterr().err
+    assert "--capacitance --inductance" in err and "the spectrum is valid" in err
+    # In a folder, an unreadable file is an error of its own and the others are still tested.
+    (tmp_path / "a.csv").write_bytes(BATTERY.read_bytes())
+    (tmp_path / "b.csv").write_text("not a spectrum\n")
+    assert main(["validate", str(tmp_path)]) == 2
+    captured = capsys.readouterr()
+    assert captured.out.startswith("a.csv: valid") and captured.err.startswith("kovrant: error: b.csv: ")
 
 
 @pytest.mark.parametrize("arguments, message", [
