@@ -28,7 +28,7 @@ import warnings
 
 import numpy as np
 
-from timing import load_average
+from .timing import load_average
 
 import kovrant  # noqa: E402
 from kovrant_tools import rank_circuits  # noqa: E402
@@ -128,7 +128,7 @@ def main():
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 ranking = rank_circuits((f, z), list(CIRCUITS), strategy=args.strategy)
-            picks = [structure.canonical(structure.parse(report.circuit)) for _, report in ranking[:3]]
+            picks = [structure.canonical(structure.parse(report.notation)) for _, report in ranking[:3]]
             hits1 += picks[0] == canonical[circuit]
             hits3 += canonical[circuit] in picks
             if picks[0] != canonical[circuit]:

@@ -39,7 +39,7 @@ import numpy as np
 from kovrant_tools import drt, read_spectra
 from kovrant_tools.drt_peaks import find_peaks
 
-from timing import REPO, best_cpu_time, load_average
+from .timing import REPO, best_cpu_time, load_average
 
 FREQUENCIES = np.logspace(5, -2, 60)
 R_SERIES = 0.05

@@ -81,7 +81,7 @@ def run_fit_overhead(calls):
         f, z = timing_spectrum(key, seed)
         circuit = kovrant.Circuit(key)
         bare = fastest_cpu(lambda: circuit.fit(f, z), calls)
-        ours = fastest_cpu(lambda: fit(spectrum=(f, z), circuit=circuit, strategy="fast"), calls)
+        ours = fastest_cpu(lambda: fit((f, z), circuit, strategy="fast"), calls)
         print(f"| {key} | {bare * 1e3:.2f} | {ours * 1e3:.2f} | {ours / bare:.2f} |")
 
 

@@ -32,7 +32,7 @@ from pathlib import Path
 
 import numpy as np
 
-from timing import best_cpu_time, load_average
+from .timing import best_cpu_time, load_average
 
 import kovrant  # noqa: E402
 from kovrant_tools import fit  # noqa: E402
@@ -97,7 +97,7 @@ def reference_chi_square(circuit, f, z, found):
     for start in starts + ([guess] if guess is not None else []):
         best = min(best, model.with_values(start).fit(f, z).chi_square)
         if exponents:
-            held = fit(spectrum=(f, z), circuit=circuit, start=dict(zip(names, start)) | {
+            held = fit((f, z), circuit, start=dict(zip(names, start)) | {
                 names[index]: 1.0 for index in exponents}, fixed=[names[index] for index in exponents],
                 strategy="fast")
             best = min(best, held.chi_square)
@@ -107,10 +107,10 @@ def reference_chi_square(circuit, f, z, found):
 def case(name, circuit, f, z, calls, references):
     """One row: reach and CPU time before and after."""
     def before():
-        return fit(spectrum=(f, z), circuit=circuit, strategy="fast")
+        return fit((f, z), circuit, strategy="fast")
 
     def after():
-        return fit(spectrum=(f, z), circuit=circuit)
+        return fit((f, z), circuit)
 
     old, new = before(), after()
     key = f"{name}|{circuit}"

@@ -33,7 +33,7 @@ from pathlib import Path
 
 import numpy as np
 
-from timing import load_average, pin_to_one_core
+from .timing import load_average, pin_to_one_core
 
 import kovrant
 import kovrant_tools as kt

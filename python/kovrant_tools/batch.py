@@ -38,7 +38,7 @@ import kovrant
 from ._optional import require
 from .fitting import as_circuit, solve
 from .readers import read_spectra
-from .spectrum import as_arrays, frame_columns
+from .spectrum import as_arrays, missing_spectrum_columns
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -386,11 +386,10 @@ def _frame_items(frame, by):
     if missing:
         raise ValueError(f"by= names column(s) the frame lacks: {', '.join(map(repr, missing))}")
     # Every group has the frame's columns: without spectrum columns no group could be fitted.
-    try:
-        frame_columns(frame.iloc[:0])
-    except ValueError as error:
+    lacking = missing_spectrum_columns(frame.columns)
+    if lacking:
         raise ValueError(f"no spectrum can be formed from the frame, whose columns are {list(frame.columns)}: "
-                         f"{error}") from None
+                         f"it has no {lacking}")
     groups = frame.groupby(list(id_names), sort=False, dropna=False)
     items = ((ids if isinstance(ids, tuple) else (ids,), group) for ids, group in groups)
     return id_names, items, groups.ngroups

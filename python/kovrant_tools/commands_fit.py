@@ -156,7 +156,7 @@ def _table_row(args, item):
     try:
         if item.error is not None:
             raise item.error
-        report = fit(spectrum=item.spectrum, circuit=args.circuit, **_fit_settings(args))
+        report = fit(item.spectrum, args.circuit, **_fit_settings(args))
     except (ValueError, ArithmeticError, OSError, ImportError) as error:
         row["error"] = " ".join(str(error).split("\n")[0].split())
     else:

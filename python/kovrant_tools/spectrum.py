@@ -7,7 +7,7 @@ columns, so a `Spectrum` can be passed wherever kovrant takes a dataframe.
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from typing import Any, Protocol, Union
 
 import numpy as np
@@ -118,6 +118,21 @@ def frame_columns(frame: Any) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.c
     loop markers, DC rows) are not measured points and are dropped.
     """
     return _engine_loader.load_engine().frame_arrays(frame)
+
+
+def missing_spectrum_columns(columns: Iterable[str]) -> str | None:
+    """What a table with these column names lacks to hold a spectrum, in words; None when nothing."""
+    present = set(columns)
+
+    def has(quantity: tuple[str, str]) -> bool:
+        return not present.isdisjoint(quantity)
+
+    if not has(FREQUENCY_COLUMNS):
+        return f"frequency column ({' or '.join(map(repr, FREQUENCY_COLUMNS))})"
+    if (has(REAL_COLUMNS) and has(IMAGINARY_COLUMNS)) or (has(MODULUS_COLUMNS) and has(PHASE_COLUMNS)):
+        return None
+    return (f"impedance columns ({REAL_COLUMNS[0]!r} with {IMAGINARY_COLUMNS[0]!r}, or {MODULUS_COLUMNS[0]!r} with "
+            f"{PHASE_COLUMNS[0]!r}, or their snake_case names)")
 
 
 def as_arrays(spectrum: SpectrumLike) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.complex128]]:

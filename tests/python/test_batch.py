@@ -214,7 +214,7 @@ def test_an_error_that_is_not_a_spectrums_stops_the_batch_and_keeps_the_rows_don
     (lambda: fit_many(SPECTRA, 5), TypeError, "circuit must be a notation, a model name or a kovrant.Circuit"),
     (lambda: fit_many(5, CIRCUIT), TypeError, "not int"),
     (lambda: fit_many(pd.DataFrame({"f": [1.0], "z": [2.0], "cycle": [0]}), CIRCUIT, by="cycle"), ValueError,
-     r"no spectrum can be formed from the frame, whose columns are \['f', 'z', 'cycle'\]: no frequency column"),
+     r"no spectrum can be formed from the frame, whose columns are \['f', 'z', 'cycle'\]: it has no frequency column"),
 ])
 def test_argument_errors(call, error, text):
     with pytest.raises(error, match=text):

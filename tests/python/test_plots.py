@@ -57,7 +57,7 @@ def test_dominant_feature_gets_an_inset_and_labels_do_not_collide():
     frequencies = np.logspace(6, -2, 70)
     blocking = kovrant.Circuit("R0-(R1,C1)-(R2,CPE2)-C3")
     values = [5, 20, 1e-8, 40, 1e-4, 0.8, 1e-5]
-    report = fit(circuit=blocking, spectrum=(frequencies, blocking.with_values(values).impedance(frequencies)),
+    report = fit((frequencies, blocking.with_values(values).impedance(frequencies)), blocking,
                  start=dict(zip(blocking.param_names(), values)))
     nyquist = plot_fit(report, kind="nyquist").axes[0]
     (inset,) = nyquist.child_axes
