@@ -16,11 +16,12 @@ bash scripts/setup.sh ".[test]" --config-settings=cmake.define.KOVRANT_BUILD_TES
 .venv/bin/python -m pytest -q tests/python
 
 if .venv/bin/python -c "import atheris" 2>/dev/null; then
+  # The repository root on the path: the weight files' helpers import the tools package.
   for target in parser weights spectrum composition readers; do
     corpus="build/fuzz-smoke/$target"
     mkdir -p "$corpus"
     echo "fuzz smoke: $target"
-    .venv/bin/python "tests/fuzz/fuzz_$target.py" -max_total_time=20 -rss_limit_mb=4096 \
+    PYTHONPATH=. .venv/bin/python "tests/fuzz/fuzz_$target.py" -max_total_time=20 -rss_limit_mb=4096 \
       -artifact_prefix="build/fuzz-smoke/$target-" "$corpus" "tests/fuzz/corpus/$target" 2>"$corpus.log" ||
       { tail -n 40 "$corpus.log"; exit 1; }
   done
