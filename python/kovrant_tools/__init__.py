@@ -2,6 +2,7 @@
 
 from .batch import fit_many
 from .drt import DrtResult, drt
+from .drt_batch import DrtSeries, drt_many
 from .fitting import fit
 from .plots import plot_fit, plot_spectra
 from .ranking import rank_circuits
@@ -10,5 +11,5 @@ from .report import FitReport
 from .spectrum import Spectrum
 from .validation import kramers_kronig
 
-__all__ = ["FitReport", "Spectrum", "fit", "fit_many", "kramers_kronig", "plot_fit", "plot_spectra",
-           "rank_circuits", "read_spectra", "read_spectrum"]
+__all__ = ["DrtResult", "DrtSeries", "FitReport", "Spectrum", "drt", "drt_many", "fit", "fit_many", "kramers_kronig",
+           "plot_fit", "plot_spectra", "rank_circuits", "read_spectra", "read_spectrum"]
