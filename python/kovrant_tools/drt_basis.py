@@ -28,7 +28,7 @@ U_STEP = 0.004
 QUADRATURE_POINTS = 241
 # How far the tau grid reaches past the measured 1/(2 pi f) on each side, in decades: the tails of
 # processes at the ends of the band need room, but gamma out there is barely fixed by the points.
-GRID_MARGIN_DECADES = 1.0
+GRID_MARGIN_DECADES = 0.5
 QUADRATURE_HALF_WIDTH = 6.0  # in Gaussian widths: exp(-36) is below double precision
 
 
