@@ -12,3 +12,5 @@ spectrum=data/measured/li_ion_battery.csv
 # The cell's cabling shows as an inductive tail at high frequency: the KK model gets an inductance.
 .venv/bin/kovrant validate "$spectrum" --inductance --capacitance --plot out/li_ion_battery_kk.png
 .venv/bin/kovrant fit "$spectrum" --rank --out out "$@"
+# Distribution of relaxation times of the same spectrum (tau = 1/(2 pi f)): table of peaks, JSON and plot.
+.venv/bin/kovrant drt "$spectrum" --json out/li_ion_battery_drt.json --plot out/li_ion_battery_drt.png
