@@ -24,8 +24,8 @@ WIDTH_PER_SPACING = 1.0
 # The kernel tables: u from -U_LIMIT to U_LIMIT in steps of U_STEP; beyond them
 # the kernels have reached their limits (the basis integral, or zero).
 U_LIMIT = 40.0
-U_STEP = 0.004
-QUADRATURE_POINTS = 241
+U_STEP = 0.01
+QUADRATURE_POINTS = 121
 # How far the tau grid reaches past the measured 1/(2 pi f) on each side, in decades: the tails of
 # processes at the ends of the band need room, but gamma out there is barely fixed by the points.
 GRID_MARGIN_DECADES = 0.5
