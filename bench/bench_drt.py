@@ -37,7 +37,9 @@ from pathlib import Path
 import numpy as np
 
 from kovrant_tools import drt, read_spectra
-from kovrant_tools.drt_peaks import find_peaks
+from kovrant_tools.drt_peaks import DrtPeak, find_peaks
+
+import kovrant
 
 from .timing import REPO, best_cpu_time, load_average
 
@@ -93,15 +95,51 @@ def accuracy():
     print("accuracy: draws passed of 10 (worst position error / decades, resistance error, polarisation error)")
     for name, elements, noise in CASES:
         print(f"  {name}")
+        spectra = [noisy_spectrum(elements, noise, seed) for seed in range(DRAWS)]
         for rule in RULES:
             outcomes = [score(result.peaks, result.polarisation_resistance, elements)
-                        for result in (drt(noisy_spectrum(elements, noise, seed), regularisation=rule)
-                                       for seed in range(DRAWS))]
-            passed = sum(outcome[0] for outcome in outcomes)
-            worst = np.max([outcome[1:] for outcome in outcomes], axis=0)
-            label = rule if isinstance(rule, str) else f"fixed {rule:g}"
-            print(f"    {label:>10}: {passed:2d}/10  ({worst[0]:.3f} dec, {100 * worst[1]:.1f} %, "
-                  f"{100 * worst[2]:.2f} %)")
+                        for result in (drt(spectrum, regularisation=rule) for spectrum in spectra)]
+            _print_outcomes(rule if isinstance(rule, str) else f"fixed {rule:g}", outcomes, [], set())
+        outcomes = [score(result.peaks, result.polarisation_resistance, elements)
+                    for result in (drt(spectrum, refine_peaks=False) for spectrum in spectra)]
+        _print_outcomes("gcv, peaks of gamma only", outcomes, [], set())
+        _print_outcomes("reference: true circuit", [_true_circuit_fit(spectrum, elements) for spectrum in spectra],
+                        [], set())
+    warburg_tail()
+
+
+def _true_circuit_fit(spectrum, elements):
+    """The score of a fit of the true circuit from the true values: what the noise itself allows."""
+    notation = "R0-" + "-".join(f"Zarc{index}" for index in range(1, len(elements) + 1))
+    start = {"R0.r": R_SERIES}
+    for index, (resistance, tau, exponent) in enumerate(elements, start=1):
+        start.update({f"Zarc{index}.r": resistance, f"Zarc{index}.tau_k": tau, f"Zarc{index}.gamma": min(exponent, 0.999)})
+    fitted = kovrant.Circuit(notation).with_named_values(start).fit(*spectrum, guess_init=False).params
+    peaks = [DrtPeak(tau=fitted[f"Zarc{index}.tau_k"], resistance=fitted[f"Zarc{index}.r"], width=0.0, exponent=0.0,
+                     tau_stderr=0.0, resistance_stderr=0.0, width_stderr=0.0) for index in range(1, len(elements) + 1)]
+    return score(peaks, sum(peak.resistance for peak in peaks), elements)
+
+
+def warburg_tail():
+    """A Zarc and a finite-length Warburg z0 tanh(x)/x, x = sqrt(j w T): lines at 4T/((2n-1) pi)^2 of 8 z0/((2n-1) pi)^2."""
+    print("  Zarc (1 ohm, 1 ms, 0.9) + finite Warburg (1 ohm, T = 1 s), 0.5 % noise: "
+          "Zarc peak / first Warburg line (0.405 s, 0.81 ohm) / polarisation (2 ohm)")
+    rows = []
+    for seed in range(DRAWS):
+        x = np.sqrt(2j * math.pi * FREQUENCIES * 1.0)
+        frequencies, impedances = noisy_spectrum([(1.0, 1e-3, 0.9)], 0.0, seed)
+        impedances = impedances + np.tanh(x) / x
+        rng = np.random.default_rng(seed)
+        impedances += 0.005 * np.abs(impedances) * (rng.standard_normal(60) + 1j * rng.standard_normal(60))
+        result = drt((frequencies, impedances))
+        zarc = min(result.peaks, key=lambda peak: abs(math.log10(peak.tau / 1e-3)))
+        line = min(result.peaks, key=lambda peak: abs(math.log10(peak.tau / (4 / math.pi ** 2))))
+        rows.append((abs(math.log10(zarc.tau / 1e-3)), zarc.resistance - 1.0, abs(math.log10(line.tau / 0.405)),
+                     line.resistance / 0.81 - 1.0, result.polarisation_resistance / 2.0 - 1.0))
+    rows = np.array(rows)
+    print(f"    worst: Zarc {rows[:, 0].max():.3f} dec, {100 * np.abs(rows[:, 1]).max():.1f} %; Warburg line "
+          f"{rows[:, 2].max():.3f} dec, {100 * np.abs(rows[:, 3]).max():.1f} %; polarisation "
+          f"{100 * np.abs(rows[:, 4]).max():.2f} %")
 
 
 def coverage():
@@ -233,13 +271,14 @@ def peer():
                 outcomes.append(score(peaks, polarisation, elements))
             errors = {row["error"] for row in rows if "error" in row}
             _print_outcomes(f"pyimpspec {method}", outcomes, seconds, errors)
-        ours = []
-        for frequencies, impedances in spectra:
-            started = time.process_time()
-            result = drt((frequencies, impedances))
-            ours.append((score(result.peaks, result.polarisation_resistance, elements),
-                         time.process_time() - started))
-        _print_outcomes("kovrant gcv", [o for o, _ in ours], [s for _, s in ours], set())
+        for label, refine in (("kovrant gcv", True), ("kovrant gcv, gamma only", False)):
+            ours = []
+            for frequencies, impedances in spectra:
+                started = time.process_time()
+                result = drt((frequencies, impedances), refine_peaks=refine)
+                ours.append((score(result.peaks, result.polarisation_resistance, elements),
+                             time.process_time() - started))
+            _print_outcomes(label, [outcome for outcome, _ in ours], [seconds for _, seconds in ours], set())
 
 
 def _peaks_of(tau, gamma):
@@ -254,8 +293,8 @@ def _print_outcomes(label, outcomes, seconds, errors):
     passed = sum(outcome[0] for outcome in outcomes)
     finite = [outcome[1:] for outcome in outcomes if math.isfinite(outcome[1])]
     worst = np.max(finite, axis=0) if finite else [math.inf] * 3
-    timing = f"{np.median(seconds) * 1e3:.1f} ms median" if seconds else "no time"
-    print(f"    {label:>22}: {passed:2d}/10 ({worst[0]:.3f} dec, {100 * worst[1]:.1f} %, {100 * worst[2]:.2f} %), "
+    timing = f", {np.median(seconds) * 1e3:.1f} ms median" if seconds else ""
+    print(f"    {label:>25}: {passed:2d}/10 ({worst[0]:.3f} dec, {100 * worst[1]:.1f} %, {100 * worst[2]:.2f} %)"
           f"{timing}{'; errors: ' + '; '.join(sorted(errors)) if errors else ''}")
 
 

@@ -35,3 +35,5 @@ print(name)
 PYTHON
 )
 .venv/bin/kovrant fit "$spectrum" --circuit "$pick" --out out "$@"
+# Distribution of relaxation times of the same spectrum (tau = 1/(2 pi f)): table of peaks, JSON and plot.
+.venv/bin/kovrant drt "$spectrum" --json out/li_ion_battery_drt.json --plot out/li_ion_battery_drt.png

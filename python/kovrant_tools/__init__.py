@@ -24,6 +24,7 @@ _engine = _engine_loader.load_engine()
 
 from .batch import fit_many  # noqa: E402
 from .drt import DrtResult, drt  # noqa: E402
+from .drt_batch import DrtSeries, drt_many  # noqa: E402
 from .fitting import fit  # noqa: E402
 from .plots import plot_fit, plot_spectra  # noqa: E402
 from .ranking import rank_circuits  # noqa: E402
@@ -38,6 +39,6 @@ try:
 except PackageNotFoundError:  # running from a source tree that was never installed
     __version__ = "0+unknown"
 
-__all__ = ["DrtResult", "FitReport", "SeriesReport", "Spectrum", "SpectrumLike", "__version__", "drt", "fit",
-           "fit_many", "fit_series", "kramers_kronig", "plot_fit", "plot_spectra", "rank_circuits", "read_spectra",
-           "read_spectrum"]
+__all__ = ["DrtResult", "DrtSeries", "FitReport", "SeriesReport", "Spectrum", "SpectrumLike", "__version__", "drt",
+           "drt_many", "fit", "fit_many", "fit_series", "kramers_kronig", "plot_fit", "plot_spectra", "rank_circuits",
+           "read_spectra", "read_spectrum"]

@@ -150,7 +150,8 @@ def drt(spectrum: SpectrumLike, *, method: str = "tikhonov", regularisation: str
 
     method: "tikhonov" (one regularised fit; its band is the Bayesian
     posterior of the regularised model, a Gaussian with the penalty as prior
-    and the residuals' variance as noise, around the fit and cut at zero) or
+    at the strength of largest evidence and the residuals' variance as noise,
+    around the fit and cut at zero) or
     "bootstrap" (`samples` refits on resampled residuals, each choosing its
     own strength; band and peak uncertainties from their spread). `seed` makes
     the samples behind the peak uncertainties repeatable.
@@ -188,6 +189,10 @@ def drt(spectrum: SpectrumLike, *, method: str = "tikhonov", regularisation: str
         strength = (_reim_lambda(frequencies, impedances, kernel, scale, penalty_factor)
                     if regularisation == "reim" else _rule_lambda(standard, regularisation))
         rule = regularisation
+        if strength in (LAMBDA_GRID[0], LAMBDA_GRID[-1]):
+            notes.append(f"the {rule} rule found no best strength inside {LAMBDA_GRID[0]:g} to {LAMBDA_GRID[-1]:g} "
+                         f"and took {strength:g}; the residuals may be dominated by systematic errors (another "
+                         "rule, or a given strength, may suit this spectrum better)")
     else:
         strength, rule = float(regularisation), "given"
     solution = system.solve(strength, penalty, signed)
@@ -195,8 +200,10 @@ def drt(spectrum: SpectrumLike, *, method: str = "tikhonov", regularisation: str
     gamma_coefficients = solution[system.nuisance:]
     gamma = scale * output @ gamma_coefficients
     if method == "tikhonov":
-        lower, upper, sample_curves = _gaussian_band(system, solution, strength, penalty, output, scale, band_level,
-                                                     signed, seed)
+        # The band's prior strength and noise are the Bayesian ones, whatever rule chose the estimate's strength.
+        prior = strength if rule == "evidence" else _rule_lambda(standard, "evidence")
+        lower, upper, sample_curves = _gaussian_band(system, solution, prior, _evidence_noise(standard, prior),
+                                                     penalty, output, scale, band_level, signed, seed)
     else:
         lower, upper, sample_curves = _bootstrap_band(system, standard, solution, strength, rule, penalty,
                                                       output, scale, band_level, signed, samples, seed)
@@ -465,18 +472,22 @@ def _inverse_factor(matrix):
     return vectors / np.sqrt(np.maximum(values, floor))[None, :]
 
 
-def _gaussian_band(system, solution, strength, penalty, output, scale, level, signed, seed):
+def _evidence_noise(standard, strength):
+    """The noise variance of largest marginal likelihood at this prior strength (relative residuals squared)."""
+    s2 = standard.singular ** 2
+    quadratic = float(np.sum(standard.beta ** 2 / (1.0 + s2 / strength))) + standard.floor
+    return quadratic / max(standard.degrees, 1)
+
+
+def _gaussian_band(system, solution, strength, variance, penalty, output, scale, level, signed, seed):
     """Band and sample curves from the Gaussian posterior of the regularised model around the fit.
 
-    The prior is the penalty (gamma ~ N(0, sigma^2 / lambda R^-1)), the noise
-    variance sigma^2 that of the relative residuals; a non-negative fit clips
-    the band and the samples at zero.
+    The prior is the penalty at `strength` (gamma ~ N(0, sigma^2 / strength
+    R^-1)) and sigma^2 = `variance` the noise of the relative residuals; a
+    non-negative fit clips the band and the samples at zero.
     """
     gram = system.normal_equations(strength, penalty)
     factor = _inverse_factor(gram)
-    residual = system.matrix @ solution - system.target
-    hat = factor.T @ (system.matrix.T @ system.matrix) @ factor
-    variance = float(residual @ residual) / max(system.matrix.shape[0] - float(np.trace(hat)), 1.0)
     curve_map = scale * output @ factor[system.nuisance:, :]
     spread = math.sqrt(variance) * np.sqrt(np.sum(curve_map ** 2, axis=1))
     gamma = scale * output @ solution[system.nuisance:]

@@ -24,8 +24,11 @@ WIDTH_PER_SPACING = 1.0
 # The kernel tables: u from -U_LIMIT to U_LIMIT in steps of U_STEP; beyond them
 # the kernels have reached their limits (the basis integral, or zero).
 U_LIMIT = 40.0
-U_STEP = 0.004
-QUADRATURE_POINTS = 241
+U_STEP = 0.01
+QUADRATURE_POINTS = 121
+# How far the tau grid reaches past the measured 1/(2 pi f) on each side, in decades: the tails of
+# processes at the ends of the band need room, but gamma out there is barely fixed by the points.
+GRID_MARGIN_DECADES = 0.5
 QUADRATURE_HALF_WIDTH = 6.0  # in Gaussian widths: exp(-36) is below double precision
 
 
@@ -66,8 +69,9 @@ def make_basis(frequencies: np.ndarray, points_per_decade: float, tau_range: tup
     common grid for a series of spectra).
     """
     if tau_range is None:
-        low = math.log(1.0 / (2.0 * math.pi * float(np.max(frequencies)))) - math.log(10.0)
-        high = math.log(1.0 / (2.0 * math.pi * float(np.min(frequencies)))) + math.log(10.0)
+        margin = GRID_MARGIN_DECADES * math.log(10.0)
+        low = math.log(1.0 / (2.0 * math.pi * float(np.max(frequencies)))) - margin
+        high = math.log(1.0 / (2.0 * math.pi * float(np.min(frequencies)))) + margin
     else:
         smallest, largest = (float(value) for value in tau_range)
         if not (0.0 < smallest < largest < math.inf):

@@ -20,13 +20,13 @@ MIN_DIP = 0.02
 # Exponents a Zarc-shaped peak may take: below 0.3 a peak is no longer one process; at 1 it is a line.
 SMALLEST_EXPONENT = 0.3
 LARGEST_EXPONENT = 0.995
-SHAPE_ITERATIONS = 100
+SHAPE_ITERATIONS = 40
 # Refitting the spectrum from the peaks: at most this many Zarcs, each kept within this many decades of its
 # peak, and a chi-square at most this many times that of the distribution.
-MAX_REFINED_PEAKS = 5
+MAX_REFINED_PEAKS = 4
 REFINE_SHIFT = 0.5
 REFINE_CHI_RATIO = 2.0
-REFINE_ITERATIONS = 100
+REFINE_ITERATIONS = 30
 
 
 @dataclass(frozen=True)
@@ -236,7 +236,7 @@ class _ShapeModel:
                 with np.errstate(over="ignore"):
                     trial_cost = float(np.sum((trial_components.sum(axis=0) - gamma) ** 2))
                 if np.isfinite(trial_cost) and trial_cost < cost:
-                    improved = cost - trial_cost > 1e-10 * cost
+                    improved = cost - trial_cost > 1e-6 * cost
                     theta, components, cost, damping = trial, trial_components, trial_cost, damping / 3.0
                     break
                 damping *= 4.0

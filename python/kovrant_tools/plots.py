@@ -385,8 +385,9 @@ def plot_drt(result, ax=None):
     for number, peak in enumerate(result.peaks, start=1):
         height = float(np.interp(np.log(peak.tau), np.log(result.tau), result.gamma))
         ax.plot(peak.tau, height, "v", color="C3", markersize=7, label="peaks" if number == 1 else None)
+        # Neighbouring labels alternate in height so that close peaks stay legible.
         ax.annotate(f"{number}: {peak.resistance:.3g} Ω", (peak.tau, height), textcoords="offset points",
-                    xytext=(0, 8), ha="center", fontsize=8, color="C3")
+                    xytext=(0, 8 + 11 * (number % 2 == 0)), ha="center", fontsize=8, color="C3")
     ax.set_xscale("log")
     ax.set_xlabel("τ / s   (τ = 1/(2π f))")
     ax.set_ylabel("γ / Ω")
@@ -396,7 +397,7 @@ def plot_drt(result, ax=None):
     rule = result.regularisation_rule
     ax.set_title(f"{result.method}, λ = {result.regularisation:.2g} ({rule}), R∞ = {result.series_resistance:.4g} Ω, "
                  f"Rp = {result.polarisation_resistance:.4g} Ω", fontsize=10)
-    ax.grid(alpha=0.3, which="both")
+    ax.grid(alpha=0.3)
     ax.legend(fontsize=8)
     return figure
 
