@@ -107,15 +107,20 @@ def speed(counts):
 
 
 def coverage(count):
-    inside, failures = 0, 0
+    inside, failures, scores = 0, 0, []
     for seed in range(count):
         spectra, _ = series(10, points=40, seed=1000 + seed)
         report = kt.fit_series(spectra, CIRCUIT, **OPTIONS)
         low, high = report.global_intervals.get("R1.r:Ea", (math.nan, math.nan))
         inside += low <= ENERGY <= high
         failures += not report.success
+        scores.append((report.laws["R1.r"]["Ea"] - ENERGY) / report.global_stderr[report.global_names.index("R1.r:Ea")])
+    # Binomial spread of the count at the nominal 95 %, and the spread of the
+    # standardised errors (1 when the reported errors are right).
+    spread = 100 * math.sqrt(0.95 * 0.05 / count)
     print(f"coverage: true Ea inside the reported 95 % interval in {inside} of {count} series "
-          f"({100 * inside / count:.1f} %), {failures} not converged")
+          f"({100 * inside / count:.1f} %, nominal 95 +/- {spread:.1f} %), {failures} not converged; "
+          f"(Ea - true) / stderr: mean {np.mean(scores):+.3f}, standard deviation {np.std(scores):.3f}")
 
 
 def smooth_truth(position, count):

@@ -235,7 +235,6 @@ class SeriesSolver {
         b.model = std::make_unique<SpectrumModel>(*problem.circuit, omegas_[i], problem.spectra[i].impedances,
                                                   weights_[i], counter_);
         b.residual.resize(b.model->residual_count());
-        b.jacobian.resize(b.model->residual_count() * layout_.params);
       }
       b.params.resize(layout_.params);
       b.factor.resize(layout_.params);
@@ -257,7 +256,6 @@ class SeriesSolver {
     grad_global_.resize(g);
     damping_global_.assign(g, 0.0);
     schur_.resize(g * g);
-    gram_scratch_.resize(n);
   }
 
   bool uses(size_t i) const { return problem_.data_used.empty() || problem_.data_used[i]; }
@@ -384,18 +382,21 @@ class SeriesSolver {
         b.finite = true;
         if (!uses(i)) continue;
         spectrum_params(i, u);
-        b.model->jacobian(b.params, b.jacobian);
+        // Per-thread scratch: the Jacobian and its Gram matrix are consumed
+        // right here, so no spectrum keeps its own.
+        thread_local std::vector<double> jacobian, gram;
+        jacobian.resize(b.model->residual_count() * p);
+        b.model->jacobian(b.params, jacobian);
         const size_t rows = b.residual.size();
         // Gram matrix of the physical Jacobian and its product with the residuals.
-        std::vector<double>& gram = gram_scratch_[i];
         gram.assign(p * p + p, 0.0);
         for (size_t c = 0; c < p; ++c) {
-          const double* column = b.jacobian.data() + c * rows;
+          const double* column = jacobian.data() + c * rows;
           double dot = 0.0;
           for (size_t r = 0; r < rows; ++r) dot += column[r] * b.residual[r];
           gram[p * p + c] = dot;
           for (size_t d = 0; d <= c; ++d) {
-            const double* other = b.jacobian.data() + d * rows;
+            const double* other = jacobian.data() + d * rows;
             double sum = 0.0;
             for (size_t r = 0; r < rows; ++r) sum += column[r] * other[r];
             gram[c * p + d] = sum;
@@ -704,7 +705,7 @@ class SeriesSolver {
 
   struct Block {
     std::unique_ptr<SpectrumModel> model;
-    std::vector<double> residual, jacobian, params, factor;
+    std::vector<double> residual, params, factor;
     std::vector<size_t> touched_index, touched_param;
     std::vector<double> touched_factor;
     std::vector<double> u, w, v, grad_local, grad_touched, damping, chol, coupling, x, x0;
@@ -727,7 +728,6 @@ class SeriesSolver {
   EvalCounter counter_;
   std::vector<Block> blocks_;
   std::vector<double> v_, grad_global_, damping_global_, schur_, coupling_scratch_;
-  std::vector<std::vector<double>> gram_scratch_;
   bool smoothed_ = false;
 };
 
