@@ -147,14 +147,39 @@ def smoothing(plots):
         from kovrant_tools.plots import plot_series_parameters
 
         figure = plot_series_parameters(report, covariate="soc")
-        figure.savefig(Path(plots) / "series_synthetic_parameters.png", dpi=100)
+        draw_truth(figure, report, values, covariate="soc")
+        figure.savefig(Path(plots) / "series_smooth_parameters.png", dpi=90)
+
+
+def draw_truth(figure, report, values, covariate="T"):
+    """The true values as a dashed line on each parameter panel."""
+    x = np.asarray(report.covariates[covariate], dtype=float)
+    panels = [axes for axes in figure.axes if axes.get_visible()]
+    names = [name for name in report.names if report.roles[name] != "fixed"]
+    for axes, name in zip(panels, names):
+        axes.plot(x, values[:, report.names.index(name)], "--", color="black", linewidth=0.9, label="truth")
+    panels[0].legend(fontsize=8)
+
+
+def temperature_plots(folder):
+    """Parameters against temperature and three fits of a 40-spectrum series, as PNG files in `folder`."""
+    from kovrant_tools.plots import plot_series_fits, plot_series_parameters
+
+    spectra, values = series(40, seed=11)
+    report = kt.fit_series(spectra, CIRCUIT, **OPTIONS)
+    figure = plot_series_parameters(report, covariate="T")
+    draw_truth(figure, report, values)
+    figure.savefig(Path(folder) / "series_temperature_parameters.png", dpi=90)
+    plot_series_fits(report, [0, 20, 39]).savefig(Path(folder) / "series_temperature_fits.png", dpi=90)
+    print(f"plots: Ea {report.laws['R1.r']['Ea']:.4f} eV (true {ENERGY}), written to {folder}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--counts", type=int, nargs="+", default=[1000, 10000])
     parser.add_argument("--coverage", type=int, default=200)
-    parser.add_argument("--plots", help="folder for series_synthetic_parameters.png")
+    parser.add_argument("--plots", help="folder for series_smooth_parameters.png and the "
+                                        "series_temperature_*.png plots")
     parser.add_argument("--one", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--baseline", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -165,6 +190,8 @@ def main():
     if args.coverage:
         coverage(args.coverage)
     smoothing(args.plots)
+    if args.plots:
+        temperature_plots(args.plots)
 
 
 if __name__ == "__main__":
