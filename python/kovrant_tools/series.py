@@ -20,6 +20,7 @@ import numpy as np
 
 import kovrant
 
+from ._optional import require
 from .batch import _items
 from .fitting import _fixed, _narrowed_bounds, _unknown_name, _values_given, as_circuit
 from .report import CORRELATION_LIMIT, CONFIDENCE, _finite_or_none, student_t_quantile
@@ -124,8 +125,8 @@ class SeriesReport:
         return self.circuit.with_values([float(self.params[name][index]) for name in self.names])
 
     def to_frame(self):
-        """One row per spectrum: ids, covariates, each parameter with ``<name>_stderr``, chi_square."""
-        import pandas as pd
+        """One row per spectrum: ids, covariates, each parameter with ``<name>_stderr``, chi_square (needs pandas)."""
+        pd = require("pandas", "SeriesReport.to_frame")
 
         columns = {name: [ids[k] for ids in self.ids] for k, name in enumerate(self.id_names)}
         columns.update({name: values for name, values in self.covariates.items() if name not in columns})
