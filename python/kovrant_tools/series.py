@@ -36,6 +36,8 @@ LAW_PATTERN = re.compile(r"^\s*(\w+)\s*\(\s*([^,()]+?)\s*(?:,\s*(\d+)\s*)?\)\s*$
 # Smoothing strengths tried by smooth="cv", and the folds of its cross-validation.
 CV_STRENGTHS = tuple(10.0 ** k for k in range(-6, 3))
 CV_FOLDS = 5
+# A joint chi-square above this multiple of the independent fits' total is reported as a poor description.
+JOINT_CHI_SQUARE_LIMIT = 1.5
 # Below this many kelvin a temperature column is most likely in degrees Celsius.
 CELSIUS_SUSPICION = 150.0
 
@@ -557,6 +559,10 @@ def _warnings(plan, names, params, stderr, outcome, independent, global_names, c
     found = []
     if not outcome["success"]:
         found.append(f"the joint fit did not converge: {outcome['termination']}")
+    joint, alone = float(np.sum(outcome["chi_square"])), float(np.sum(independent["chi_square"]))
+    if alone > 0 and joint > JOINT_CHI_SQUARE_LIMIT * alone:
+        found.append(f"the joint chi-square is {joint / alone:.3g} times that of the independent fits: the shared "
+                     "values and laws do not describe this series well")
     failed = len(independent["success"]) - sum(independent["success"])
     if failed:
         found.append(f"{failed} of {len(independent['success'])} independent fits did not converge")
