@@ -273,6 +273,7 @@ class _Plan:
     smooth: dict[str, float] | str
     bounds: dict[str, tuple[float, float]]
     weight: str
+    values_given: bool
     guess_init: bool | None
     guess_weights: str | None
     poor_fit: float
@@ -299,8 +300,12 @@ def _plan(circuit, notation, shared, laws, smooth, fixed, bounds, weight, guess_
     fixed_values, fixed_names = _fixed(fixed, names)
     for name in sorted(fixed_names):
         claim(name, "fixed", "fixed")
+    # Whether the circuit carries its own values decides the fallback start,
+    # before the fixed values are written into it.
+    values_given = _values_given(circuit)
     if fixed_values:
-        circuit = circuit.with_named_values(fixed_values)
+        merged = {**dict(zip(names, circuit.param_values())), **fixed_values}
+        circuit = circuit.with_values([merged[name] for name in names])
     if isinstance(shared, str):
         shared = [shared]
     group_by = {name: group for name, group in shared.items() if group is not None} if isinstance(shared, Mapping) \
@@ -317,7 +322,7 @@ def _plan(circuit, notation, shared, laws, smooth, fixed, bounds, weight, guess_
     if not isinstance(poor_fit, int | float) or not poor_fit > 0:
         raise ValueError(f"poor_fit must be a positive number, got {poor_fit!r}")
     return _Plan(circuit=circuit, notation=notation, roles=roles, group_by=group_by, laws=parsed_laws,
-                 smooth=_smoothing(smooth, roles), bounds=user_bounds, weight=weight, guess_init=guess_init,
+                 smooth=_smoothing(smooth, roles), bounds=user_bounds, weight=weight, values_given=values_given, guess_init=guess_init,
                  guess_weights=weights, poor_fit=float(poor_fit),
                  solve_options={"max_iterations": int(max_iterations), "ftol": float(ftol), "xtol": float(xtol),
                                 "gtol": float(gtol)})
@@ -368,7 +373,7 @@ def _strength(value, name):
 def _fallback(plan, first_spectrum):
     """('guess' or 'values', warnings): how a spectrum without a warm start begins, as Circuit.fit decides."""
     guess_init, weights, circuit = plan.guess_init, plan.guess_weights, plan.circuit
-    wants_guess = guess_init if guess_init is not None else weights is not None or not _values_given(circuit)
+    wants_guess = guess_init if guess_init is not None else weights is not None or not plan.values_given
     if not wants_guess:
         return "values", []
     try:

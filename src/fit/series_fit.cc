@@ -49,6 +49,9 @@ constexpr double kDampingFloor = 1e-12;
 // with rough shared values, and after it.
 constexpr double kStartTolerance = 2.0;
 constexpr double kRescueTolerance = 1.25;
+// ...plus this mean square per residual, so that an exact spectrum (own
+// chi-square 0) can be fitted well too.
+constexpr double kGoodSlack = 1e-6;
 // Joint solves after the first, each from spectra refitted out of a poorer basin.
 constexpr int kRescueRounds = 3;
 
@@ -154,6 +157,38 @@ std::vector<double> robust_refit(const std::vector<double>& x, const std::vector
   }
   auto refitted = least_squares(kept_x, kept_y, coefficients.size(), basis);
   return refitted.empty() ? coefficients : refitted;
+}
+
+// Theil-Sen line through (basis(x, 1), y): the median of the pairwise
+// slopes (all pairs up to kAllPairs of them, else each point with the one
+// half the sorted series away) and the median intercept. A few points far
+// off, such as fits that swapped two elements, do not move it. Empty when
+// every point has the same abscissa.
+template <typename Basis>
+std::vector<double> median_line(const std::vector<double>& x, const std::vector<double>& y, Basis basis) {
+  constexpr size_t kAllPairs = 200000;
+  const size_t n = x.size();
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  const auto abscissa = [&](size_t i) { return basis(x[i], 1); };
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return abscissa(a) < abscissa(b); });
+  std::vector<double> slopes;
+  const auto add = [&](size_t a, size_t b) {
+    const double dx = abscissa(b) - abscissa(a);
+    if (dx != 0.0) slopes.push_back((y[b] - y[a]) / dx);
+  };
+  if (n * (n - 1) / 2 <= kAllPairs) {
+    for (size_t a = 0; a < n; ++a) {
+      for (size_t b = a + 1; b < n; ++b) add(order[a], order[b]);
+    }
+  } else {
+    for (size_t a = 0; a + n / 2 < n; ++a) add(order[a], order[a + n / 2]);
+  }
+  if (slopes.empty()) return {};
+  const double slope = median(slopes);
+  std::vector<double> intercepts(n);
+  for (size_t i = 0; i < n; ++i) intercepts[i] = y[i] - slope * abscissa(i);
+  return {median(intercepts), slope};
 }
 
 double binomial(size_t n, size_t k) {
@@ -866,7 +901,8 @@ Result<Unknowns, FitError> starting_unknowns(const SeriesProblem& problem, const
         const auto basis = [&](double position, size_t k) {
           return law_basis(parameter.law, layout.centre[j], layout.scale[j], static_cast<size_t>(position), k);
         };
-        auto coefficients = least_squares(positions, targets, count, basis);
+        auto coefficients = count == 2 ? median_line(positions, targets, basis)
+                                       : least_squares(positions, targets, count, basis);
         for (int round = 0; round < 2 && !coefficients.empty(); ++round) {
           coefficients = robust_refit(positions, targets, coefficients, basis);
         }
@@ -997,7 +1033,7 @@ class LocalRefitter {
   bool good(size_t i, double chi_square) {
     const double residual_count = 2.0 * static_cast<double>(problem_.spectra[i].impedances.size());
     return chi_square / residual_count <= poor_fit_ &&
-           chi_square <= tolerance_ * 2.0 * solver_.model_cost(i, problem_.starts[i]);
+           chi_square <= tolerance_ * 2.0 * solver_.model_cost(i, problem_.starts[i]) + kGoodSlack * residual_count;
   }
 
   void set_tolerance(double tolerance) { tolerance_ = tolerance; }
@@ -1205,12 +1241,14 @@ Result<SeriesOutcome, FitError> series_fit(const SeriesProblem& problem, const S
   std::vector<std::vector<double>> omegas(n), weights(n);
   for (size_t i = 0; i < n; ++i) {
     const SeriesSpectrum& spectrum = problem.spectra[i];
+    const std::string which = "spectrum " + std::to_string(i) + ": ";
     if (spectrum.frequencies_hz.size() != spectrum.impedances.size()) {
-      return FitError{FitError::Kind::LengthMismatch, "spectrum " + std::to_string(i)};
+      return FitError::invalid_argument(which + std::to_string(spectrum.frequencies_hz.size()) + " frequencies but " +
+                                        std::to_string(spectrum.impedances.size()) + " impedances");
     }
-    if (spectrum.frequencies_hz.empty()) return FitError{FitError::Kind::EmptySpectrum, {}};
+    if (spectrum.frequencies_hz.empty()) return FitError::invalid_argument(which + "no points");
     if (auto error = check_spectrum_values(spectrum.frequencies_hz, spectrum.impedances)) {
-      return FitError::invalid_argument("spectrum " + std::to_string(i) + ": " + error->message());
+      return FitError::invalid_argument(which + error->message());
     }
     for (double f : spectrum.frequencies_hz) omegas[i].push_back(f * 2.0 * std::numbers::pi);
     weights[i] = compute_weights(spectrum.impedances, problem.weighting);
@@ -1376,7 +1414,10 @@ Result<std::vector<IndependentFit>, FitError> independent_fits(const SeriesList&
     if (!solve) return std::nullopt;
     IndependentFit fit;
     fit.values = std::move(solve.value().params);
-    for (size_t j = 0; j < p; ++j) fit.values[j] = clamp_into_bounds(fit.values[j], feasible[j]);
+    // Held values come back through the search coordinates; keep them exact.
+    for (size_t j = 0; j < p; ++j) {
+      fit.values[j] = clamp_into_bounds(held[j] ? start[j] : fit.values[j], feasible[j]);
+    }
     fit.chi_square = 2.0 * model.cost(fit.values);
     fit.success = solve.value().converged && std::isfinite(fit.chi_square);
     jacobian.resize(rows * p);

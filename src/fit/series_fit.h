@@ -87,8 +87,9 @@ struct SeriesSettings {
 
 // The per-spectrum starting values (P physical values each, in parameter
 // order) come from independent fits; shared values start at the median of
-// their group, law coefficients at the least-squares law through the starts
-// (refitted twice without the starts more than 3 robust deviations off it).
+// their group, law coefficients at the law through the starts (a median
+// line for two coefficients, else least squares), refitted twice by least
+// squares without the starts more than 3 robust deviations off it.
 // Then each spectrum's per-spectrum parameters are refitted with the shared,
 // law and fixed ones held, from the previous spectrum's refit (when that was
 // good) and, when that start gives no good fit, from its own start too; the
