@@ -241,7 +241,7 @@ def fit_series(spectra: SpectrumLike | Sequence[SpectrumLike] | Mapping | str, c
         raise ValueError("spectra holds no spectrum")
     plan = _plan(circuit, notation, shared, laws, smooth, fixed, bounds, weight, guess_init, weights, poor_fit,
                  max_iterations, ftol, xtol, gtol)
-    columns = _covariate_columns(items, plan.covariate_names(by), covariates, ids)
+    columns = _covariate_columns(items, plan.covariate_names(by), covariates)
     if by is None:
         return _fit_one_series(plan, id_names, items, columns)
     keys = (by,) if isinstance(by, str) else tuple(by)
@@ -322,8 +322,8 @@ def _plan(circuit, notation, shared, laws, smooth, fixed, bounds, weight, guess_
     if not isinstance(poor_fit, int | float) or not poor_fit > 0:
         raise ValueError(f"poor_fit must be a positive number, got {poor_fit!r}")
     return _Plan(circuit=circuit, notation=notation, roles=roles, group_by=group_by, laws=parsed_laws,
-                 smooth=_smoothing(smooth, roles), bounds=user_bounds, weight=weight, values_given=values_given, guess_init=guess_init,
-                 guess_weights=weights, poor_fit=float(poor_fit),
+                 smooth=_smoothing(smooth, roles), bounds=user_bounds, weight=weight, values_given=values_given,
+                 guess_init=guess_init, guess_weights=weights, poor_fit=float(poor_fit),
                  solve_options={"max_iterations": int(max_iterations), "ftol": float(ftol), "xtol": float(xtol),
                                 "gtol": float(gtol)})
 
@@ -385,7 +385,7 @@ def _fallback(plan, first_spectrum):
     return "guess", []
 
 
-def _covariate_columns(items, names, given, ids):
+def _covariate_columns(items, names, given):
     """name -> array with one value per spectrum, from `given`, spectrum metadata or long-frame columns."""
     given = dict(given or {})
     columns = {}

@@ -1,4 +1,5 @@
 """Joint fits of spectrum series: agreement with a dense solve, the report, the arguments, the command line."""
+import contextlib
 import csv
 import json
 import math
@@ -120,18 +121,21 @@ def test_a_long_frame_with_fixed_values_bounds_and_smoothing_per_name():
     assert json.loads(report.to_json())["stderr"]["R0.r"] == [None] * 5
 
 
-def test_groups_and_a_linear_law_are_recovered_exactly():
+@pytest.mark.parametrize("law, coefficients", [("linear(soc)", [3, 2]), ("quadratic(soc)", [3, 2, -1.5]),
+                                                ("polynomial(soc, 3)", [3, 2, -1.5, 0.5])])
+def test_groups_and_polynomial_laws_are_recovered_exactly(law, coefficients):
     circuit = kovrant.Circuit(CIRCUIT)
     soc = np.linspace(0.1, 0.9, 6)
     cells = ["a", "a", "b", "b", "c", "c"]
     offsets = {"a": 0.1, "b": 0.2, "c": 0.3}
-    spectra = [(FREQUENCIES, circuit.with_values([offsets[cell], 3 + 2 * x, 1e-3, 0.9]).impedance(FREQUENCIES))
-               for cell, x in zip(cells, soc)]
-    report = kt.fit_series(spectra, CIRCUIT, shared={"R0.r": "cell", "CPE1.alpha": None},
-                           laws={"R1.r": "linear(soc)"}, covariates={"soc": soc, "cell": cells})
+    spectra = [(FREQUENCIES, circuit.with_values([offsets[cell], np.polyval(coefficients[::-1], x), 1e-3, 0.9])
+                .impedance(FREQUENCIES)) for cell, x in zip(cells, soc)]
+    report = kt.fit_series(spectra, CIRCUIT, shared={"R0.r": "cell", "CPE1.alpha": None}, laws={"R1.r": law},
+                           covariates={"soc": soc, "cell": cells})
     assert report.shared["R0.r"] == pytest.approx(offsets, rel=1e-7)
     assert report.shared["CPE1.alpha"] == pytest.approx(0.9, rel=1e-7)
-    assert [report.laws["R1.r"]["c0"], report.laws["R1.r"]["c1"]] == pytest.approx([3, 2], rel=1e-7)
+    assert list(report.laws["R1.r"].values()) == pytest.approx(coefficients, rel=1e-6, abs=1e-8)
+    assert report.global_names[:3] == ["R0.r[a]", "R0.r[b]", "R0.r[c]"]
 
 
 @pytest.mark.parametrize("options, message", [
@@ -209,3 +213,15 @@ def test_command_line_fits_a_directory_and_writes_its_outputs(tmp_path, capsys):
     assert written["ids"][0] == ["sweep_0.csv", 0] and written["laws_used"] == {"R1.r": "arrhenius(T)"}
     assert cli.main(["series", str(folder), "--circuit", CIRCUIT, "--law", "R1.r:arrhenius(T)"]) == 2
     assert "covariate 'T'" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--fix", "R0.r=0.05", "--fix", "R1.r"], "all with values"),
+    (["--smooth", "strong"], "expected a strength or cv"),
+    (["--law", "R1.r"], "expected NAME:LAW"),
+])
+def test_command_line_refuses_malformed_options(tmp_path, capsys, arguments, message):
+    with pytest.raises(SystemExit) if "expected" in message else contextlib.nullcontext():
+        status = cli.main(["series", str(tmp_path), "--circuit", CIRCUIT, *arguments])
+        assert status == 2
+    assert message in capsys.readouterr().err
