@@ -38,6 +38,8 @@ CV_STRENGTHS = tuple(10.0 ** k for k in range(-6, 3))
 CV_FOLDS = 5
 # A joint chi-square above this multiple of the independent fits' total is reported as a poor description.
 JOINT_CHI_SQUARE_LIMIT = 1.5
+# A mean squared weighted residual below this is an exact fit, whatever the ratio.
+EXACT_MEAN_SQUARE = 1e-12
 # Below this many kelvin a temperature column is most likely in degrees Celsius.
 CELSIUS_SUSPICION = 150.0
 
@@ -565,7 +567,8 @@ def _warnings(plan, names, params, stderr, outcome, independent, global_names, c
     if not outcome["success"]:
         found.append(f"the joint fit did not converge: {outcome['termination']}")
     joint, alone = float(np.sum(outcome["chi_square"])), float(np.sum(independent["chi_square"]))
-    if alone > 0 and joint > JOINT_CHI_SQUARE_LIMIT * alone:
+    exact = EXACT_MEAN_SQUARE * sum(2 * len(frequencies) for frequencies, _ in spectra)
+    if joint > JOINT_CHI_SQUARE_LIMIT * alone + exact:
         found.append(f"the joint chi-square is {joint / alone:.3g} times that of the independent fits: the shared "
                      "values and laws do not describe this series well")
     failed = len(independent["success"]) - sum(independent["success"])
