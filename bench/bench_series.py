@@ -15,6 +15,10 @@ to 100 kHz with Gaussian noise of 1 % of |Z| on each part.
   during the fit above the resident set before it.
 - coverage: `coverage` series of 10 spectra x 40 points; how often the true
   Ea lies inside the reported 95 % interval.
+- measured: the electrolyte conductivity series of bench/data/series (four
+  electrolytes, -30 to 60 C), R0 Arrhenius in T per electrolyte: the joint
+  activation energy with its interval against a line through the independent
+  fits' R0, and both chi-squares.
 - smoothing: 120 spectra along a state of charge whose per-spectrum values
   follow smooth curves, 2 % noise: RMS relative error against the truth of
   the independent fits and of the joint fit with smooth="cv".
@@ -107,15 +111,20 @@ def speed(counts):
 
 
 def coverage(count):
-    inside, failures = 0, 0
+    inside, failures, scores = 0, 0, []
     for seed in range(count):
         spectra, _ = series(10, points=40, seed=1000 + seed)
         report = kt.fit_series(spectra, CIRCUIT, **OPTIONS)
         low, high = report.global_intervals.get("R1.r:Ea", (math.nan, math.nan))
         inside += low <= ENERGY <= high
         failures += not report.success
+        scores.append((report.laws["R1.r"]["Ea"] - ENERGY) / report.global_stderr[report.global_names.index("R1.r:Ea")])
+    # Binomial spread of the count at the nominal 95 %, and the spread of the
+    # standardised errors (1 when the reported errors are right).
+    spread = 100 * math.sqrt(0.95 * 0.05 / count)
     print(f"coverage: true Ea inside the reported 95 % interval in {inside} of {count} series "
-          f"({100 * inside / count:.1f} %), {failures} not converged")
+          f"({100 * inside / count:.1f} %, nominal 95 +/- {spread:.1f} %), {failures} not converged; "
+          f"(Ea - true) / stderr: mean {np.mean(scores):+.3f}, standard deviation {np.std(scores):.3f}")
 
 
 def smooth_truth(position, count):
@@ -142,14 +151,71 @@ def smoothing(plots):
         from kovrant_tools.plots import plot_series_parameters
 
         figure = plot_series_parameters(report, covariate="soc")
-        figure.savefig(Path(plots) / "series_synthetic_parameters.png", dpi=100)
+        draw_truth(figure, report, values, covariate="soc")
+        figure.savefig(Path(plots) / "series_smooth_parameters.png", dpi=90)
+
+
+def draw_truth(figure, report, values, covariate="T"):
+    """The true values as a dashed line on each parameter panel."""
+    x = np.asarray(report.covariates[covariate], dtype=float)
+    panels = [axes for axes in figure.axes if axes.get_visible()]
+    names = [name for name in report.names if report.roles[name] != "fixed"]
+    for axes, name in zip(panels, names):
+        axes.plot(x, values[:, report.names.index(name)], "--", color="black", linewidth=0.9, label="truth")
+    panels[0].legend(fontsize=8)
+
+
+def temperature_plots(folder):
+    """Parameters against temperature and three fits of a 40-spectrum series, as PNG files in `folder`."""
+    from kovrant_tools.plots import plot_series_fits, plot_series_parameters
+
+    spectra, values = series(40, seed=11)
+    report = kt.fit_series(spectra, CIRCUIT, **OPTIONS)
+    figure = plot_series_parameters(report, covariate="T")
+    draw_truth(figure, report, values)
+    figure.savefig(Path(folder) / "series_temperature_parameters.png", dpi=90)
+    plot_series_fits(report, [0, 20, 39]).savefig(Path(folder) / "series_temperature_fits.png", dpi=90)
+    print(f"plots: Ea {report.laws['R1.r']['Ea']:.4f} eV (true {ENERGY}), written to {folder}")
+
+
+MEASURED = Path(__file__).resolve().parent / "data" / "series" / "electrolyte_conductivity_temperatures.csv"
+
+
+def measured(plots):
+    """The measured electrolyte series: R0 Arrhenius in T per cell, joint against a line through independent fits."""
+    import pandas as pd
+
+    frame = pd.read_csv(MEASURED)
+    spectra_ids = frame.groupby(["cell", "temperature_celsius"], sort=False).size().reset_index()
+    kelvin = spectra_ids["temperature_celsius"].to_numpy() + 273.15
+    began = time.process_time()
+    reports = kt.fit_series(frame, "R0-CPE1", ids=["cell", "temperature_celsius"], by="cell",
+                            laws={"R0.r": "arrhenius(T)"}, covariates={"T": kelvin})
+    seconds = time.process_time() - began
+    print(f"measured: {len(spectra_ids)} spectra of 4 electrolytes, -30 to 60 C, R0-CPE1 with R0 Arrhenius "
+          f"in T: {seconds:.2f} s CPU")
+    print(f"  {'cell':<24} {'Ea joint eV':>12} {'95 % interval':>18} {'Ea line eV':>11} {'chi2 joint':>11} "
+          f"{'chi2 independent':>17}")
+    for cell, report in reports.items():
+        low, high = report.global_intervals["R0.r:Ea"]
+        inverse_kt = 1 / (BOLTZMANN_EV * report.covariates["T"])
+        line = np.polyfit(inverse_kt, np.log(report.independent_params["R0.r"]), 1)[0]
+        print(f"  {cell:<24} {report.laws['R0.r']['Ea']:>12.4f} {f'[{low:.4f}, {high:.4f}]':>18} {line:>11.4f} "
+              f"{report.chi_square_total:>11.4g} {report.independent_chi_square.sum():>17.4g}")
+    if plots:
+        from kovrant_tools.plots import plot_series_fits, plot_series_parameters
+
+        report = reports["WOC_23032021_BM063_4"]
+        plot_series_parameters(report, covariate="T").savefig(Path(plots) / "series_measured_parameters.png", dpi=90)
+        plot_series_fits(report, [0, 5, 9]).savefig(Path(plots) / "series_measured_fits.png", dpi=90)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--counts", type=int, nargs="+", default=[1000, 10000])
     parser.add_argument("--coverage", type=int, default=200)
-    parser.add_argument("--plots", help="folder for series_synthetic_parameters.png")
+    parser.add_argument("--plots", help="folder for series_smooth_parameters.png and the "
+                                        "series_temperature_*.png plots")
     parser.add_argument("--one", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--baseline", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -160,6 +226,9 @@ def main():
     if args.coverage:
         coverage(args.coverage)
     smoothing(args.plots)
+    measured(args.plots)
+    if args.plots:
+        temperature_plots(args.plots)
 
 
 if __name__ == "__main__":

@@ -512,8 +512,18 @@ def plot_series_parameters(report, names=None, covariate=None, ax=None):
         axes_one.set_title(f"{name} ({report.roles[name].replace('_', ' ')})", fontsize=10)
         axes_one.set_xlabel(x_label)
         axes_one.grid(alpha=0.3)
-        if np.all(independent > 0) and np.nanmax(independent) > 20 * np.nanmin(independent):
+        shown = np.concatenate([independent, low, high, report.params[name]])
+        shown = shown[np.isfinite(shown)]
+        logarithmic = shown.size and np.all(independent > 0) and shown.max() > 20 * shown[shown > 0].min()
+        if logarithmic:
             axes_one.set_yscale("log")
+            shown = np.log10(shown[shown > 0])
+        if shown.size:
+            # The values and the joint band set the scale; an undetermined
+            # independent error bar runs off it rather than flattening it.
+            pad = 0.08 * max(shown.max() - shown.min(), 1e-12 * max(abs(shown.max()), 1.0))
+            limits = (shown.min() - pad, shown.max() + pad)
+            axes_one.set_ylim(*(10.0 ** np.array(limits) if logarithmic else limits))
     axes[0].legend(fontsize=8)
     figure.suptitle(f"{report.notation or 'circuit'}: {len(report)} spectra, joint vs independent fits")
     return figure
@@ -548,7 +558,7 @@ def plot_series_fits(report, indices=None, ax=None):
         axes_one.plot(independent.real, -independent.imag, "--", color="0.45", label="independent fit")
         axes_one.plot(joint.real, -joint.imag, "-", color="C1", label="joint fit")
         axes_one.set_aspect("equal", adjustable="datalim")
-        label = ", ".join(f"{name} {values[index]:.4g}" for name, values in report.covariates.items()
+        label = ", ".join(f"{name} = {values[index]:.4g}" for name, values in report.covariates.items()
                           if np.issubdtype(np.asarray(values).dtype, np.number))
         axes_one.set_title(f"spectrum {index}" + (f" ({label})" if label else ""), fontsize=10)
         axes_one.set(xlabel="Re Z / ohm", ylabel="-Im Z / ohm")

@@ -20,6 +20,7 @@ import numpy as np
 
 import kovrant
 
+from ._optional import require
 from .batch import _items
 from .fitting import _fixed, _narrowed_bounds, _unknown_name, as_circuit, start_point
 from .report import CORRELATION_LIMIT, CONFIDENCE, _finite_or_none, student_t_quantile
@@ -35,6 +36,10 @@ LAW_PATTERN = re.compile(r"^\s*(\w+)\s*\(\s*([^,()]+?)\s*(?:,\s*(\d+)\s*)?\)\s*$
 # Smoothing strengths tried by smooth="cv", and the folds of its cross-validation.
 CV_STRENGTHS = tuple(10.0 ** k for k in range(-6, 3))
 CV_FOLDS = 5
+# A joint chi-square above this multiple of the independent fits' total is reported as a poor description.
+JOINT_CHI_SQUARE_LIMIT = 1.5
+# A mean squared weighted residual below this is an exact fit, whatever the ratio.
+EXACT_MEAN_SQUARE = 1e-12
 # Below this many kelvin a temperature column is most likely in degrees Celsius.
 CELSIUS_SUSPICION = 150.0
 
@@ -124,8 +129,8 @@ class SeriesReport:
         return self.circuit.with_values([float(self.params[name][index]) for name in self.names])
 
     def to_frame(self):
-        """One row per spectrum: ids, covariates, each parameter with ``<name>_stderr``, chi_square."""
-        import pandas as pd
+        """One row per spectrum: ids, covariates, each parameter with ``<name>_stderr``, chi_square (needs pandas)."""
+        pd = require("pandas", "SeriesReport.to_frame")
 
         columns = {name: [ids[k] for ids in self.ids] for k, name in enumerate(self.id_names)}
         columns.update({name: values for name, values in self.covariates.items() if name not in columns})
@@ -238,7 +243,7 @@ def fit_series(spectra: SpectrumLike | Sequence[SpectrumLike] | Mapping | str, c
         raise ValueError("spectra holds no spectrum")
     plan = _plan(circuit, notation, shared, laws, smooth, fixed, bounds, weight, guess_init, weights, poor_fit,
                  max_iterations, ftol, xtol, gtol)
-    columns = _covariate_columns(items, plan.covariate_names(by), covariates, ids)
+    columns = _covariate_columns(items, plan.covariate_names(by), covariates)
     if by is None:
         return _fit_one_series(plan, id_names, items, columns)
     keys = (by,) if isinstance(by, str) else tuple(by)
@@ -296,8 +301,11 @@ def _plan(circuit, notation, shared, laws, smooth, fixed, bounds, weight, guess_
     fixed_values, fixed_names = _fixed(fixed, names)
     for name in sorted(fixed_names):
         claim(name, "fixed", "fixed")
+    # Whether the circuit carries its own values decides the fallback start,
+    # before the fixed values are written into it.
     if fixed_values:
-        circuit = circuit.with_named_values(fixed_values)
+        merged = {**dict(zip(names, circuit.param_values())), **fixed_values}
+        circuit = circuit.with_values([merged[name] for name in names])
     if isinstance(shared, str):
         shared = [shared]
     group_by = {name: group for name, group in shared.items() if group is not None} if isinstance(shared, Mapping) \
@@ -314,8 +322,8 @@ def _plan(circuit, notation, shared, laws, smooth, fixed, bounds, weight, guess_
     if not isinstance(poor_fit, int | float) or not poor_fit > 0:
         raise ValueError(f"poor_fit must be a positive number, got {poor_fit!r}")
     return _Plan(circuit=circuit, notation=notation, roles=roles, group_by=group_by, laws=parsed_laws,
-                 smooth=_smoothing(smooth, roles), bounds=user_bounds, weight=weight, guess_init=guess_init,
-                 guess_weights=weights, poor_fit=float(poor_fit),
+                 smooth=_smoothing(smooth, roles), bounds=user_bounds, weight=weight,
+                 guess_init=guess_init, guess_weights=weights, poor_fit=float(poor_fit),
                  solve_options={"max_iterations": int(max_iterations), "ftol": float(ftol), "xtol": float(xtol),
                                 "gtol": float(gtol)})
 
@@ -374,7 +382,7 @@ def _fallback(plan, first_spectrum):
     return "guess", []
 
 
-def _covariate_columns(items, names, given, ids):
+def _covariate_columns(items, names, given):
     """name -> array with one value per spectrum, from `given`, spectrum metadata or long-frame columns."""
     given = dict(given or {})
     columns = {}
@@ -553,6 +561,11 @@ def _warnings(plan, names, params, stderr, outcome, independent, global_names, c
     found = []
     if not outcome["success"]:
         found.append(f"the joint fit did not converge: {outcome['termination']}")
+    joint, alone = float(np.sum(outcome["chi_square"])), float(np.sum(independent["chi_square"]))
+    exact = EXACT_MEAN_SQUARE * sum(2 * len(frequencies) for frequencies, _ in spectra)
+    if joint > JOINT_CHI_SQUARE_LIMIT * alone + exact:
+        found.append(f"the joint chi-square is {joint / alone:.3g} times that of the independent fits: the shared "
+                     "values and laws do not describe this series well")
     failed = len(independent["success"]) - sum(independent["success"])
     if failed:
         found.append(f"{failed} of {len(independent['success'])} independent fits did not converge")

@@ -49,6 +49,9 @@ constexpr double kDampingFloor = 1e-12;
 // with rough shared values, and after it.
 constexpr double kStartTolerance = 2.0;
 constexpr double kRescueTolerance = 1.25;
+// ...plus this mean square per residual, so that an exact spectrum (own
+// chi-square 0) can be fitted well too.
+constexpr double kGoodSlack = 1e-6;
 // Joint solves after the first, each from spectra refitted out of a poorer basin.
 constexpr int kRescueRounds = 3;
 
@@ -156,6 +159,38 @@ std::vector<double> robust_refit(const std::vector<double>& x, const std::vector
   return refitted.empty() ? coefficients : refitted;
 }
 
+// Theil-Sen line through (basis(x, 1), y): the median of the pairwise
+// slopes (all pairs up to kAllPairs of them, else each point with the one
+// half the sorted series away) and the median intercept. A few points far
+// off, such as fits that swapped two elements, do not move it. Empty when
+// every point has the same abscissa.
+template <typename Basis>
+std::vector<double> median_line(const std::vector<double>& x, const std::vector<double>& y, Basis basis) {
+  constexpr size_t kAllPairs = 200000;
+  const size_t n = x.size();
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  const auto abscissa = [&](size_t i) { return basis(x[i], 1); };
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return abscissa(a) < abscissa(b); });
+  std::vector<double> slopes;
+  const auto add = [&](size_t a, size_t b) {
+    const double dx = abscissa(b) - abscissa(a);
+    if (dx != 0.0) slopes.push_back((y[b] - y[a]) / dx);
+  };
+  if (n * (n - 1) / 2 <= kAllPairs) {
+    for (size_t a = 0; a < n; ++a) {
+      for (size_t b = a + 1; b < n; ++b) add(order[a], order[b]);
+    }
+  } else {
+    for (size_t a = 0; a + n / 2 < n; ++a) add(order[a], order[a + n / 2]);
+  }
+  if (slopes.empty()) return {};
+  const double slope = median(slopes);
+  std::vector<double> intercepts(n);
+  for (size_t i = 0; i < n; ++i) intercepts[i] = y[i] - slope * abscissa(i);
+  return {median(intercepts), slope};
+}
+
 double binomial(size_t n, size_t k) {
   double value = 1.0;
   for (size_t i = 1; i <= k; ++i) value = value * static_cast<double>(n - k + i) / static_cast<double>(i);
@@ -235,7 +270,6 @@ class SeriesSolver {
         b.model = std::make_unique<SpectrumModel>(*problem.circuit, omegas_[i], problem.spectra[i].impedances,
                                                   weights_[i], counter_);
         b.residual.resize(b.model->residual_count());
-        b.jacobian.resize(b.model->residual_count() * layout_.params);
       }
       b.params.resize(layout_.params);
       b.factor.resize(layout_.params);
@@ -257,7 +291,6 @@ class SeriesSolver {
     grad_global_.resize(g);
     damping_global_.assign(g, 0.0);
     schur_.resize(g * g);
-    gram_scratch_.resize(n);
   }
 
   bool uses(size_t i) const { return problem_.data_used.empty() || problem_.data_used[i]; }
@@ -384,18 +417,21 @@ class SeriesSolver {
         b.finite = true;
         if (!uses(i)) continue;
         spectrum_params(i, u);
-        b.model->jacobian(b.params, b.jacobian);
+        // Per-thread scratch: the Jacobian and its Gram matrix are consumed
+        // right here, so no spectrum keeps its own.
+        thread_local std::vector<double> jacobian, gram;
+        jacobian.resize(b.model->residual_count() * p);
+        b.model->jacobian(b.params, jacobian);
         const size_t rows = b.residual.size();
         // Gram matrix of the physical Jacobian and its product with the residuals.
-        std::vector<double>& gram = gram_scratch_[i];
         gram.assign(p * p + p, 0.0);
         for (size_t c = 0; c < p; ++c) {
-          const double* column = b.jacobian.data() + c * rows;
+          const double* column = jacobian.data() + c * rows;
           double dot = 0.0;
           for (size_t r = 0; r < rows; ++r) dot += column[r] * b.residual[r];
           gram[p * p + c] = dot;
           for (size_t d = 0; d <= c; ++d) {
-            const double* other = b.jacobian.data() + d * rows;
+            const double* other = jacobian.data() + d * rows;
             double sum = 0.0;
             for (size_t r = 0; r < rows; ++r) sum += column[r] * other[r];
             gram[c * p + d] = sum;
@@ -704,7 +740,7 @@ class SeriesSolver {
 
   struct Block {
     std::unique_ptr<SpectrumModel> model;
-    std::vector<double> residual, jacobian, params, factor;
+    std::vector<double> residual, params, factor;
     std::vector<size_t> touched_index, touched_param;
     std::vector<double> touched_factor;
     std::vector<double> u, w, v, grad_local, grad_touched, damping, chol, coupling, x, x0;
@@ -727,7 +763,6 @@ class SeriesSolver {
   EvalCounter counter_;
   std::vector<Block> blocks_;
   std::vector<double> v_, grad_global_, damping_global_, schur_, coupling_scratch_;
-  std::vector<std::vector<double>> gram_scratch_;
   bool smoothed_ = false;
 };
 
@@ -866,7 +901,8 @@ Result<Unknowns, FitError> starting_unknowns(const SeriesProblem& problem, const
         const auto basis = [&](double position, size_t k) {
           return law_basis(parameter.law, layout.centre[j], layout.scale[j], static_cast<size_t>(position), k);
         };
-        auto coefficients = least_squares(positions, targets, count, basis);
+        auto coefficients = count == 2 ? median_line(positions, targets, basis)
+                                       : least_squares(positions, targets, count, basis);
         for (int round = 0; round < 2 && !coefficients.empty(); ++round) {
           coefficients = robust_refit(positions, targets, coefficients, basis);
         }
@@ -997,7 +1033,7 @@ class LocalRefitter {
   bool good(size_t i, double chi_square) {
     const double residual_count = 2.0 * static_cast<double>(problem_.spectra[i].impedances.size());
     return chi_square / residual_count <= poor_fit_ &&
-           chi_square <= tolerance_ * 2.0 * solver_.model_cost(i, problem_.starts[i]);
+           chi_square <= tolerance_ * 2.0 * solver_.model_cost(i, problem_.starts[i]) + kGoodSlack * residual_count;
   }
 
   void set_tolerance(double tolerance) { tolerance_ = tolerance; }
@@ -1205,12 +1241,14 @@ Result<SeriesOutcome, FitError> series_fit(const SeriesProblem& problem, const S
   std::vector<std::vector<double>> omegas(n), weights(n);
   for (size_t i = 0; i < n; ++i) {
     const SeriesSpectrum& spectrum = problem.spectra[i];
+    const std::string which = "spectrum " + std::to_string(i) + ": ";
     if (spectrum.frequencies_hz.size() != spectrum.impedances.size()) {
-      return FitError{FitError::Kind::LengthMismatch, "spectrum " + std::to_string(i)};
+      return FitError::invalid_argument(which + std::to_string(spectrum.frequencies_hz.size()) + " frequencies but " +
+                                        std::to_string(spectrum.impedances.size()) + " impedances");
     }
-    if (spectrum.frequencies_hz.empty()) return FitError{FitError::Kind::EmptySpectrum, {}};
+    if (spectrum.frequencies_hz.empty()) return FitError::invalid_argument(which + "no points");
     if (auto error = check_spectrum_values(spectrum.frequencies_hz, spectrum.impedances)) {
-      return FitError::invalid_argument("spectrum " + std::to_string(i) + ": " + error->message());
+      return FitError::invalid_argument(which + error->message());
     }
     for (double f : spectrum.frequencies_hz) omegas[i].push_back(f * 2.0 * std::numbers::pi);
     weights[i] = compute_weights(spectrum.impedances, problem.weighting);
@@ -1376,7 +1414,10 @@ Result<std::vector<IndependentFit>, FitError> independent_fits(const SeriesList&
     if (!solve) return std::nullopt;
     IndependentFit fit;
     fit.values = std::move(solve.value().params);
-    for (size_t j = 0; j < p; ++j) fit.values[j] = clamp_into_bounds(fit.values[j], feasible[j]);
+    // Held values come back through the search coordinates; keep them exact.
+    for (size_t j = 0; j < p; ++j) {
+      fit.values[j] = clamp_into_bounds(held[j] ? start[j] : fit.values[j], feasible[j]);
+    }
     fit.chi_square = 2.0 * model.cost(fit.values);
     fit.success = solve.value().converged && std::isfinite(fit.chi_square);
     jacobian.resize(rows * p);

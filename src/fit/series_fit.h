@@ -17,11 +17,18 @@
 // - series_fit() runs Levenberg-Marquardt on the whole problem; each step
 //   solves the normal equations by eliminating the per-spectrum blocks (block
 //   tridiagonal with smoothing, block diagonal without) and solving the Schur
-//   complement on the shared columns. Spectra are evaluated on the worker
-//   pool; results never depend on the thread count.
-// - independent_fits() fits every spectrum alone with the default
-//   Levenberg-Marquardt fit, each from the previous spectrum's result when
-//   that fit was good, else from the fallback start.
+//   complement on the shared columns. After it converges, spectra that fit
+//   more than 25 % worse than their own start are refitted with the shared
+//   values held, and the solve runs again when that lowers the cost (at most
+//   three more times). Spectra are evaluated on the worker pool; results
+//   never depend on the thread count.
+// - Covariances are s^2 (J^T J + penalty)^-1 at the solution with
+//   s^2 = data chi-square / (data residuals - unknowns), from the same block
+//   elimination (diagonal blocks of the inverse by the block recursion).
+// - independent_fits() fits every spectrum alone, each from the previous
+//   spectrum's result when that fit was good (one Levenberg-Marquardt solve,
+//   the default multi-start fit when that is not good), else from the
+//   fallback start with the default fit.
 // - Errors (inconsistent sizes, a bad role description, a bad spectrum) are
 //   returned as FitError values before any evaluation; an interrupted solve
 //   ends with FitError::interrupted().
@@ -87,8 +94,9 @@ struct SeriesSettings {
 
 // The per-spectrum starting values (P physical values each, in parameter
 // order) come from independent fits; shared values start at the median of
-// their group, law coefficients at the least-squares law through the starts
-// (refitted twice without the starts more than 3 robust deviations off it).
+// their group, law coefficients at the law through the starts (a median
+// line for two coefficients, else least squares), refitted twice by least
+// squares without the starts more than 3 robust deviations off it.
 // Then each spectrum's per-spectrum parameters are refitted with the shared,
 // law and fixed ones held, from the previous spectrum's refit (when that was
 // good) and, when that start gives no good fit, from its own start too; the

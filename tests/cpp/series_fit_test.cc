@@ -170,6 +170,7 @@ TEST(SeriesFit, InconsistentProblemsAreErrorValues) {
       {"groups need one entry", [](SeriesProblem& p) { p.parameters[0].group = {0, 1}; }},
       {"smoothing must be", [](SeriesProblem& p) { p.parameters[2].smoothing = -1.0; }},
       {"describes 3 parameters", [](SeriesProblem& p) { p.parameters.pop_back(); }},
+      {"spectrum 1: ", [](SeriesProblem& p) { p.spectra[1].impedances = p.spectra[1].impedances.first(3); }},
   };
   for (const auto& [text, spoil] : cases) {
     auto p = problem_of(s);
@@ -182,6 +183,40 @@ TEST(SeriesFit, InconsistentProblemsAreErrorValues) {
   SeriesSettings settings;
   settings.should_stop = [] { return true; };
   EXPECT_EQ(series_fit(p->problem, settings).error().kind, FitError::Kind::Interrupted);
+}
+
+TEST(SeriesFit, ASpectrumStartedWithItsArcsSwappedEndsWithTheRestOfTheSeries) {
+  // Two arcs: R1 Arrhenius (0.4 eV), R2 per spectrum. Spectrum 3 starts with
+  // the arcs exchanged, an exact minimum of its own fit; the law pins R1, and
+  // the per-spectrum refits bring R2 and the capacitors back.
+  const char* const two_arcs = "R0-(R1,C1)-(R2,C2)";
+  std::vector<double> kelvin;
+  std::vector<std::vector<double>> truth;
+  std::vector<SyntheticSpectrum> spectra;
+  for (size_t i = 0; i < 6; ++i) {
+    kelvin.push_back(273.15 + 10.0 * static_cast<double>(i));
+    truth.push_back({0.05, arrhenius(2e-8, 0.4, kelvin.back()), 1e-5, 0.3 + 0.02 * i, 1e-1});
+    spectra.push_back(synthetic_spectrum(two_arcs, truth.back(), 40, -2.0, 5.0));
+  }
+  const SeriesList tree = parse(two_arcs).value();
+  SeriesProblem problem;
+  problem.circuit = &tree;
+  const auto physical = param_bounds(tree);
+  for (size_t j = 0; j < 5; ++j) {
+    SeriesParameter parameter{j == 0 ? Role::Shared : (j == 1 ? Role::Law : Role::PerSpectrum), {}, {}, 0.0,
+                              physical[j]};
+    if (j == 1) parameter.law = {SeriesLaw::Kind::Arrhenius, kelvin, 1};
+    problem.parameters.push_back(parameter);
+  }
+  for (size_t i = 0; i < spectra.size(); ++i) {
+    problem.spectra.push_back({spectra[i].frequencies_hz, spectra[i].impedances});
+    const auto& t = truth[i];
+    problem.starts.push_back(i == 3 ? std::vector<double>{t[0], t[3], t[4], t[1], t[2]} : t);
+  }
+  const SeriesOutcome out = series_fit(problem, {}).value();
+  ASSERT_TRUE(out.success);
+  for (size_t j = 0; j < 5; ++j) EXPECT_NEAR(out.values[3][j] / truth[3][j], 1.0, 1e-6) << j;
+  EXPECT_NEAR(out.globals[2], 0.4, 1e-8);
 }
 
 TEST(IndependentFits, WarmStartAlongTheSeriesAndFallBackOnlyWhenNeeded) {
@@ -202,6 +237,14 @@ TEST(IndependentFits, WarmStartAlongTheSeriesAndFallBackOnlyWhenNeeded) {
     EXPECT_TRUE(fits[i].success);
     EXPECT_EQ(fits[i].warm, i > 0);
     EXPECT_NEAR(fits[i].values[1] / s.truth[i][1], 1.0, 0.05);
+  }
+  // A held parameter keeps its start exactly in every spectrum.
+  const auto held = independent_fits(tree, spectra, Weighting::Modulus, {false, false, false, true},
+                                     param_bounds(tree), fallback, 1e-3, 200, {})
+                        .value();
+  for (const IndependentFit& fit : held) {
+    EXPECT_EQ(fit.values[3], 0.8);
+    EXPECT_TRUE(std::isnan(fit.standard_errors[3]));
   }
   const FallbackStart refuse = [](size_t, std::string& message) -> std::optional<std::vector<double>> {
     message = "no guess here";

@@ -1,4 +1,5 @@
 """Joint fits of spectrum series: agreement with a dense solve, the report, the arguments, the command line."""
+import contextlib
 import csv
 import json
 import math
@@ -64,6 +65,17 @@ def test_joint_fit_equals_a_dense_solve_of_the_stacked_problem(smooth):
     assert report.laws["R1.r"]["Ea"] == pytest.approx(dense.x[2], rel=1e-6)
     assert report.chi_square_total + report.penalty == pytest.approx(2 * dense.cost, rel=1e-8)
 
+    # Errors from the dense covariance s^2 (J^T J)^-1, J with the penalty rows, s^2 from the data residuals.
+    data_rows = 2 * count * FREQUENCIES.size
+    s2 = report.chi_square_total / (data_rows - theta0.size)
+    sigma = np.sqrt(np.diag(s2 * np.linalg.inv(dense.jac.T @ dense.jac)))
+    assert report.global_stderr[report.global_names.index("R1.r:Ea")] == pytest.approx(sigma[2], rel=1e-3)
+    assert report.shared["R0.r"] == pytest.approx(expected[0, 0], rel=1e-6)
+    np.testing.assert_allclose(report.stderr["R0.r"], np.log(10) * (expected[:, 0] - low) * sigma[0], rtol=1e-3)
+    np.testing.assert_allclose(report.stderr["CPE1.q"], np.log(10) * (expected[:, 2] - low) * sigma[3:3 + count],
+                               rtol=1e-3)
+    np.testing.assert_allclose(report.stderr["CPE1.alpha"], sigma[3 + count:], rtol=1e-3)
+
 
 def test_report_holds_values_errors_frame_json_and_plots():
     spectra, truth = temperature_series(count=8, noise=0.005)
@@ -92,18 +104,38 @@ def test_report_holds_values_errors_frame_json_and_plots():
         plot_series_fits(report, [8])
 
 
-def test_groups_and_a_linear_law_are_recovered_exactly():
+def test_a_long_frame_with_fixed_values_bounds_and_smoothing_per_name():
+    pd = pytest.importorskip("pandas")
+    spectra, _ = temperature_series(count=5)
+    frame = pd.concat([spectrum.to_frame().assign(run=i, T=spectrum.metadata["T"]) for i, spectrum in
+                       enumerate(spectra)])
+    report = kt.fit_series(frame, CIRCUIT, ids="run", laws={"R1.r": "arrhenius(T)"}, fixed={"R0.r": 0.05},
+                           bounds={"CPE1.alpha": (0.5, 0.84)}, smooth={"CPE1.q": 0.1})
+    assert report.id_names == ("run",) and [ids[0] for ids in report.ids] == list(range(5))
+    np.testing.assert_allclose(report.covariates["T"], [s.metadata["T"] for s in spectra])
+    assert report.roles["R0.r"] == "fixed" and np.all(report.params["R0.r"] == 0.05)
+    assert np.all(np.isnan(report.stderr["R0.r"]))
+    assert np.all(report.params["CPE1.alpha"] <= 0.84)
+    assert report.smooth == {"CPE1.q": 0.1} and report.penalty > 0
+    assert any("CPE1.alpha is at its upper bound" in text for text in report.warnings)
+    assert json.loads(report.to_json())["stderr"]["R0.r"] == [None] * 5
+
+
+@pytest.mark.parametrize("law, coefficients", [("linear(soc)", [3, 2]), ("quadratic(soc)", [3, 2, -1.5]),
+                                                ("polynomial(soc, 3)", [3, 2, -1.5, 0.5])])
+def test_groups_and_polynomial_laws_are_recovered_exactly(law, coefficients):
     circuit = kovrant.Circuit(CIRCUIT)
     soc = np.linspace(0.1, 0.9, 6)
     cells = ["a", "a", "b", "b", "c", "c"]
     offsets = {"a": 0.1, "b": 0.2, "c": 0.3}
-    spectra = [(FREQUENCIES, circuit.with_values([offsets[cell], 3 + 2 * x, 1e-3, 0.9]).impedance(FREQUENCIES))
-               for cell, x in zip(cells, soc)]
-    report = kt.fit_series(spectra, CIRCUIT, shared={"R0.r": "cell", "CPE1.alpha": None},
-                           laws={"R1.r": "linear(soc)"}, covariates={"soc": soc, "cell": cells})
+    spectra = [(FREQUENCIES, circuit.with_values([offsets[cell], np.polyval(coefficients[::-1], x), 1e-3, 0.9])
+                .impedance(FREQUENCIES)) for cell, x in zip(cells, soc)]
+    report = kt.fit_series(spectra, CIRCUIT, shared={"R0.r": "cell", "CPE1.alpha": None}, laws={"R1.r": law},
+                           covariates={"soc": soc, "cell": cells})
     assert report.shared["R0.r"] == pytest.approx(offsets, rel=1e-7)
     assert report.shared["CPE1.alpha"] == pytest.approx(0.9, rel=1e-7)
-    assert [report.laws["R1.r"]["c0"], report.laws["R1.r"]["c1"]] == pytest.approx([3, 2], rel=1e-7)
+    assert list(report.laws["R1.r"].values()) == pytest.approx(coefficients, rel=1e-6, abs=1e-8)
+    assert report.global_names[:3] == ["R0.r[a]", "R0.r[b]", "R0.r[c]"]
 
 
 @pytest.mark.parametrize("options, message", [
@@ -123,11 +155,14 @@ def test_bad_arguments_name_the_problem(options, message):
         kt.fit_series(spectra, CIRCUIT, **options)
 
 
-def test_celsius_temperatures_are_flagged():
+def test_warnings_flag_celsius_and_a_series_the_roles_do_not_fit():
     spectra, _ = temperature_series(count=4)
     celsius = [kt.Spectrum(s.frequencies, s.impedances, {"T": s.metadata["T"] - 273.15 + 1}) for s in spectra]
     report = kt.fit_series(celsius, CIRCUIT, laws={"R1.r": "arrhenius(T)"})
     assert any("add 273.15" in text for text in report.warnings)
+    # R1 changes tenfold along the series: one shared value cannot describe it.
+    report = kt.fit_series(spectra, CIRCUIT, shared=["R1.r"])
+    assert any("do not describe this series well" in text for text in report.warnings)
 
 
 def test_cross_validation_chooses_a_strength_and_smoothing_lowers_the_error():
@@ -178,3 +213,15 @@ def test_command_line_fits_a_directory_and_writes_its_outputs(tmp_path, capsys):
     assert written["ids"][0] == ["sweep_0.csv", 0] and written["laws_used"] == {"R1.r": "arrhenius(T)"}
     assert cli.main(["series", str(folder), "--circuit", CIRCUIT, "--law", "R1.r:arrhenius(T)"]) == 2
     assert "covariate 'T'" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--fix", "R0.r=0.05", "--fix", "R1.r"], "all with values"),
+    (["--smooth", "strong"], "expected a strength or cv"),
+    (["--law", "R1.r"], "expected NAME:LAW"),
+])
+def test_command_line_refuses_malformed_options(tmp_path, capsys, arguments, message):
+    with pytest.raises(SystemExit) if "expected" in message else contextlib.nullcontext():
+        status = cli.main(["series", str(tmp_path), "--circuit", CIRCUIT, *arguments])
+        assert status == 2
+    assert message in capsys.readouterr().err
