@@ -51,16 +51,20 @@ void impedance_list(const SeriesList& series, std::span<const double> frequencie
   for (size_t i = 0; i < n; ++i) omegas[i] = frequencies_hz[i] * kTwoPi;
   const CompiledCircuit compiled(series);
   const std::vector<double> values = param_values(series);
-  auto evaluate_range = [&](size_t begin, size_t end) {
-    CompiledCircuit::Workspace workspace = compiled.make_workspace();
-    compiled.evaluate(values, std::span<const double>(omegas).subspan(begin, end - begin),
-                      out.subspan(begin, end - begin), workspace);
+  // Points begin..end of `parts` equal parts, with one workspace for them all.
+  auto evaluate_parts = [&](size_t parts, size_t begin, size_t end) {
+    const size_t first = begin * n / parts, last = end * n / parts;
+    CompiledCircuit::Workspace workspace = compiled.make_workspace(last - first);
+    compiled.evaluate(values, std::span<const double>(omegas).subspan(first, last - first),
+                      out.subspan(first, last - first), workspace);
   };
   if (n < kParallelThreshold) {
-    evaluate_range(0, n);
-  } else {
-    parallel_for(n, evaluate_range);
+    evaluate_parts(1, 0, 1);
+    return;
   }
+  // One part per thread: every further part would cost a workspace and a hand-over.
+  const size_t parts = parallel_thread_count();
+  parallel_for(parts, [&](size_t begin, size_t end) { evaluate_parts(parts, begin, end); });
 }
 
 }  // namespace kovrant

@@ -19,7 +19,9 @@
 namespace kovrant {
 
 inline constexpr double kTwoPi = 6.283185307179586;
-inline constexpr size_t kParallelThreshold = 1000;
+// Where the worker pool starts to pay: below it, waking the pool costs more
+// CPU time than the points (measured in bench/README.md, "Speed, third round").
+inline constexpr size_t kParallelThreshold = 8192;
 
 struct ValueCursor {
   const double* next;

@@ -53,7 +53,7 @@ std::vector<std::vector<double>> jacobian_columns(const SeriesList& series, std:
   const CompiledCircuit compiled(series);
   const size_t p = compiled.param_count();
   std::vector<std::vector<double>> columns(p);
-  parallel_for(p, [&](size_t begin, size_t end) {
+  auto columns_from = [&](size_t begin, size_t end) {
     CompiledCircuit::Workspace workspace = compiled.make_workspace();
     std::vector<Complex> model;
     std::vector<double> plus, minus;
@@ -70,7 +70,12 @@ std::vector<std::vector<double>> jacobian_columns(const SeriesList& series, std:
       column.resize(std::min(plus.size(), minus.size()));
       for (size_t k = 0; k < column.size(); ++k) column[k] = (plus[k] - minus[k]) / (2.0 * step);
     }
-  });
+  };
+  if (2 * omegas.size() * p < kParallelJacobianEntries) {
+    columns_from(0, p);
+  } else {
+    parallel_for(p, columns_from);
+  }
   return columns;
 }
 

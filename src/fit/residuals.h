@@ -9,7 +9,8 @@
 // - Every residual evaluation adds exactly 1 to the evaluation counter, with an
 //   atomic increment, before any work; a Jacobian adds 2P.
 // - Jacobian column j uses the step h = cbrt(2^-52) * max(|p_j|, 1e-8) and the
-//   divisor 2h; columns run on the worker pool and are returned in order.
+//   divisor 2h; columns are returned in order, computed on the worker pool
+//   from kParallelJacobianEntries values (2N x P) on.
 // - A parameter with a finite upper bound is searched as itself; one with an
 //   infinite (or NaN) upper bound as x = log10(max(p - lo, 1e-300)).
 #pragma once
@@ -31,6 +32,9 @@ using EvalCounter = std::shared_ptr<std::atomic<std::uint64_t>>;
 inline EvalCounter make_eval_counter() { return std::make_shared<std::atomic<std::uint64_t>>(0); }
 
 inline constexpr double kJacobianStepFactor = 6.055454452393343e-06;  // cbrt(2^-52)
+// Below this many Jacobian entries waking the worker pool costs more than
+// the columns themselves.
+inline constexpr size_t kParallelJacobianEntries = 16384;
 inline constexpr double kLn10 = 2.302585092994046;
 
 std::vector<double> compute_weights(std::span<const Complex> measured, Weighting weighting);

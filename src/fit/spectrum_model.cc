@@ -7,14 +7,6 @@
 #include "util/vector_clones.h"
 
 namespace kovrant {
-namespace {
-
-// Below this many Jacobian entries (2N x P) waking the worker pool costs more
-// than the columns themselves.
-constexpr size_t kParallelJacobianEntries = 16384;
-
-}  // namespace
-
 SpectrumModel::SpectrumModel(const SeriesList& series, std::span<const double> omegas,
                              std::span<const Complex> measured, std::span<const double> weights, EvalCounter counter)
     : compiled_(series),

@@ -17,7 +17,7 @@ namespace {
 // y = W x + b. Each output's sum runs in index order from -0.0; eight
 // outputs are summed side by side only so that their independent chains
 // overlap.
-KOVRANT_VECTOR_CLONES
+KOVRANT_WIDE_VECTOR_CLONES
 void linear_rows(const double* w, const double* b, const double* x, std::size_t out_features,
                  std::size_t in_features, double* y) {
   constexpr std::size_t kSideBySide = 8;
@@ -376,7 +376,7 @@ std::optional<NnError> Guesser::conv1d_into(std::span<const double> x, std::size
   return std::nullopt;
 }
 
-KOVRANT_VECTOR_CLONES
+KOVRANT_WIDE_VECTOR_CLONES
 std::optional<NnError> Guesser::group_norm(std::span<double> x, std::string_view layer) const {
   const auto tensors = layer_tensors(*this, layer);
   if (!tensors) return tensors.error();

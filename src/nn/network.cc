@@ -174,7 +174,7 @@ double interpolate(std::span<const double> xs, std::span<const double> ys, doubl
 
 double gelu(double v) { return (portable_tanh(0.7978845608028654 * (0.044715 * v * v * v + v)) + 1.0) * (v * 0.5); }
 
-KOVRANT_VECTOR_CLONES
+KOVRANT_WIDE_VECTOR_CLONES
 void gelu_in_place(std::span<double> values) {
   // Three passes, so that the arithmetic around tanh runs on whole vectors;
   // each value sees the same operations as in gelu().
