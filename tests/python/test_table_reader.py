@@ -198,6 +198,7 @@ ROWS = "f,re,im\n1.000e+03,1.250e+00,-1.250e+00\n1.000e+02,2.500e+00,-2.500e+00\
 @pytest.mark.parametrize("last, points", [
     ("1.000e+01,3.750e+00,-0.", 2), ("1.000e+01,3.750e+00,-3.75", 2), ("1.000e+01,3.750e+00", 2),
     ("1.000e+01,3.750e+00,-3.750e+0", 2), ("1.000e+01,3.750e+00,-3.750e+00", 3), ("1.000e+01,3.750e+00,-3.750e+00\n", 3),
+    ("1.000e+01,3.750e+00,-3.750e+00\n# end of data", 3),
 ])
 def test_cut_last_line_is_left_out_with_a_warning(tmp_path, last, points):
     (tmp_path / "table.csv").write_text(ROWS + last)
