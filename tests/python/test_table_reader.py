@@ -138,6 +138,11 @@ def test_decimal_mark_is_decided_per_file(text, expected):
     assert list(zip(spectrum.frequencies, spectrum.impedances)) == expected
 
 
+def test_appended_tables_are_sweeps():
+    spectra = read_spectra(io.StringIO("f,re,im\n1000,1,-1\n10,1,-2\nf,re,im\n1000,2,-2\n"))
+    assert [(len(s), s.metadata["cycle"], s.metadata["first_line"]) for s in spectra] == [(2, 0, 2), (1, 1, 5)]
+
+
 @pytest.mark.parametrize("text, line", [
     ('freq\tzre\tzim\n100.5\t12.5\t-1.5\n"1,000"\t13.5\t-2.5\n', 3),
     ('freq\tzre\tzim\n"1,000"\t12.5\t-1.5\n', 2),
