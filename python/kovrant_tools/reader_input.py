@@ -141,23 +141,26 @@ def text_encoding(head: bytes) -> str:
     return "utf-8-sig"
 
 
-# A complete number: what an instrument writes, never a dangling sign, point or exponent.
+# Fields of a row of numbers, a whole number, a number's start, and a start that cannot be whole.
 _TOKEN = re.compile(r"[^\s,;\"']+")
+_WHOLE = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?$|[+-]?(?:nan|inf)$", re.I)
+_START = re.compile(r"[+-]?\d*\.?\d*(?:[eE][+-]?\d*)?$")
 _INCOMPLETE = re.compile(r"(?:[.eE+-]|[eE][+-])$")
 
 
 def looks_truncated(last: str, before: "Sequence[str]") -> bool:
-    """Whether `last`, a final line without its line ending, was cut short.
+    """Whether `last`, a final line without its line ending, is a row of numbers cut short.
 
-    It was when it has fewer fields than the lines before it, a field ending in
-    a sign, point or exponent mark, or a field shorter than that column's
+    It is when it has fewer fields than the lines before it, ends in a sign,
+    point or exponent mark, or ends in a field shorter than that column's
     values in the lines before where those all have one width (instruments
-    write their columns in a fixed format, so a cut value is shorter).
+    write their columns in a fixed format, so a cut value is shorter). A line
+    that is no row of numbers (a closing tag, a note) has no value to cut.
     """
     tokens = _TOKEN.findall(last)
-    if not tokens:
+    if not tokens or not all(_WHOLE.match(token) for token in tokens[:-1]) or not _START.match(tokens[-1]):
         return False
-    if any(_INCOMPLETE.search(token) for token in tokens):
+    if _INCOMPLETE.search(tokens[-1]):
         return True
     previous = [_TOKEN.findall(line) for line in before if _TOKEN.findall(line)]
     if not previous:

@@ -9,6 +9,11 @@ impedance, e.g. at the end of a loop) are dropped and counted in
 `metadata["dropped_markers"]`; any other bad row raises a ValueError naming the
 file, the line (or record) and what was expected. A final line cut short (no
 line ending, a value shorter than its column's) is left out with a warning.
+
+Tables (CSV, TSV, Excel, Parquet, and the table inside EC-Lab, Gamry and
+VersaStudio files) have their columns recognised from the header; a
+`ColumnMap` (`columns=`, or its text form "f=0,re=1,im=2") says which is which
+where the header does not.
 """
 
 from __future__ import annotations

@@ -431,13 +431,14 @@ def read_table(lines: Iterable[tuple[int, str, bool]], name: str, columns: Optio
     candidate: Optional[tuple[int, str]] = None  # the last text line: the header of an unrecognised table
     layout = delimiter = None
     first_data: Optional[tuple[int, str, bool]] = None
-    number = 0
+    number, header = 0, None
     for number, line, ended in lines:
         if not line.strip() or line.lstrip().startswith("#"):
             continue
         if header_at is None or number == header_at:
             layout, delimiter = _header_layout(line, columns)
         if layout is not None:
+            header = line
             break
         if header_at is not None:
             if number >= header_at:
@@ -472,7 +473,7 @@ def read_table(lines: Iterable[tuple[int, str, bool]], name: str, columns: Optio
         if candidate is None:
             raise ValueError(f"{name}: {where} 1: expected an impedance table, the file is empty")
         raise _unrecognised(name, where, candidate[0], _best_split(candidate[1]), columns)
-    points = read_rows(_chain(first_data, lines), name, layout, delimiter, where)
+    points = read_rows(_chain(first_data, lines), name, layout, delimiter, where, repeated_header=header)
     header = _preamble_pairs(preamble)
     return points, {"columns": layout.describe(), "header": header, "preamble": preamble}
 
@@ -552,8 +553,11 @@ def _preamble_pairs(preamble):
 
 
 def read_rows(lines: Iterable[tuple[int, str, bool]], name: str, layout: Layout, delimiter: Optional[str],
-              where: str) -> Points:
-    """Points of the data rows of a table whose layout is known; a cut-short last row is left out."""
+              where: str, *, repeated_header: Optional[str] = None) -> Points:
+    """Points of the data rows of a table whose layout is known; a cut-short last row is left out.
+
+    repeated_header: the header line, skipped where it comes again (tables appended to one file).
+    """
     positions = layout.positions
     frequency_at = positions["frequency"]
     first_at, second_at = ((positions["real"], positions["imaginary"]) if "real" in positions
@@ -567,6 +571,7 @@ def read_rows(lines: Iterable[tuple[int, str, bool]], name: str, layout: Layout,
     recent: deque = deque(maxlen=8)
     plain = delimiter is not None
     columns = (frequency_at, first_at, second_at, sweep_at)
+    table_starts: list[int] = []  # where a repeated header starts another table
     nan = math.nan
     for number, line, ended in lines:
         row = line.split(delimiter) if plain and '"' not in line else split_fields(line, delimiter)
@@ -586,6 +591,9 @@ def read_rows(lines: Iterable[tuple[int, str, bool]], name: str, layout: Layout,
             if decimal.mark is None and any("." in row[at] for at in columns if at is not None):
                 decimal.mark = "."
         except ValueError:
+            if line == repeated_header:
+                table_starts.append(len(numbers))
+                continue
             if not line.strip() or line.lstrip().startswith("#"):
                 continue
             values = tuple(nan if at is None else decimal.number(row[at].strip(), number, what[index])
@@ -606,6 +614,10 @@ def read_rows(lines: Iterable[tuple[int, str, bool]], name: str, layout: Layout,
     points.real = array("d", np.ascontiguousarray(impedances.real).tobytes())
     points.imaginary = array("d", np.ascontiguousarray(impedances.imag).tobytes())
     points.sweeps, points.lines = sweeps, numbers
+    if table_starts and sweep_at is None:
+        # Each appended table is a sweep of its own, numbered from 0.
+        tables = np.searchsorted(np.array(table_starts), np.arange(len(numbers)), side="right")
+        points.sweeps = array("d", tables.astype(np.float64).tobytes())
     return points
 
 

@@ -138,6 +138,11 @@ def test_decimal_mark_is_decided_per_file(text, expected):
     assert list(zip(spectrum.frequencies, spectrum.impedances)) == expected
 
 
+def test_appended_tables_are_sweeps():
+    spectra = read_spectra(io.StringIO("f,re,im\n1000,1,-1\n10,1,-2\nf,re,im\n1000,2,-2\n"))
+    assert [(len(s), s.metadata["cycle"], s.metadata["first_line"]) for s in spectra] == [(2, 0, 2), (1, 1, 5)]
+
+
 @pytest.mark.parametrize("text, line", [
     ('freq\tzre\tzim\n100.5\t12.5\t-1.5\n"1,000"\t13.5\t-2.5\n', 3),
     ('freq\tzre\tzim\n"1,000"\t12.5\t-1.5\n', 2),
@@ -198,6 +203,7 @@ ROWS = "f,re,im\n1.000e+03,1.250e+00,-1.250e+00\n1.000e+02,2.500e+00,-2.500e+00\
 @pytest.mark.parametrize("last, points", [
     ("1.000e+01,3.750e+00,-0.", 2), ("1.000e+01,3.750e+00,-3.75", 2), ("1.000e+01,3.750e+00", 2),
     ("1.000e+01,3.750e+00,-3.750e+0", 2), ("1.000e+01,3.750e+00,-3.750e+00", 3), ("1.000e+01,3.750e+00,-3.750e+00\n", 3),
+    ("1.000e+01,3.750e+00,-3.750e+00\n# end of data", 3),
 ])
 def test_cut_last_line_is_left_out_with_a_warning(tmp_path, last, points):
     (tmp_path / "table.csv").write_text(ROWS + last)
@@ -225,11 +231,12 @@ def test_file_objects_read_as_paths(opener):
 
 def test_every_reader_closes_its_files():
     pytest.importorskip("galvani")
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", ResourceWarning)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
         for name in ("yadg-peis.issue_225.no_ece.mpr", "exampleDataGamry.DTA", "headerless-biologic.csv"):
             read_spectra(DATA / name)
         gc.collect()
+    assert not [w for w in caught if issubclass(w.category, ResourceWarning)]
 
 
 def test_excel_workbook(tmp_path):
