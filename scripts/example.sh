@@ -21,9 +21,10 @@ import numpy as np
 
 import kovrant
 from kovrant_tools import rank_circuits
-from kovrant_tools.commands_fit import _ranking_table, read_spectrum_file
+from kovrant_tools import read_spectrum
+from kovrant_tools.commands_fit import _ranking_table
 
-spectrum = read_spectrum_file(sys.argv[1])
+spectrum = read_spectrum(sys.argv[1])
 published = "L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)"  # the circuit published with this spectrum
 ranking = rank_circuits(spectrum, [*kovrant.Circuit.ml_circuits(), published])
 print(_ranking_table(ranking), file=sys.stderr)
