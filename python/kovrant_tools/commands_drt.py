@@ -50,7 +50,7 @@ def _regularisation(text):
 
 
 def run(args) -> int:
-    spectra = read_spectra(args.file, args.format)
+    spectra = read_spectra(args.file, format=args.format)
     results = [(spectrum.metadata.get("sweep", index), drt(spectrum, method=args.method,
                                                             regularisation=args.regularisation, part=args.part,
                                                             signed=args.signed))
