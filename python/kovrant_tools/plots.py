@@ -186,7 +186,8 @@ def plot_drt(result, ax=None):
     top = ax.secondary_xaxis("top", functions=(_tau_to_frequency, _tau_to_frequency))
     top.set_xlabel("frequency 1/(2π τ) / Hz")
     rule = result.regularisation_rule
-    ax.set_title(f"{result.method}, λ = {result.regularisation:.2g} ({rule}), R∞ = {result.series_resistance:.4g} Ω, "
+    ax.set_title(f"{result.method}, λ = {result.regularisation:.2g} ({rule}), "
+                 f"R∞ = {result.series_resistance:.4g} Ω, "
                  f"Rp = {result.polarisation_resistance:.4g} Ω", fontsize=10)
     ax.grid(alpha=0.3)
     ax.legend(fontsize=8)
