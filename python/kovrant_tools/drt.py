@@ -343,8 +343,7 @@ class _System:
         return resistance, inductance
 
 
-def nonnegative_quadratic(gram: np.ndarray, rhs: np.ndarray, bounded: np.ndarray,
-                          max_rounds: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+def nonnegative_quadratic(gram: np.ndarray, rhs: np.ndarray, bounded: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Minimise x'Gx/2 - rhs'x with x[bounded] >= 0 (Lawson-Hanson active set); (x, mask of x not held at 0).
 
     gram must be symmetric positive definite. Unbounded unknowns stay free
@@ -356,7 +355,7 @@ def nonnegative_quadratic(gram: np.ndarray, rhs: np.ndarray, bounded: np.ndarray
     if free.any():
         x[free] = np.linalg.solve(gram[np.ix_(free, free)], rhs[free])
     tolerance = 1e-12 * max(float(np.max(np.abs(rhs))), 1e-300)
-    for _ in range(max_rounds or 3 * size):
+    for _ in range(3 * size):  # each round frees one unknown; a bound on rounds guards against cycling
         gradient = rhs - gram @ x
         candidates = bounded & ~free & (gradient > tolerance)
         if not candidates.any():
