@@ -43,7 +43,7 @@ JITTER = 1e-12
 SMALLEST_SPECTRUM = 3
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)  # arrays have no single truth value to compare by
 class DrtResult:
     """A distribution of relaxation times, its band, peaks and the spectrum it reconstructs.
 
@@ -85,8 +85,8 @@ class DrtResult:
     signed: bool
     chi_square: float
     warnings: tuple[str, ...] = ()
-    _basis: Basis | None = field(default=None, repr=False, compare=False)
-    _coefficients: np.ndarray | None = field(default=None, repr=False, compare=False)
+    _basis: Basis | None = field(default=None, repr=False)
+    _coefficients: np.ndarray | None = field(default=None, repr=False)
 
     @property
     def frequency(self) -> np.ndarray:
