@@ -149,8 +149,8 @@ def drt(spectrum: SpectrumLike, *, method: str = "tikhonov", regularisation: str
     frequency not above zero or a zero impedance are left out (see `warnings`).
 
     method: "tikhonov" (one regularised fit; its band is the Bayesian
-    posterior of the regularised model, a Gaussian with the penalty as prior
-    at the strength of largest evidence and the residuals' variance as noise,
+    posterior of the regularised model, a Gaussian with the penalty at the
+    fit's strength as prior and the noise of largest evidence under it,
     around the fit and cut at zero) or
     "bootstrap" (`samples` refits on resampled residuals, each choosing its
     own strength; band and peak uncertainties from their spread). `seed` makes
@@ -200,8 +200,10 @@ def drt(spectrum: SpectrumLike, *, method: str = "tikhonov", regularisation: str
     gamma_coefficients = solution[system.nuisance:]
     gamma = scale * output @ gamma_coefficients
     if method == "tikhonov":
-        # The band's prior strength and noise are the Bayesian ones, whatever rule chose the estimate's strength.
-        prior = strength if rule == "evidence" else _rule_lambda(standard, "evidence")
+        # The band is the posterior of the estimate's own prior, with the noise of largest evidence under it; a
+        # strength at an end of the rules' range (or below it) means no rule found one, and the evidence's serves.
+        edge = rule != "given" and strength in (LAMBDA_GRID[0], LAMBDA_GRID[-1])
+        prior = _rule_lambda(standard, "evidence") if edge or strength < LAMBDA_GRID[0] else strength
         lower, upper, sample_curves = _gaussian_band(system, solution, prior, _evidence_noise(standard, prior),
                                                      penalty, output, scale, band_level, signed, seed)
     else:

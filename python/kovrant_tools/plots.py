@@ -178,7 +178,7 @@ def plot_drt(result, ax=None):
         ax.plot(peak.tau, height, "v", color="C3", markersize=7, label="peaks" if number == 1 else None)
         # Neighbouring labels alternate in height so that close peaks stay legible.
         ax.annotate(f"{number}: {peak.resistance:.3g} Ω", (peak.tau, height), textcoords="offset points",
-                    xytext=(0, 8 + 11 * (number % 2 == 0)), ha="center", fontsize=8, color="C3")
+                    xytext=(0, 8 + 18 * (number % 2 == 0)), ha="center", fontsize=8, color="C3")
     ax.set_xscale("log")
     ax.set_xlabel("τ / s   (τ = 1/(2π f))")
     ax.set_ylabel("γ / Ω")
