@@ -113,7 +113,8 @@ def _true_circuit_fit(spectrum, elements):
     notation = "R0-" + "-".join(f"Zarc{index}" for index in range(1, len(elements) + 1))
     start = {"R0.r": R_SERIES}
     for index, (resistance, tau, exponent) in enumerate(elements, start=1):
-        start.update({f"Zarc{index}.r": resistance, f"Zarc{index}.tau_k": tau, f"Zarc{index}.gamma": min(exponent, 0.999)})
+        start.update({f"Zarc{index}.r": resistance, f"Zarc{index}.tau_k": tau,
+                      f"Zarc{index}.gamma": min(exponent, 0.999)})
     fitted = kovrant.Circuit(notation).with_named_values(start).fit(*spectrum, guess_init=False).params
     peaks = [DrtPeak(tau=fitted[f"Zarc{index}.tau_k"], resistance=fitted[f"Zarc{index}.r"], width=0.0, exponent=0.0,
                      tau_stderr=0.0, resistance_stderr=0.0, width_stderr=0.0) for index in range(1, len(elements) + 1)]
@@ -121,7 +122,10 @@ def _true_circuit_fit(spectrum, elements):
 
 
 def warburg_tail():
-    """A Zarc and a finite-length Warburg z0 tanh(x)/x, x = sqrt(j w T): lines at 4T/((2n-1) pi)^2 of 8 z0/((2n-1) pi)^2."""
+    """A Zarc and a finite-length Warburg z0 tanh(x)/x, x = sqrt(j w T).
+
+    The Warburg's distribution is lines at 4T/((2n-1) pi)^2 of areas 8 z0/((2n-1) pi)^2.
+    """
     print("  Zarc (1 ohm, 1 ms, 0.9) + finite Warburg (1 ohm, T = 1 s), 0.5 % noise: "
           "Zarc peak / first Warburg line (0.405 s, 0.81 ohm) / polarisation (2 ohm)")
     rows = []

@@ -43,7 +43,7 @@ JITTER = 1e-12
 SMALLEST_SPECTRUM = 3
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)  # arrays have no single truth value to compare by
 class DrtResult:
     """A distribution of relaxation times, its band, peaks and the spectrum it reconstructs.
 
@@ -85,8 +85,8 @@ class DrtResult:
     signed: bool
     chi_square: float
     warnings: tuple[str, ...] = ()
-    _basis: Basis | None = field(default=None, repr=False, compare=False)
-    _coefficients: np.ndarray | None = field(default=None, repr=False, compare=False)
+    _basis: Basis | None = field(default=None, repr=False)
+    _coefficients: np.ndarray | None = field(default=None, repr=False)
 
     @property
     def frequency(self) -> np.ndarray:
@@ -149,8 +149,8 @@ def drt(spectrum: SpectrumLike, *, method: str = "tikhonov", regularisation: str
     frequency not above zero or a zero impedance are left out (see `warnings`).
 
     method: "tikhonov" (one regularised fit; its band is the Bayesian
-    posterior of the regularised model, a Gaussian with the penalty as prior
-    at the strength of largest evidence and the residuals' variance as noise,
+    posterior of the regularised model, a Gaussian with the penalty at the
+    fit's strength as prior and the noise of largest evidence under it,
     around the fit and cut at zero) or
     "bootstrap" (`samples` refits on resampled residuals, each choosing its
     own strength; band and peak uncertainties from their spread). `seed` makes
@@ -200,8 +200,10 @@ def drt(spectrum: SpectrumLike, *, method: str = "tikhonov", regularisation: str
     gamma_coefficients = solution[system.nuisance:]
     gamma = scale * output @ gamma_coefficients
     if method == "tikhonov":
-        # The band's prior strength and noise are the Bayesian ones, whatever rule chose the estimate's strength.
-        prior = strength if rule == "evidence" else _rule_lambda(standard, "evidence")
+        # The band is the posterior of the estimate's own prior, with the noise of largest evidence under it; a
+        # strength at an end of the rules' range (or below it) means no rule found one, and the evidence's serves.
+        edge = rule != "given" and strength in (LAMBDA_GRID[0], LAMBDA_GRID[-1])
+        prior = _rule_lambda(standard, "evidence") if edge or strength < LAMBDA_GRID[0] else strength
         lower, upper, sample_curves = _gaussian_band(system, solution, prior, _evidence_noise(standard, prior),
                                                      penalty, output, scale, band_level, signed, seed)
     else:
@@ -343,8 +345,7 @@ class _System:
         return resistance, inductance
 
 
-def nonnegative_quadratic(gram: np.ndarray, rhs: np.ndarray, bounded: np.ndarray,
-                          max_rounds: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+def nonnegative_quadratic(gram: np.ndarray, rhs: np.ndarray, bounded: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Minimise x'Gx/2 - rhs'x with x[bounded] >= 0 (Lawson-Hanson active set); (x, mask of x not held at 0).
 
     gram must be symmetric positive definite. Unbounded unknowns stay free
@@ -356,7 +357,7 @@ def nonnegative_quadratic(gram: np.ndarray, rhs: np.ndarray, bounded: np.ndarray
     if free.any():
         x[free] = np.linalg.solve(gram[np.ix_(free, free)], rhs[free])
     tolerance = 1e-12 * max(float(np.max(np.abs(rhs))), 1e-300)
-    for _ in range(max_rounds or 3 * size):
+    for _ in range(3 * size):  # each round frees one unknown; a bound on rounds guards against cycling
         gradient = rhs - gram @ x
         candidates = bounded & ~free & (gradient > tolerance)
         if not candidates.any():

@@ -21,7 +21,7 @@ from .spectrum import as_arrays
 SPECTRUM_ERRORS = (ValueError, TypeError, ArithmeticError, np.linalg.LinAlgError)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)  # arrays have no single truth value to compare by
 class DrtSeries:
     """One distribution per spectrum, on a common grid.
 

@@ -393,7 +393,8 @@ def refine_peaks(peaks: tuple[DrtPeak, ...], frequencies: np.ndarray, impedances
     import kovrant
 
     # A peak beyond the measured tau range is not resolved by the points; it keeps its measures.
-    shortest, longest = 1.0 / (2.0 * math.pi * float(np.max(frequencies))), 1.0 / (2.0 * math.pi * float(np.min(frequencies)))
+    shortest = 1.0 / (2.0 * math.pi * float(np.max(frequencies)))
+    longest = 1.0 / (2.0 * math.pi * float(np.min(frequencies)))
     outside = tuple(peak for peak in peaks if not shortest <= peak.tau <= longest)
     peaks = tuple(peak for peak in peaks if shortest <= peak.tau <= longest)
     if not peaks or len(peaks) > MAX_REFINED_PEAKS or any(peak.resistance <= 0.0 for peak in peaks):

@@ -387,7 +387,7 @@ def plot_drt(result, ax=None):
         ax.plot(peak.tau, height, "v", color="C3", markersize=7, label="peaks" if number == 1 else None)
         # Neighbouring labels alternate in height so that close peaks stay legible.
         ax.annotate(f"{number}: {peak.resistance:.3g} Ω", (peak.tau, height), textcoords="offset points",
-                    xytext=(0, 8 + 11 * (number % 2 == 0)), ha="center", fontsize=8, color="C3")
+                    xytext=(0, 8 + 18 * (number % 2 == 0)), ha="center", fontsize=8, color="C3")
     ax.set_xscale("log")
     ax.set_xlabel("τ / s   (τ = 1/(2π f))")
     ax.set_ylabel("γ / Ω")
@@ -395,7 +395,8 @@ def plot_drt(result, ax=None):
     top = ax.secondary_xaxis("top", functions=(_tau_to_frequency, _tau_to_frequency))
     top.set_xlabel("frequency 1/(2π τ) / Hz")
     rule = result.regularisation_rule
-    ax.set_title(f"{result.method}, λ = {result.regularisation:.2g} ({rule}), R∞ = {result.series_resistance:.4g} Ω, "
+    ax.set_title(f"{result.method}, λ = {result.regularisation:.2g} ({rule}), "
+                 f"R∞ = {result.series_resistance:.4g} Ω, "
                  f"Rp = {result.polarisation_resistance:.4g} Ω", fontsize=10)
     ax.grid(alpha=0.3)
     ax.legend(fontsize=8)

@@ -8,10 +8,10 @@ import numpy as np
 import pytest
 
 import kovrant
-from kovrant_tools import DrtResult, Spectrum, cli, drt, drt_many
-from kovrant_tools.drt import nonnegative_quadratic
-from kovrant_tools.drt_basis import kernel_matrix, make_basis
-from kovrant_tools.drt_peaks import zarc_exponent, zarc_width
+from kovrant_tools import Spectrum, cli, drt, drt_many
+from kovrant_tools.drt import LAMBDA_GRID, _rule_lambda, _StandardForm, _System, nonnegative_quadratic
+from kovrant_tools.drt_basis import kernel_matrix, make_basis, penalty_matrix
+from kovrant_tools.drt_peaks import find_peaks, peak_regions, zarc_exponent, zarc_width
 
 ROOT = Path(__file__).resolve().parents[2]
 MEASURED = ROOT / "data" / "measured" / "li_ion_battery.csv"
@@ -49,6 +49,61 @@ def test_nonnegative_quadratic_meets_the_optimality_conditions():
     inside = ~bounded | (x > 0)
     np.testing.assert_allclose(gradient[inside], 0, atol=1e-9)
     assert np.all(gradient[~inside] <= 1e-9)
+
+
+def _problem(seed=6):
+    frequencies, impedances = zarcs([(1.0, 1e-3, 0.9), (0.4, 0.2, 0.8)], 0.004, seed=seed,
+                                    frequencies=np.logspace(4, -1, 25))
+    basis = make_basis(frequencies, 5.0, None)
+    penalty = penalty_matrix(basis, 1)
+    system = _System.build(frequencies, impedances, kernel_matrix(frequencies, basis), np.abs(impedances).max(), "both")
+    return system, penalty, _StandardForm.build(system, np.linalg.cholesky(penalty + 1e-12 * np.eye(len(penalty))))
+
+
+def _ridge(system, penalty, lam):
+    """Unconstrained solution and hat-matrix trace, solved directly (R_inf and L unpenalised)."""
+    gram = system.matrix.T @ system.matrix
+    gram[system.nuisance:, system.nuisance:] += lam * penalty
+    hat = system.matrix @ np.linalg.solve(gram, system.matrix.T)
+    return hat @ system.target, np.trace(hat)
+
+
+def test_gcv_and_evidence_match_direct_evaluation(monkeypatch):
+    system, penalty, standard = _problem()
+    monkeypatch.setattr(sys.modules["kovrant_tools.drt"], "LAMBDA_GRID", LAMBDA_GRID[::4])
+    rows = system.target.size
+    gcv, evidence = [], []
+    for lam in LAMBDA_GRID[::4]:
+        fitted, trace = _ridge(system, penalty, lam)
+        gcv.append(np.sum((system.target - fitted) ** 2) / (rows - trace) ** 2)
+        # Marginal likelihood with the series values integrated out under a flat prior, sigma^2 at its optimum.
+        series = system.matrix[:, :system.nuisance]
+        projector = np.eye(rows) - series @ np.linalg.pinv(series)
+        gaussians = projector @ system.matrix[:, system.nuisance:]
+        prior = lam * (penalty + 1e-12 * np.eye(len(penalty)))
+        covariance = np.eye(rows) + gaussians @ np.linalg.solve(prior, gaussians.T)
+        basis_q = np.linalg.svd(projector)[0][:, :rows - system.nuisance]
+        reduced = basis_q.T @ covariance @ basis_q
+        target = basis_q.T @ system.target
+        degrees = rows - system.nuisance
+        evidence.append(-0.5 * degrees * np.log(target @ np.linalg.solve(reduced, target) / degrees)
+                        - 0.5 * np.linalg.slogdet(reduced)[1])
+    assert _rule_lambda(standard, "gcv") == LAMBDA_GRID[::4][int(np.argmin(gcv))]
+    assert _rule_lambda(standard, "evidence") == LAMBDA_GRID[::4][int(np.argmax(evidence))]
+
+
+def test_peak_regions_tile_the_grid_and_shallow_dips_do_not_split_a_peak():
+    y = np.linspace(-10, 10, 401)
+    two = np.exp(-(y + 2) ** 2) + np.exp(-(y - 2) ** 2)
+    shoulder = np.exp(-(y + 0.2) ** 2) + 0.995 * np.exp(-(y - 0.2) ** 2)
+    regions = peak_regions(two, 0.01)
+    assert len(regions) == 2 and regions[0][0] == 0 and regions[1][1] == y.size - 1
+    assert regions[0][1] + 1 == regions[1][0]
+    assert len(peak_regions(shoulder, 0.01)) == 1
+    # Bells on gamma share its whole area between the peaks.
+    peaks = find_peaks(two, None, y, 0.01, False)
+    assert sum(peak.resistance for peak in peaks) == pytest.approx(np.sum(two) * (y[1] - y[0]), rel=1e-3)
+    assert [round(math.log(peak.tau), 1) for peak in peaks] == [-2.0, 2.0]
 
 
 @pytest.mark.parametrize("elements, noise", [
@@ -119,6 +174,19 @@ def test_very_short_and_very_long_spectra(points):
     assert result.polarisation_resistance == pytest.approx(1.0, rel=0.1)
 
 
+def test_grid_follows_tau_range_and_density_and_every_spectrum_form_gives_the_same_result():
+    frequencies, impedances = zarcs([(1.0, 1e-3, 0.9)], 0.003)
+    result = drt((frequencies, impedances), tau_range=(1e-6, 1.0), points_per_decade=4)
+    assert result.tau[0] == pytest.approx(1e-6) and result.tau[-1] == pytest.approx(1.0, rel=0.2)
+    assert np.log10(result.tau[1] / result.tau[0]) == pytest.approx(1 / 12)  # three output points per Gaussian
+    default = drt((frequencies, impedances))
+    assert default.tau[0] == pytest.approx(1 / (2 * np.pi * 1e5) / 10 ** 0.5)
+    table = {"Frequency / Hz": frequencies, "Real Impedance / ohm": impedances.real,
+             "Imaginary Impedance / ohm": impedances.imag}
+    for form in (Spectrum(frequencies, impedances), table):
+        np.testing.assert_array_equal(drt(form).gamma, default.gamma)
+
+
 def test_unusable_points_are_left_out_and_named():
     frequencies, impedances = zarcs([(1.0, 1e-3, 0.9)])
     frequencies[3], impedances[7], frequencies[9] = np.nan, 0.0, -1.0
@@ -164,6 +232,16 @@ def test_peaks_seed_a_circuit_that_already_fits(element, names):
     assert np.max(np.abs(model - spectrum[1]) / np.abs(spectrum[1])) < 0.05
 
 
+def test_rcpe_and_zarc_seeds_are_the_same_circuit():
+    result = drt(zarcs([(1.0, 1e-3, 0.85), (0.5, 0.1, 0.8)], 0.002, seed=1), refine_peaks=False)
+    impedances = [kovrant.Circuit(notation).with_named_values(start).impedance(FREQUENCIES)
+                  for notation, start in (result.to_circuit(), result.to_circuit(element="rcpe"))]
+    np.testing.assert_allclose(impedances[0], impedances[1], rtol=1e-9)
+    assert "L0" in result.to_circuit(inductance=True).notation
+    with pytest.raises(ValueError, match="element must be 'zarc' or 'rcpe', got 'rc'"):
+        result.to_circuit(element="rc")
+
+
 def test_zarc_exponent_inverts_the_zarc_width():
     for exponent in (0.55, 0.7, 0.9, 0.98):
         assert zarc_exponent(zarc_width(exponent)) == pytest.approx(exponent, abs=1e-6)
@@ -188,6 +266,14 @@ def test_many_spectra_share_one_grid_and_keep_failures_in_their_row():
     assert peaks["a"] < peaks["b"] < peaks["c"]
     with pytest.raises(ValueError, match="2 spectra but 3 values"):
         drt_many(good[:2], values=[1, 2, 3])
+
+
+def test_many_spectra_from_a_directory_with_an_unreadable_file(tmp_path):
+    (tmp_path / "broken.csv").write_text("not, a, spectrum\n")
+    (tmp_path / "cell.csv").write_bytes(MEASURED.read_bytes())
+    series = drt_many(tmp_path)
+    assert series.id_names == ("file", "sweep") and series.ids[1] == ("cell.csv", 0)
+    assert series.errors[0] is not None and series.errors[1] is None and np.isfinite(series.gamma[1]).all()
 
 
 def test_plots_return_figures_with_both_tau_and_frequency_axes():
@@ -224,3 +310,12 @@ def test_command_prints_peaks_and_writes_json_csv_and_plot(tmp_path, capsys, mon
     assert isinstance(json.loads(capsys.readouterr().out), list)
     with pytest.raises(SystemExit):
         cli.main(["drt", str(MEASURED), "--regularisation", "sometimes"])
+
+
+def test_command_writes_one_plot_per_sweep(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    sweeps = ROOT / "tests" / "data" / "pyimpspec-multiple-spectra.mpt"
+    assert cli.main(["drt", str(sweeps), "--plot", str(tmp_path / "d.png"), "--csv", "-"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert {line.split(",")[0] for line in lines[1:]} == {"0", "1", "2"}
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["d_sweep0.png", "d_sweep1.png", "d_sweep2.png"]
