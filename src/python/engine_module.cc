@@ -170,7 +170,10 @@ PyMethodDef g_functions[] = {
      METH_VARARGS | METH_KEYWORDS, kFitConstrainedDoc},
     {"outcome_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(outcome_at)),
      METH_VARARGS | METH_KEYWORDS, kOutcomeAtDoc},
-    {"fit_series", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(+[](PyObject*, PyObject* args, PyObject* kwargs) { return fit_series(args, kwargs, tree_of); })), METH_VARARGS | METH_KEYWORDS, kFitSeriesDoc},
+    {"fit_series",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+         +[](PyObject*, PyObject* args, PyObject* kwargs) { return fit_series(args, kwargs, tree_of); })),
+     METH_VARARGS | METH_KEYWORDS, kFitSeriesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
