@@ -246,6 +246,12 @@ TEST(IndependentFits, WarmStartAlongTheSeriesAndFallBackOnlyWhenNeeded) {
     EXPECT_EQ(fit.values[3], 0.8);
     EXPECT_TRUE(std::isnan(fit.standard_errors[3]));
   }
+  // A fit poorer than poor_fit never warm-starts the next: every spectrum then
+  // begins at the fallback.
+  fallbacks = 0;
+  const auto poor = independent_fits(tree, spectra, Weighting::Modulus, {}, {}, fallback, 1e-12, 200, {}).value();
+  EXPECT_EQ(fallbacks, 4u);
+  for (const IndependentFit& fit : poor) EXPECT_FALSE(fit.warm);
   const FallbackStart refuse = [](size_t, std::string& message) -> std::optional<std::vector<double>> {
     message = "no guess here";
     return std::nullopt;

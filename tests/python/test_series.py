@@ -165,6 +165,17 @@ def test_warnings_flag_celsius_and_a_series_the_roles_do_not_fit():
     assert any("do not describe this series well" in text for text in report.warnings)
 
 
+def test_spectra_without_a_warm_start_begin_as_circuit_fit_would():
+    spectra, truth = temperature_series(count=3, noise=0.0)
+    with pytest.raises(ValueError, match="No training data"):
+        kt.fit_series(spectra, "R0-CPE1", guess_init=True)
+    # The circuit's own values serve when asked for, and the fit then needs no guess.
+    own = kovrant.Circuit(CIRCUIT).with_values(list(truth[0]))
+    report = kt.fit_series(spectra, own, laws={"R1.r": "arrhenius(T)"}, guess_init=False)
+    assert report.warnings == []
+    assert report.laws["R1.r"]["Ea"] == pytest.approx(0.4, rel=1e-6)
+
+
 def test_cross_validation_chooses_a_strength_and_smoothing_lowers_the_error():
     spectra, truth = temperature_series(count=15, noise=0.03, seed=3)
     options = {"shared": ["R0.r"], "laws": {"R1.r": "arrhenius(T)"}}
