@@ -107,7 +107,7 @@ class DrtResult:
         (R<k>,CPE<k>)). The exponents come from each peak's width (the Zarc
         whose distribution is as wide; 1 for the narrowest). inductance: add L0;
         by default when the fitted inductance is above zero. Returns
-        (notation, start) for `kovrant_tools.fit(spectrum=..., circuit=notation,
+        (notation, start) for `kovrant_tools.fit(spectrum, notation,
         start=start)` or `kovrant.Circuit(notation).with_named_values(start)`.
         """
         with_inductance = self.inductance > 0.0 if inductance is None else inductance
