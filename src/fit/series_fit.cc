@@ -548,33 +548,13 @@ class SeriesSolver {
         for (size_t k = 0; k < t; ++k) b.x[a * g + b.touched_index[k]] += b.w[a * t + k];
         b.x0[a] = b.grad_local[a];
       }
-      if (i > 0 && smoothed_) {
-        const Block& previous = blocks_[i - 1];
-        for (size_t a = 0; a < l; ++a) {
-          for (size_t m = 0; m < l; ++m) {
-            const double c = b.coupling[a * l + m];
-            if (c == 0.0) continue;
-            for (size_t k = 0; k < g; ++k) b.x[a * g + k] -= c * previous.x[m * g + k];
-            b.x0[a] -= c * previous.x0[m];
-          }
-        }
-      }
+      if (i > 0 && smoothed_) subtract_coupled(b, blocks_[i - 1], b.coupling, false, l, g);
       solve_lower(b.chol.data(), l, b.x.data(), g);
       solve_lower(b.chol.data(), l, b.x0.data(), 1);
     }
     for (size_t i = n; i-- > 0;) {
       Block& b = blocks_[i];
-      if (i + 1 < n && smoothed_) {
-        const Block& next = blocks_[i + 1];
-        for (size_t a = 0; a < l; ++a) {
-          for (size_t m = 0; m < l; ++m) {
-            const double c = next.coupling[m * l + a];
-            if (c == 0.0) continue;
-            for (size_t k = 0; k < g; ++k) b.x[a * g + k] -= c * next.x[m * g + k];
-            b.x0[a] -= c * next.x0[m];
-          }
-        }
-      }
+      if (i + 1 < n && smoothed_) subtract_coupled(b, blocks_[i + 1], blocks_[i + 1].coupling, true, l, g);
       solve_upper(b.chol.data(), l, b.x.data(), g);
       solve_upper(b.chol.data(), l, b.x0.data(), 1);
     }
@@ -756,6 +736,20 @@ class SeriesSolver {
   const Block& block(size_t i) const { return blocks_[i]; }
 
  private:
+  // b.x -= C * neighbour.x (and the same on x0), C the l x l `coupling`,
+  // read transposed when `transposed`: one pass of the block substitutions.
+  static void subtract_coupled(Block& b, const Block& neighbour, const std::vector<double>& coupling, bool transposed,
+                               size_t l, size_t g) {
+    for (size_t a = 0; a < l; ++a) {
+      for (size_t m = 0; m < l; ++m) {
+        const double c = transposed ? coupling[m * l + a] : coupling[a * l + m];
+        if (c == 0.0) continue;
+        for (size_t k = 0; k < g; ++k) b.x[a * g + k] -= c * neighbour.x[m * g + k];
+        b.x0[a] -= c * neighbour.x0[m];
+      }
+    }
+  }
+
   const SeriesProblem& problem_;
   Layout layout_;
   std::vector<std::vector<double>> omegas_;
