@@ -9,6 +9,7 @@ from functools import lru_cache
 import numpy as np
 
 from . import _engine
+from .limits import limits_of
 
 # |correlation| above this means the data cannot tell two parameters apart.
 CORRELATION_LIMIT = 0.99
@@ -183,8 +184,6 @@ def build_report(circuit, notation, frequencies, impedances, values, fixed, boun
 
     params = dict(zip(names, values.tolist()))
     stderr_by_name = dict(zip(names, stderr.tolist()))
-    from .limits import limits_of
-
     limits = limits_of(notation, params, frequencies, impedances, chi_square=chi_square, dof=dof,
                        weight=weight) if notation is not None else ()
     return FitReport(
