@@ -10,7 +10,8 @@ four to seven decades placed around the circuit's time constants,
 proportional complex noise of 0.3-2 %, and in a fifth of the spectra one
 outlier point 3 % off. Values: a series resistance, arcs one to two decades
 apart with resistances 0.3 to 30 times it, exponents 0.65-0.92, diffusion
-and inductance sized to show in the window.
+sized to show in the window, a cable inductance of 5-50 % of the series
+resistance at the top frequency.
 
 Every spectrum is ranked over the whole open set of twenty-three circuits (plus
 the simpler circuits degenerate fits equal) by AIC. "top-1": the pick has the
@@ -56,10 +57,13 @@ def draw(notation, rng):
     for node in series:
         if isinstance(node, structure.Element) and node.code == "R":
             values[node.label + ".r"] = r0
+    # Window: 0.3-1.5 decades above the fastest time constant, 0.5-2 below the slowest one.
+    high = -log_taus[0] + rng.uniform(0.3, 1.5) if arcs else 5
     for element in structure.elements(series):
         label = element.label
         if element.code == "L":
-            values[label + ".l"] = r0 * rng.uniform(0.05, 0.5) / 1e5
+            # Cable inductance: 5 to 50 % of the series resistance at the top frequency.
+            values[label + ".l"] = r0 * rng.uniform(0.05, 0.5) / 10 ** high
         elif element.code in ("CPE", "C") and label + (".q" if element.code == "CPE" else ".c") not in values:
             # A blocking tail: its impedance equals the arcs' resistance a decade below the slowest arc.
             omega = 0.1 / tau_slow
@@ -70,8 +74,6 @@ def draw(notation, rng):
         elif element.code == "Wo":
             values[label + ".z0"] = r_total * rng.uniform(0.5, 2)
             values[label + ".tau"] = tau_slow * 10 ** rng.uniform(1.5, 2.5)
-    # Window: a decade above the fastest time constant, two to three below the slowest one's.
-    high = -log_taus[0] + rng.uniform(0.3, 1.5) if arcs else 5
     low = -math.log10(max(tau_slow, max((values.get(name, 0) for name in values if name.endswith(".tau")),
                                         default=0))) - rng.uniform(0.5, 2)
     points = int(rng.integers(30, 91))
