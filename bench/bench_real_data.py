@@ -5,8 +5,9 @@ Run: python bench/bench_real_data.py [--spectra a,b] [--calls 3] [--references F
       /tmp/benchenv/bin/python bench/bench_real_data.py; see bench/README.md)
 
 The spectra are the measured ones in bench/data/measured (sources, licences
-and what each sample is in SOURCES.md) and the bundled data/measured
-spectrum; the guesser networks never see them in training. Each is fitted
+and what each sample is in SOURCES.md; impedancepy_example_liion is the
+bundled data/measured/li_ion_battery.csv); the guesser networks never see
+them in training. Each is fitted
 with built-in topologies that suit its shape and with circuits outside the
 built-ins (no network: the start is the toolkit's to find).
 
@@ -46,7 +47,6 @@ from kovrant_tools import fit, structure  # noqa: E402
 from kovrant_tools.starts import data_starts  # noqa: E402
 
 DATA = Path(__file__).resolve().parent / "data" / "measured"
-BUNDLED = Path(__file__).resolve().parent.parent / "data" / "measured"
 TOLERANCE = 1.01
 SEED = 7
 OTHER_METHODS = ("nelder_mead", "simulated_annealing", "basin_hopping", "particle_swarm",
@@ -58,7 +58,6 @@ LI_ION = ("rq_l", "two_rq_l", "randles", "sei_randles", "sei_randles_wo",
 DUMMY = ("rc", "rq", "two_rc", "two_rq", "R0-(R1,C1)-(R2,C2)-(R3,C3)", "R0-Zarc1")
 ELECTRODE = ("rq", "two_rq", "randles", "sei_randles", "R0-(R1-Wo1,CPE1)", "R0-(R1,CPE1)-CPE2")
 CIRCUITS = {
-    "li_ion_battery": LI_ION,
     "impedancepy_example_liion": LI_ION,
     "pydrttools_lib_data": LI_ION,
     "pydrttools_lib_data_1": ("two_rq_l", "sei_randles", "L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)",
@@ -82,8 +81,7 @@ CIRCUITS = {
 
 def read_spectrum(name):
     """(frequencies, impedances) of a CSV in the battery-data column names."""
-    path = DATA / f"{name}.csv"
-    table = np.loadtxt(path if path.exists() else BUNDLED / f"{name}.csv", delimiter=",", skiprows=1)
+    table = np.loadtxt(DATA / f"{name}.csv", delimiter=",", skiprows=1)
     return table[:, 0], table[:, 1] + 1j * table[:, 2]
 
 
