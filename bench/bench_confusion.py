@@ -1,6 +1,6 @@
 """Which circuit does rank_circuits pick on synthetic spectra of known circuits?
 
-Run: python bench/bench_confusion.py [--per-circuit 10] [--seed 3] [--strategy thorough]
+Run: python bench/bench_confusion.py [--per-circuit 10] [--seed 3] [--strategy thorough] [--criterion aic]
 
 Twenty-three generating circuits: the eleven built-ins and common others
 (blocking electrodes, an arc with a blocking tail, three arcs, Zarc chains,
@@ -14,7 +14,7 @@ sized to show in the window, a cable inductance of 5-50 % of the series
 resistance at the top frequency.
 
 Every spectrum is ranked over the whole open set of twenty-three circuits (plus
-the simpler circuits degenerate fits equal) by AIC. "top-1": the pick has the
+the simpler circuits degenerate fits equal) by AIC (or --criterion bic). "top-1": the pick has the
 generating topology (labels, series and branch order ignored); "top-3": it is
 among the first three; "simpler": the pick is the generating topology or has
 fewer parameters and a chi-square within 5 % of the generating circuit's own
@@ -123,12 +123,13 @@ def main():
     parser.add_argument("--per-circuit", type=int, default=10, help="spectra per generating circuit")
     parser.add_argument("--seed", type=int, default=3)
     parser.add_argument("--strategy", default="thorough", choices=("fast", "thorough"))
+    parser.add_argument("--criterion", default="aic", choices=("aic", "bic"))
     parser.add_argument("--verbose", action="store_true", help="print every wrong pick")
     args = parser.parse_args()
     rng = np.random.default_rng(args.seed)
     canonical = {circuit: structure.canonical(structure.parse(circuit)) for circuit in CIRCUITS}
     print(f"{len(CIRCUITS)} circuits, {args.per_circuit} spectra each (seed {args.seed}), strategy "
-          f"{args.strategy}; {load_average()}")
+          f"{args.strategy}, criterion {args.criterion}; {load_average()}")
     print("| generating circuit | top-1 | top-3 | simpler | most frequent wrong pick |")
     print("|---|---|---|---|---|")
     started = time.process_time()
@@ -140,7 +141,7 @@ def main():
             f, z = draw(circuit, rng)
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
-                ranking = rank_circuits((f, z), list(CIRCUITS), strategy=args.strategy)
+                ranking = rank_circuits((f, z), list(CIRCUITS), strategy=args.strategy, criterion=args.criterion)
             picks = [structure.canonical(structure.parse(report.circuit)) for _, report in ranking[:3]]
             hits1 += picks[0] == canonical[circuit]
             hits3 += canonical[circuit] in picks
