@@ -57,7 +57,7 @@ LI_ION = ("rq_l", "two_rq_l", "randles", "sei_randles", "sei_randles_wo",
           "L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)", "L0-R0-(R1,CPE1)-(R2,CPE2)-W3", "L0-R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)")
 DUMMY = ("rc", "rq", "two_rc", "two_rq", "R0-(R1,C1)-(R2,C2)-(R3,C3)", "R0-Zarc1")
 ELECTRODE = ("rq", "two_rq", "randles", "sei_randles", "R0-(R1-Wo1,CPE1)", "R0-(R1,CPE1)-CPE2")
-CIRCUITS = {
+TOPOLOGIES = {
     "impedancepy_example_liion": LI_ION,
     "pydrttools_lib_data": LI_ION,
     "pydrttools_lib_data_1": ("two_rq_l", "sei_randles", "L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)",
@@ -79,9 +79,9 @@ CIRCUITS = {
 }
 
 
-def read_spectrum(name):
+def read_spectrum(path: Path):
     """(frequencies, impedances) of a CSV in the battery-data column names."""
-    table = np.loadtxt(DATA / f"{name}.csv", delimiter=",", skiprows=1)
+    table = np.loadtxt(path, delimiter=",", skiprows=1)
     return table[:, 0], table[:, 1] + 1j * table[:, 2]
 
 
@@ -109,6 +109,11 @@ def reference_chi_square(circuit, f, z, found):
     return best
 
 
+def peer_notation(circuit: str) -> str:
+    """impedance.py writes a parallel group as p(...)."""
+    return circuit.replace("(", "p(")
+
+
 def peer():
     try:
         from impedance.models.circuits import CustomCircuit
@@ -121,7 +126,7 @@ def peer_columns(circuit, f, z, weights, best, calls, custom_circuit):
     """impedance.py's fit of a built-in from kovrant's guess: chi-square ratio and CPU ms."""
     model = kovrant.Circuit(circuit)
     start = list(model.guess(f, z, weights=weights))
-    notation = structure.notation(structure.parse(circuit)).replace("(", "p(")
+    notation = peer_notation(structure.notation(structure.parse(circuit)))
 
     def peer_fit():
         return custom_circuit(notation, initial_guess=start).fit(f, z, weight_by_modulus=True)
@@ -176,7 +181,7 @@ def summary(rows, label):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--spectra", default=",".join(CIRCUITS), help="comma-separated file stems")
+    parser.add_argument("--spectra", default=",".join(TOPOLOGIES), help="comma-separated file stems")
     parser.add_argument("--calls", type=int, default=3, help="timing calls per fit (the fastest counts)")
     parser.add_argument("--references", type=Path, help="JSON cache of the reference chi-squares")
     parser.add_argument("--weights-dir", type=Path, help="built-ins guess from DIR/<key>.eisnn files")
@@ -192,8 +197,8 @@ def main():
           + (f"{'imp ratio':>11}{'imp.py ms':>10}" if custom_circuit is not None else ""))
     rows = []
     for name in args.spectra.split(","):
-        f, z = read_spectrum(name)
-        for circuit in CIRCUITS[name]:
+        f, z = read_spectrum(DATA / f"{name}.csv")
+        for circuit in TOPOLOGIES[name]:
             row = case(name, circuit, f, z, args.calls, references, args.weights_dir, custom_circuit)
             rows.append(row)
             peer_cells = (f"{row['peer_ratio']:>11.4f}{row['peer_ms']:>10.1f}" if "peer_ms" in row else
