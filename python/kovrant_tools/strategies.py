@@ -80,6 +80,10 @@ def started_fit(spectrum: "SpectrumLike", circuit, *, fixed=None, bounds=None, s
         starts = data_starts(circuit if isinstance(circuit, str) else model, (frequencies, impedances), count=2)
         origin = starts[0]
         start = {**dict(zip(names, origin)), **user_start}
+    elif origin is not None and fixed is None and bounds is None and start is None:
+        # The start the fast fit would choose, given explicitly: the same walk without a second guess.
+        start = dict(zip(names, origin))
+        settings = {key: value for key, value in settings.items() if key not in ("guess_init", "weights")}
     report = fit(spectrum=(frequencies, impedances), circuit=circuit, fixed=fixed, bounds=bounds, start=start,
                  method=method, weight=weight, strategy="fast", **settings)
     if origin is None:
