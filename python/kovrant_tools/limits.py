@@ -142,7 +142,10 @@ def _candidates(element, params, window, series):
     short, open_ = (), None
     # New elements take the digits of the one they replace, unless that label is taken.
     new_label = {kind: structure.free_label(series, kind, label) for kind in _REPLACEMENT_KINDS.get(code, ())}
-    C, R, L, W, K = (new_label.get(kind) for kind in ("C", "R", "L", "W", "K"))
+
+    def new(kind):
+        return structure.Element(kind, new_label[kind])
+
     if code == "R":
         r = value["r"]
         if window.tiny(r):
@@ -162,14 +165,14 @@ def _candidates(element, params, window, series):
         if window.huge(1 / (q * window.omega_max ** alpha)):
             yield f"{label}.q", "open", open_, {}
         if alpha >= 1 - EXPONENT_MARGIN:
-            yield (f"{label}.alpha", "capacitor", (structure.Element("C", C),), {f"{C}.c": q})
+            yield (f"{label}.alpha", "capacitor", (new("C"),), {f"{new_label['C']}.c": q})
         if alpha <= EXPONENT_MARGIN:
-            yield f"{label}.alpha", "resistor", (structure.Element("R", R),), {f"{R}.r": 1 / q}
+            yield f"{label}.alpha", "resistor", (new("R"),), {f"{new_label['R']}.r": 1 / q}
     elif code in structure.INDUCTIVE_CODES:
         if window.tiny(window.omega_max * value["l"]):
             yield f"{label}.l", "short", short, {}
         if code == "La" and value["alpha"] >= 1 - EXPONENT_MARGIN:
-            yield f"{label}.alpha", "inductor", (structure.Element("L", L),), {f"{L}.l": value["l"]}
+            yield f"{label}.alpha", "inductor", (new("L"),), {f"{new_label['L']}.l": value["l"]}
     elif code == "W":
         if window.tiny(value["aw"] * math.sqrt(2 / window.omega_min)):
             yield f"{label}.aw", "short", short, {}
@@ -178,29 +181,29 @@ def _candidates(element, params, window, series):
         if window.tiny(z0 / math.sqrt(max(window.omega_min * tau, 1e-300)) + z0):
             yield f"{label}.z0", "short", short, {}
         if window.tau_above(tau):
-            yield f"{label}.tau", "warburg", (structure.Element("W", W),), {
-                f"{W}.aw": z0 / math.sqrt(2 * tau)}
+            yield f"{label}.tau", "warburg", (new("W"),), {
+                f"{new_label['W']}.aw": z0 / math.sqrt(2 * tau)}
         if window.tau_below(tau):
             if code == "Ws":
-                yield f"{label}.tau", "resistor", (structure.Element("R", R),), {f"{R}.r": z0}
+                yield f"{label}.tau", "resistor", (new("R"),), {f"{new_label['R']}.r": z0}
             else:
-                yield f"{label}.tau", "series rc", (structure.Element("R", R),
-                                                   structure.Element("C", C)), {
-                    f"{R}.r": z0 / 3, f"{C}.c": tau / z0}
+                yield f"{label}.tau", "series rc", (new("R"),
+                                                   new("C")), {
+                    f"{new_label['R']}.r": z0 / 3, f"{new_label['C']}.c": tau / z0}
     elif code in ("G", "Gs"):
         if window.tiny(value["rg"]):
             yield f"{label}.rg", "short", short, {}
         if code == "G" and window.tau_below(value["tg"]):
-            yield f"{label}.tg", "resistor", (structure.Element("R", R),), {f"{R}.r": value["rg"]}
+            yield f"{label}.tg", "resistor", (new("R"),), {f"{new_label['R']}.r": value["rg"]}
     elif code in ("K", "Zarc"):
         r, tau = value["r"], value["tau_k"]
         if window.tiny(r):
             yield f"{label}.r", "short", short, {}
         if window.tau_below(tau):
-            yield f"{label}.tau_k", "resistor", (structure.Element("R", R),), {f"{R}.r": r}
+            yield f"{label}.tau_k", "resistor", (new("R"),), {f"{new_label['R']}.r": r}
         if code == "Zarc" and value["gamma"] >= 1 - EXPONENT_MARGIN:
-            yield f"{label}.gamma", "parallel rc", (structure.Element("K", K),), {
-                f"{K}.r": r, f"{K}.tau_k": tau}
+            yield f"{label}.gamma", "parallel rc", (new("K"),), {
+                f"{new_label['K']}.r": r, f"{new_label['K']}.tau_k": tau}
 
 
 def _chi_square(notation, values, frequencies, impedances, weight):

@@ -35,6 +35,7 @@ SHORTLIST_MARGIN = 10.0
 # A simpler identifiable fit "fits as well" as an undetermined one up to this chi-square ratio:
 # parameters the data cannot pin down must buy more than a third off chi-square to count.
 FITS_AS_WELL = 1.5
+EXPONENTS = ("alpha", "gamma")
 
 
 def rank_circuits(spectrum: "SpectrumLike", circuits=None, *, criterion: str = "aic", strategy: str = "thorough",
@@ -108,17 +109,30 @@ def _score(report, criterion):
 
 
 def undetermined(report: FitReport) -> list[str]:
-    """Why a fit's parameters are not determined by the data (empty when they are)."""
+    """Why a fit's parameters are not determined by the data (empty when they are).
+
+    A constant-phase coefficient and its own exponent are left out: q is
+    defined at 1 rad/s, so away from it any change of the exponent moves q
+    along, however well the data fix the element.
+    """
     stderr = report.stderr or {}
     reasons = [f"{name} has no standard error" for name in report.free if math.isnan(stderr.get(name, math.nan))]
     names = report.names
     for i, first in enumerate(names):
         for j in range(i + 1, len(names)):
             value = report.correlation[i, j]
+            if _same_element_exponent(first, names[j]):
+                continue
             if abs(value) > CORRELATION_LIMIT:
                 reasons.append(f"{first} and {names[j]} are correlated ({value:+.4f})")
     reasons.extend(f"{limit.element} is at a degenerate limit" for limit in report.limits)
     return reasons
+
+
+def _same_element_exponent(first, second):
+    label, _, field = first.partition(".")
+    other_label, _, other_field = second.partition(".")
+    return label == other_label and (field in EXPONENTS or other_field in EXPONENTS)
 
 
 def _ordered(reports, criterion):

@@ -367,12 +367,14 @@ def _assign_group(group, arc, values, features, alpha):
     the tail; any nested group inside a branch takes a share of the arc.
     """
     dc_branches = [branch for branch in group.branches if structure.passes_dc(branch)]
+    capacitance = arc.tau / arc.resistance
     for branch in group.branches:
-        carries_arc = branch in dc_branches
-        resistance = arc.resistance * len(dc_branches) if carries_arc else 0.1 * arc.resistance
-        if not dc_branches:
-            resistance = arc.resistance
-        capacitance = arc.tau / arc.resistance
+        if branch in dc_branches:
+            # Parallel DC paths combine to the arc's resistance.
+            resistance = arc.resistance * len(dc_branches)
+        else:
+            # A resistor in series with the capacitive path: small, or the whole arc without a DC path.
+            resistance = 0.1 * arc.resistance if dc_branches else arc.resistance
         resistors = [node for node in branch if isinstance(node, structure.Element) and node.code == "R"]
         for node in branch:
             if isinstance(node, structure.Parallel):
@@ -380,7 +382,7 @@ def _assign_group(group, arc, values, features, alpha):
                 continue
             code, label = node.code, node.label
             if code == "R":
-                values[label + ".r"] = resistance / len(resistors) if carries_arc or not dc_branches else resistance
+                values[label + ".r"] = resistance / len(resistors)
             elif code == "C":
                 values[label + ".c"] = capacitance
             elif code in ("CPE", "Cpe"):

@@ -118,8 +118,8 @@ def refine(started: StartedFit, **settings) -> FitReport:
             attempt([1.0 if other == name else value for other, value in zip(names, started.origin)], held | {name})
     for values in started.spare_starts:
         attempt(values, held)
-    # Finite-length diffusion at its semi-infinite face: tau far below the window, z0 keeping the Warburg
-    # coefficient z0 / sqrt(2 tau) of the start.
+    # Finite-length diffusion at its semi-infinite face: 1/tau four decades below the lowest measured
+    # frequency, z0 keeping the Warburg coefficient z0 / sqrt(2 tau) of the start.
     slowest = 1e4 / (2 * math.pi * float(np.min(frequencies)))
     for index, name in enumerate(names):
         label, _, field = name.partition(".")

@@ -58,3 +58,14 @@ def test_an_undetermined_fit_yields_to_a_simpler_one_and_says_why():
 def test_bad_options(kwargs, error):
     with pytest.raises(error):
         rank_circuits(RC, ["rc"], **kwargs)
+
+
+def test_a_cpe_coefficient_moving_with_its_exponent_is_not_undetermined():
+    # Far above 1 rad/s, q follows alpha however well the arc is measured.
+    f = np.logspace(7, 4, 50)
+    z = kovrant.Circuit("rq").with_named_values({"R0.r": 10.0, "R1.r": 50.0, "CPE1.q": 1e-7,
+                                                 "CPE1.alpha": 0.8}).impedance(f)
+    report = rank_circuits((f, z * (1 + 0.003 * np.cos(np.arange(50)))), ["rq"], equivalents=False)[0][1]
+    names = report.names
+    assert abs(report.correlation[names.index("CPE1.q"), names.index("CPE1.alpha")]) > 0.99
+    assert undetermined(report) == []
