@@ -574,7 +574,7 @@ double pow_from_log(const PreciseLog& log_x, double y) {
 // that the AVX2 clone vectorises, then, only if some point needs it,
 // pow_from_log itself wherever the common case does not apply (same bits
 // either way).
-KOVRANT_VECTOR_CLONES
+KOVRANT_WIDE_VECTOR_CLONES
 void powers_from_logs(const PreciseLog* logs, double y, std::size_t count, double* out) {
   if (pow_needs_special_case(2.0, y)) {  // an exponent the common case never handles
     for (std::size_t i = 0; i < count; ++i) out[i] = pow_from_log(logs[i], y);
@@ -597,7 +597,7 @@ void powers_from_logs(const PreciseLog* logs, double y, std::size_t count, doubl
   }
 }
 
-KOVRANT_VECTOR_CLONES
+KOVRANT_WIDE_VECTOR_CLONES
 void precise_logs(const double* xs, std::size_t count, PreciseLog* out) {
   unsigned any_special = 0;  // an integer reduction, which vectorises
   for (std::size_t i = 0; i < count; ++i) {
