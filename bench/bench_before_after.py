@@ -13,7 +13,9 @@ The cases, on the 60-point randles spectrum of bench_fit.py:
 - default fit: Circuit("R0-(R1-W1,CPE1)").fit(f, z), the guess plus LM;
 - fixed start: the same circuit with every value a factor 2 off, guess_init=False;
 - guess, 32 and 64 channels: the randles and sei_randles networks' guess;
-- impedance at 60 and 10^6 points, the randles circuit.
+- impedance at 60, 1000 and 10^6 points, the randles circuit;
+- bench_speed.py's poor-start fit (guess_init=False) and the default fit
+  (guess + fit) on its spectrum.
 Times are CPU time (time.process_time) per call: the median over rounds, each
 round timing both builds back to back. With --callgrind each case runs under
 valgrind's callgrind for each build, and the instructions per call (the count
@@ -38,6 +40,8 @@ from pathlib import Path
 import numpy as np
 
 from .bench_fit import CIRCUIT, START, spectrum
+from .bench_speed import START as POOR_START
+from .bench_speed import poor_start_spectrum
 from .timing import load_average
 
 SEI_RANDLES = "R0-(R1,CPE1)-(R2-W2,CPE2)"
@@ -66,12 +70,18 @@ def cases(kovrant):
     default = kovrant.Circuit(CIRCUIT)
     fixed = kovrant.Circuit(CIRCUIT).with_values(START.tolist())
     randles = kovrant.Circuit(CIRCUIT)
+    f_poor, z_poor = poor_start_spectrum()
+    poor = kovrant.Circuit(CIRCUIT).with_values(POOR_START)
+    f_1000 = np.logspace(-3, 6, 1000)
     return {
+        "poor-start fit": lambda: poor.fit(f_poor, z_poor, guess_init=False),
+        "default fit, poor-start data": lambda: randles.fit(f_poor, z_poor),
         "default fit (guess + LM)": lambda: default.fit(f, z),
         "fixed-start fit": lambda: fixed.fit(f, z, guess_init=False),
         "guess, 32 channels (randles)": lambda: randles.guess(f, z),
         "guess, 64 channels (sei_randles)": lambda: sei.guess(f_sei, z_sei),
         "impedance, 60 points": lambda: fixed.impedance(f),
+        "impedance, 1000 points": lambda: fixed.impedance(f_1000),
         "impedance, 10^6 points": lambda: fixed.impedance(f_big),
     }
 

@@ -24,9 +24,8 @@ import time
 import numpy as np
 from scipy.optimize import least_squares
 
-from bench_before_after import load_build
-from bench_fit import numpy_impedance, search_residuals, to_search
-from timing import load_average
+from .bench_fit import numpy_impedance, search_residuals, to_search
+from .timing import load_average
 
 import kovrant
 
@@ -104,6 +103,8 @@ def main():
 
     programs = {"kovrant": kovrant_cases(kovrant), "numpy/scipy": numpy_cases()}
     if args.baseline:
+        from bench_before_after import load_build
+
         programs["baseline"] = kovrant_cases(load_build(args.baseline))
     samples = {name: {case: [] for case in calls} for name, calls in programs.items()}
     for _ in range(args.rounds):

@@ -88,14 +88,11 @@ void CompiledCircuit::find_first_steps() {
   }
 }
 
-CompiledCircuit::Workspace CompiledCircuit::make_workspace(size_t max_points) const {
-  // A short list needs no room for a whole block.
-  const size_t points = std::clamp<size_t>(max_points, 1, block_);
+CompiledCircuit::Workspace CompiledCircuit::make_workspace() const {
   Workspace workspace;
-  workspace.slot_values.resize(slot_count_ * points);  // zero-initialised, which the zero slot relies on
-  workspace.slots.reserve(slot_count_);
-  for (size_t slot = 0; slot < slot_count_; ++slot) workspace.slots.push_back(workspace.slot_values.data() + slot * points);
-  if (uses_log_omegas()) workspace.log_omegas.resize(points);
+  workspace.slot_values.resize(slot_count_ * block_);  // zero-initialised, which the zero slot relies on
+  for (size_t slot = 0; slot < slot_count_; ++slot) workspace.slots.push_back(workspace.slot_values.data() + slot * block_);
+  if (uses_log_omegas()) workspace.log_omegas.resize(block_);
   return workspace;
 }
 

@@ -30,9 +30,9 @@ class CompiledCircuit {
   static constexpr size_t kBlock = 64;
 
   struct Workspace {
-    std::vector<Complex> slot_values;     // slot_count() * min(block_size(), max_points)
+    std::vector<Complex> slot_values;     // slot_count() * block_size()
     std::vector<Complex*> slots;          // slot_count() pointers into slot_values
-    std::vector<PreciseLog> log_omegas;   // as many points as a slot, when uses_log_omegas(), else empty
+    std::vector<PreciseLog> log_omegas;   // block_size() when uses_log_omegas(), else empty
   };
 
   explicit CompiledCircuit(const SeriesList& series);
@@ -51,9 +51,7 @@ class CompiledCircuit {
   // The slot that ends up holding the model impedance.
   size_t result_slot() const { return result_slot_; }
 
-  // A workspace for evaluate() of up to `max_points` points at a time
-  // (any number of blocks of them with the default).
-  Workspace make_workspace(size_t max_points = static_cast<size_t>(-1)) const;
+  Workspace make_workspace() const;
 
   // Model impedance at omegas[i] for every i, with `params` in tree order
   // (at least param_count() values).

@@ -54,7 +54,7 @@ void impedance_list(const SeriesList& series, std::span<const double> frequencie
   // Points begin..end of `parts` equal parts, with one workspace for them all.
   auto evaluate_parts = [&](size_t parts, size_t begin, size_t end) {
     const size_t first = begin * n / parts, last = end * n / parts;
-    CompiledCircuit::Workspace workspace = compiled.make_workspace(last - first);
+    CompiledCircuit::Workspace workspace = compiled.make_workspace();
     compiled.evaluate(values, std::span<const double>(omegas).subspan(first, last - first),
                       out.subspan(first, last - first), workspace);
   };

@@ -8,8 +8,8 @@
 // accumulated in registers over all (i, k) instead of streaming every (i, k)
 // through memory, so each output still sees the same additions in the same
 // order. Where the input is all finite, groups of four output channels that
-// may read the padding run side by side over eight positions, sharing the
-// loads of x, one slice of input channels at a time (the partial sums wait
+// may read the padding run side by side over a block of positions (4, 8 or
+// 32, by the vector unit), sharing the loads of x, one slice of input channels at a time (the partial sums wait
 // in y, as doubles); there a zero tap adds 0 * x = +-0 to a sum that is
 // never -0.0, which leaves it unchanged, exactly as skipping it would. The
 // caller checks the tensor sizes; blocked_conv_applies() says whether the

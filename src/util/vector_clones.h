@@ -1,9 +1,10 @@
 // KOVRANT_VECTOR_CLONES before a hot function compiles it twice, for the
 // baseline x86-64 and for AVX2, and picks the version at load time;
-// KOVRANT_WIDE_VECTOR_CLONES adds a third version for AVX-512. The results agree to the bit: multiplies, adds, divides and
-// square roots round the same in every instruction set, the compiler
-// vectorises no reduction whose order it would have to change, and
-// contraction into fused multiply-adds is off for the whole build.
+// KOVRANT_WIDE_VECTOR_CLONES adds a third version for AVX-512. The results
+// agree to the bit: multiplies, adds, divides and square roots round the
+// same in every instruction set, the compiler vectorises no reduction whose
+// order it would have to change, and contraction into fused multiply-adds
+// is off for the whole build.
 //
 // Kernels written with explicit vector types choose their width at run time
 // instead, by VectorUnit: widest_vector_unit() is the widest one this CPU
