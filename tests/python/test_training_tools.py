@@ -360,12 +360,13 @@ def test_measured_benchmark_spectra_are_listed_and_readable():
     from bench import bench_real_data
 
     files = sorted(p.stem for p in (bench / "data" / "measured").glob("*.csv"))
-    assert set(files) <= set(bench_real_data.CIRCUITS)
+    assert files == sorted(bench_real_data.TOPOLOGIES)
     sources = (bench / "data" / "measured" / "SOURCES.md").read_text()
     for name in files:
         assert f"| {name}.csv |" in sources
-        f, z = bench_real_data.read_spectrum(name)
+        f, z = bench_real_data.read_spectrum(bench / "data" / "measured" / f"{name}.csv")
         assert len(f) >= 20 and np.all(f > 0) and np.all(np.isfinite(z)) and np.all(z.real > 0)
+    assert bench_real_data.peer_notation("L0-R0-(R1,CPE1)-(R2-W2,CPE2)") == "L0-R0-p(R1,CPE1)-p(R2-W2,CPE2)"
 
 
 @pytest.mark.parametrize("change, promoted", [
