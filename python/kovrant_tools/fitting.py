@@ -200,9 +200,9 @@ def _refuse_repeated_names(names: list[str]) -> None:
 
 
 def _check_integer_settings(settings: Mapping[str, Any]) -> None:
-    for name, largest in INTEGER_SETTINGS.items():
-        value = settings.get(name)
-        if value is None or name not in settings:
+    for name in settings.keys() & INTEGER_SETTINGS.keys():
+        value, largest = settings[name], INTEGER_SETTINGS[name]
+        if value is None:
             continue
         if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
             raise TypeError(f"{name} must be an integer, got {value!r}")

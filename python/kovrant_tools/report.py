@@ -356,11 +356,12 @@ def _termination(success: bool, chi_square: float) -> str:
 def _matrix(matrix: npt.ArrayLike | None) -> npt.NDArray[np.float64] | None:
     if matrix is None:
         return None
-    matrix = np.array(matrix, dtype=float)
+    matrix = np.asarray(matrix, dtype=float)
     diagonal = matrix.diagonal()
     # A negative variance is rounding on a near-singular matrix: no error estimate.
     if (diagonal < 0).any():
-        bad = diagonal < 0
+        matrix = matrix.copy()
+        bad = matrix.diagonal() < 0
         matrix[bad, :] = math.nan
         matrix[:, bad] = math.nan
     return matrix
