@@ -88,6 +88,24 @@ TEST(Impedance, StoredValuesCursorAndCompiledFormAreBitIdentical) {
   }
 }
 
+// Lists on either side of the pool's threshold, and one that does not split
+// evenly between threads, give each point's own bits.
+TEST(ImpedanceList, EqualsPointByPointOnEitherSideOfThePoolThreshold) {
+  const SeriesList tree = with_values("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)",
+                                      {1e-6, 0.02, 0.05, 1.5, 0.9, 0.1, 0.3, 20.0, 3.0, 0.8});
+  for (size_t count : {kParallelThreshold - 1, kParallelThreshold, 2 * kParallelThreshold + 3}) {
+    std::vector<double> hertz(count);
+    for (size_t i = 0; i < count; ++i) hertz[i] = std::pow(10.0, -3.0 + 9.0 * static_cast<double>(i) / count);
+    std::vector<Complex> list(count);
+    impedance_list(tree, hertz, list);
+    for (size_t i = 0; i < count; ++i) {
+      std::vector<Complex> one(1);
+      impedance_list(tree, std::span<const double>(hertz).subspan(i, 1), one);
+      ASSERT_TRUE(same_bits(list[i], one[0])) << count << " points, point " << i;
+    }
+  }
+}
+
 TEST(CompiledCircuit, MapsParametersToLeaves) {
   const CompiledCircuit compiled(parse("R0-(R1-W1,CPE1)").value());
   EXPECT_EQ(compiled.leaf_count(), 4u);
