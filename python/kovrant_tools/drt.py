@@ -19,7 +19,7 @@ import json
 import math
 import statistics
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Literal
 
 import numpy as np
 
@@ -137,8 +137,9 @@ class DrtResult:
         return json.dumps(_without_nan(self.to_dict()), indent=1)
 
 
-def drt(spectrum: SpectrumLike, *, method: str = "tikhonov", regularisation: str | float = "gcv",
-        part: str = "both", signed: bool = False, order: int = 1, points_per_decade: float = 10.0,
+def drt(spectrum: SpectrumLike, *, method: Literal["tikhonov", "bootstrap"] = "tikhonov",
+        regularisation: Literal["gcv", "lcurve", "reim", "evidence"] | float = "gcv",
+        part: Literal["both", "real", "imag"] = "both", signed: bool = False, order: int = 1, points_per_decade: float = 10.0,
         tau_range: tuple[float, float] | None = None, band_level: float = 0.95, peak_threshold: float = 0.01,
         refine_peaks: bool = True, samples: int = 50, seed: int | None = None) -> DrtResult:
     """The distribution of relaxation times gamma(tau) of a spectrum, with band and peaks.

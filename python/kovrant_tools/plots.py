@@ -8,7 +8,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
@@ -45,7 +45,8 @@ def _notation(report):
     return report.notation
 
 
-def plot_fit(report: FitReport, *, kind: str | None = None, ax: Any = None, nyquist: str = "auto",
+def plot_fit(report: FitReport, *, kind: Literal["nyquist", "bode", "residuals"] | None = None, ax: Any = None,
+             nyquist: Literal["auto", "equal", "log"] = "auto",
              source: str | None = None) -> Any:
     """Nyquist, Bode and residual plots of a FitReport; returns the Figure.
 
@@ -280,7 +281,7 @@ def _draw_residuals(ax, report):
 
 def plot_spectra(spectra: Sequence[SpectrumLike], values: Sequence[float] | None = None, *,
                  names: Sequence[str] | None = None, label: str = "spectrum", cmap: str = "viridis",
-                 nyquist: str = "equal", ax: Any = None) -> Any:
+                 nyquist: Literal["auto", "equal", "log"] = "equal", ax: Any = None) -> Any:
     """Nyquist and Bode plots (|Z| and phase) of several spectra; returns the Figure.
 
     spectra: a sequence of spectra (any form that fit accepts). Up to eight

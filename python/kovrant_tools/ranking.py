@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import replace
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, Literal, get_args
 
 import kovrant
 
@@ -27,9 +27,13 @@ from .spectrum import as_arrays
 from .strategies import STRATEGIES, refine, started_fit
 
 if TYPE_CHECKING:
+    from collections.abc import Sequence
+
+    from .fitting import CircuitLike, Strategy
     from .spectrum import SpectrumLike
 
-CRITERIA = ("aic", "bic")
+Criterion = Literal["aic", "bic"]
+CRITERIA: tuple[Criterion, ...] = get_args(Criterion)
 # Candidates this close to the best criterion (and at most `shortlist` of them) get the thorough fit.
 SHORTLIST_MARGIN = 10.0
 # A simpler identifiable fit "fits as well" as an undetermined one up to this chi-square ratio:
@@ -38,8 +42,9 @@ FITS_AS_WELL = 1.5
 EXPONENTS = ("alpha", "gamma")
 
 
-def rank_circuits(spectrum: "SpectrumLike", circuits=None, *, criterion: str = "aic", strategy: str = "thorough",
-                  shortlist: int = 3, equivalents: bool = True, **settings) -> list[tuple[str, FitReport]]:
+def rank_circuits(spectrum: "SpectrumLike", circuits: "Sequence[CircuitLike] | None" = None, *,
+                  criterion: Criterion = "aic", strategy: "Strategy" = "thorough", shortlist: int = 3,
+                  equivalents: bool = True, **settings: Any) -> list[tuple[str, FitReport]]:
     """Fit each circuit and rank them, best first (see the module docstring).
 
     circuits: notations, model names or kovrant.Circuit objects; by default

@@ -26,13 +26,14 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping
 from dataclasses import dataclass, replace
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, get_args
 
 import numpy as np
 
 import kovrant
 
 from . import _engine_loader
+from .fitting import Strategy
 from .report import FitReport, _source_of
 from .spectrum import as_arrays
 
@@ -40,7 +41,7 @@ if TYPE_CHECKING:
     from .fitting import Solution
     from .spectrum import SpectrumLike
 
-STRATEGIES = ("fast", "thorough")
+STRATEGIES: tuple[Strategy, ...] = get_args(Strategy)
 # A candidate must beat the incumbent's chi-square by this factor to replace it.
 IMPROVEMENT = 1.0 - 1e-9
 EXPONENT_FIELDS = (".alpha", ".gamma")
