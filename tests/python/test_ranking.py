@@ -10,14 +10,13 @@ import kovrant
 from kovrant_tools import rank_circuits
 from kovrant_tools.commands_fit import _ranking_table
 from kovrant_tools.ranking import _ordered, undetermined
+from noisy_spectra import noisy as noisy_spectrum
 
 FREQUENCIES = np.logspace(5, -1, 50)
 
 
 def noisy(notation, values, noise=0.003, seed=2):
-    z = kovrant.Circuit(notation).with_named_values(values).impedance(FREQUENCIES)
-    rng = np.random.default_rng(seed)
-    return FREQUENCIES, z * (1 + noise * (rng.standard_normal(len(z)) + 1j * rng.standard_normal(len(z))))
+    return noisy_spectrum(notation, values, FREQUENCIES, noise=noise, seed=seed)
 
 
 ONE_ARC_AND_TAIL = noisy("R0-(R1,CPE1)-C2", {"R0.r": 10.0, "R1.r": 50.0, "CPE1.q": 1e-6, "CPE1.alpha": 0.85,

@@ -5,6 +5,7 @@ import pytest
 import kovrant
 from kovrant_tools import structure
 from kovrant_tools.starts import data_start, data_starts, spectrum_features
+from noisy_spectra import noisy as noisy_spectrum
 
 FREQUENCIES = np.logspace(5, -2, 60)
 TWO_ARCS = {"L0.l": 2e-7, "R0.r": 0.02, "R1.r": 0.05, "CPE1.q": 2e-3, "CPE1.alpha": 0.85, "R2.r": 0.2,
@@ -12,9 +13,7 @@ TWO_ARCS = {"L0.l": 2e-7, "R0.r": 0.02, "R1.r": 0.05, "CPE1.q": 2e-3, "CPE1.alph
 
 
 def spectrum(notation, values, noise=0.0, seed=0):
-    z = kovrant.Circuit(notation).with_named_values(values).impedance(FREQUENCIES)
-    rng = np.random.default_rng(seed)
-    return FREQUENCIES, z * (1 + noise * (rng.standard_normal(len(z)) + 1j * rng.standard_normal(len(z))))
+    return noisy_spectrum(notation, values, FREQUENCIES, noise=noise, seed=seed)
 
 
 @pytest.mark.parametrize("text, written", [

@@ -6,14 +6,13 @@ import pytest
 
 import kovrant
 from kovrant_tools import fit
+from noisy_spectra import noisy as noisy_spectrum
 
 FREQUENCIES = np.logspace(5, -2, 60)
 
 
 def noisy(notation, values, noise=0.005, seed=0):
-    z = kovrant.Circuit(notation).with_named_values(values).impedance(FREQUENCIES)
-    rng = np.random.default_rng(seed)
-    return FREQUENCIES, z * (1 + noise * (rng.standard_normal(len(z)) + 1j * rng.standard_normal(len(z))))
+    return noisy_spectrum(notation, values, FREQUENCIES, noise=noise, seed=seed)
 
 
 # Two arcs, the first an ideal capacitor: two_rq's best fit has CPE1.alpha exactly 1.
