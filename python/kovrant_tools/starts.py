@@ -21,7 +21,7 @@ import numpy as np
 
 import kovrant
 
-from . import structure
+from . import _engine_loader, structure
 from .spectrum import as_arrays
 
 if TYPE_CHECKING:
@@ -154,9 +154,7 @@ def _arc_imag(arcs, omega):
 def data_starts(circuit: str | kovrant.Circuit, spectrum: "SpectrumLike", *, count: int = 3) -> list[list[float]]:
     """Up to `count` start vectors (``param_names()`` order), cheapest cost first.
 
-    circuit: a notation, a model name or a kovrant.Circuit. A Circuit object
-    carries no notation, so its start comes from the element kinds alone
-    (every element sized to the spectrum), without the arc mapping.
+    circuit: a notation, a model name or a kovrant.Circuit.
     """
     if count < 1:
         raise ValueError(f"count must be at least 1, got {count}")
@@ -211,13 +209,9 @@ def data_start(circuit: str | kovrant.Circuit, spectrum: "SpectrumLike") -> list
 
 
 def _series_of(circuit, model):
-    """The circuit's structure: from its notation, or (a Circuit object) its elements in series."""
-    if isinstance(circuit, str):
-        return structure.parse(circuit)
-    labels = list(dict.fromkeys(name.rpartition(".")[0] for name in model.param_names()))
-    return tuple(structure.Element(label.rstrip("0123456789"), label) for label in labels)
-
-
+    """The circuit's structure, from its notation (for a Circuit object, the one the engine writes)."""
+    notation = circuit if isinstance(circuit, str) else _engine_loader.load_engine().notation(model)
+    return structure.parse(notation)
 
 
 def _arc_slots(series):

@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 import kovrant
-from kovrant_tools import batch, fit_many
+from kovrant_tools import batch, fit, fit_many
 
 FREQUENCIES = np.logspace(-1, 5, 40)
 CIRCUIT = kovrant.Circuit("randles")
@@ -215,6 +215,7 @@ def test_an_error_that_is_not_a_spectrums_stops_the_batch_and_keeps_the_rows_don
     (lambda: fit_many(5, CIRCUIT), TypeError, "not int"),
     (lambda: fit_many(pd.DataFrame({"f": [1.0], "z": [2.0], "cycle": [0]}), CIRCUIT, by="cycle"), ValueError,
      r"no spectrum can be formed from the frame, whose columns are \['f', 'z', 'cycle'\]: it has no frequency column"),
+    (lambda: fit_many(SPECTRA, CIRCUIT, strategy="quick"), ValueError, "unknown strategy 'quick'"),
 ])
 def test_argument_errors(call, error, text):
     with pytest.raises(error, match=text):
@@ -265,3 +266,13 @@ def test_a_dask_client_closed_mid_run_says_where_the_rows_are(tmp_path, monkeypa
     done = caught.value.results
     assert 2 <= len(done) < len(SPECTRA) and done["success"].all()
     assert pd.read_parquet(path)["spectrum"].tolist() == done["spectrum"].tolist()
+
+
+def test_thorough_strategy_gives_the_toolkit_fit_of_each_spectrum():
+    # No network for this circuit: the thorough fit starts from the data instead of catalogue placeholders.
+    frame = fit_many(SPECTRA[:2], "R0-(R1,CPE1)-W2", strategy="thorough", threads=1)
+    for position, spectrum in enumerate(SPECTRA[:2]):
+        report = fit(spectrum, "R0-(R1,CPE1)-W2")
+        row = frame.iloc[position]
+        assert row["chi_square"] == report.chi_square
+        assert [row[name] for name in report.names] == list(report.params.values())
