@@ -11,26 +11,21 @@ from __future__ import annotations
 import re
 from dataclasses import dataclass
 
-# Parameter fields of each notation code, in the catalogue's order.
-FIELDS: dict[str, tuple[str, ...]] = {
-    "R": ("r",), "C": ("c",), "L": ("l",), "La": ("l", "alpha"), "CPE": ("q", "alpha"), "Cpe": ("q", "alpha"),
-    "W": ("aw",), "Wo": ("z0", "tau"), "Ws": ("z0", "tau"), "G": ("rg", "tg"), "Gs": ("rg", "tg", "phi"),
-    "K": ("r", "tau_k"), "Zarc": ("r", "tau_k", "gamma"), "TLMQ": ("r_ion", "qs", "gamma"),
-    "Tlmq": ("r_ion", "qs", "gamma"), "T": ("a", "b", "k_tau", "tau"),
-}
+import kovrant
+
+from . import _engine_loader
+
+_ENGINE = _engine_loader.load_engine()
+# Parameter fields of each notation code, in the catalogue's order: the core's own table.
+FIELDS: dict[str, tuple[str, ...]] = _ENGINE.CATALOGUE
 # Elements that pass direct current (a finite impedance at zero frequency).
 DC_CODES = frozenset({"R", "L", "La", "Ws", "G", "Gs", "K", "Zarc", "T"})
 CAPACITIVE_CODES = frozenset({"C", "CPE", "Cpe"})
 DIFFUSION_CODES = frozenset({"W", "Wo", "Ws"})
 INDUCTIVE_CODES = frozenset({"L", "La"})
 
-# The built-in model names the Circuit constructor accepts, with their notations.
-MODEL_NOTATIONS = {
-    "rc": "R0-(R1,C1)", "rc_l": "L0-R0-(R1,C1)", "rq": "R0-(R1,CPE1)", "rq_l": "L0-R0-(R1,CPE1)",
-    "two_rc": "R0-(R1,C1)-(R2,C2)", "two_rc_l": "L0-R0-(R1,C1)-(R2,C2)", "two_rq": "R0-(R1,CPE1)-(R2,CPE2)",
-    "two_rq_l": "L0-R0-(R1,CPE1)-(R2,CPE2)", "randles": "R0-(R1-W1,CPE1)",
-    "sei_randles": "R0-(R1,CPE1)-(R2-W2,CPE2)", "sei_randles_wo": "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
-}
+# The built-in model names the Circuit constructor accepts, with their notations as the core writes them.
+MODEL_NOTATIONS = {key: _ENGINE.notation(kovrant.Circuit(key)) for key in kovrant.Circuit.ml_circuits()}
 
 _ELEMENT = re.compile(r"([A-Za-z]+)(\d+)")
 

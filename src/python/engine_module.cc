@@ -322,6 +322,28 @@ const SeriesList* tree_of(PyObject* circuit_object) {
 
 PyObject* fit_series_entry(PyObject*, PyObject* args, PyObject* kwargs) { return fit_series(args, kwargs, tree_of); }
 
+// CATALOGUE: notation code -> field names, under the catalogue code ("CPE")
+// and the kind name ("Cpe"), both of which the notation accepts.
+bool add_catalogue(PyObject* module) {
+  PyRef table = PyRef::steal(PyDict_New());
+  if (!table) return false;
+  for (Kind kind : all_kinds()) {
+    const KindInfo& info = kind_info(kind);
+    PyRef fields = PyRef::steal(PyTuple_New(info.param_count));
+    if (!fields) return false;
+    for (int f = 0; f < info.param_count; ++f) {
+      PyRef name = str_from_utf8(info.fields[static_cast<size_t>(f)]);
+      if (!name) return false;
+      PyTuple_SET_ITEM(fields.get(), f, name.release());
+    }
+    for (std::string_view code : {info.code, info.name}) {
+      PyRef key = str_from_utf8(code);
+      if (!key || PyDict_SetItem(table.get(), key.get(), fields.get()) < 0) return false;
+    }
+  }
+  return PyModule_AddObjectRef(module, "CATALOGUE", table.get()) == 0;
+}
+
 PyMethodDef g_functions[] = {
     {"fit_constrained", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fit_constrained)),
      METH_VARARGS | METH_KEYWORDS, kFitConstrainedDoc},
@@ -347,7 +369,7 @@ PyMODINIT_FUNC PyInit__engine() {
   return guarded([]() -> PyObject* {
     if (!import_numpy()) return nullptr;
     PyRef module = PyRef::steal(PyModule_Create(&g_module_definition));
-    if (!module || !add_frame_columns(module.get())) return nullptr;
+    if (!module || !add_frame_columns(module.get()) || !add_catalogue(module.get())) return nullptr;
     return module.release();
   });
 }
