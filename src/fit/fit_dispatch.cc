@@ -26,7 +26,7 @@ Result<FitOutcome, FitError> run_fit_method(std::string_view method, const Serie
   const FitProblem& problem = built.value();
   StopCheck stop(settings.should_stop);
   if (method == "levenberg_marquardt") {
-    const LmSettings lm{settings.ftol, settings.xtol, 1e-8, settings.max_iterations};
+    const LmSettings lm{settings.ftol, settings.xtol, 1e-8, settings.max_iterations, settings.lm_max_starts};
     return levenberg_marquardt_fit(problem, problem.start_values, lm, stop);
   }
   if (method == "nelder_mead") return nelder_mead_fit(problem, settings.nelder_mead_iterations, stop);

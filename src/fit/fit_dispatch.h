@@ -2,7 +2,7 @@
 //
 // Contract: run_fit_method() matches the method name exactly (case-sensitive)
 // against kFitMethodNames and passes each method the settings it uses:
-//   "levenberg_marquardt": ftol, xtol, gtol = 1e-8, max_iterations
+//   "levenberg_marquardt": ftol, xtol, gtol = 1e-8, max_iterations, lm_max_starts
 //   "nelder_mead": nelder_mead_iterations
 //   "simulated_annealing": sa_initial_temperature, sa_iterations, seed
 //   "basin_hopping": basin_hopping_hops, _step_size, _temperature, seed
@@ -49,6 +49,8 @@ struct FitSettings {
   double basin_hopping_temperature = 1.0;
   std::optional<std::uint64_t> seed;
   StopCallback should_stop;
+  // Not a Circuit.fit argument: the toolkit's ranking caps the LM walk (0: every start).
+  std::uint32_t lm_max_starts = 0;
 };
 
 Result<FitOutcome, FitError> run_fit_method(std::string_view method, const SeriesList& start,

@@ -36,6 +36,7 @@ struct FitOutcome {
   double cost = 0.0;
   double chi_square = 0.0;
   bool success = false;
+  bool walk_cut = false;  // the LM walk stopped at its max_starts with starts left, none plausible
 };
 
 FitOutcome build_outcome(const FitProblem& problem, std::span<const double> params, bool success,

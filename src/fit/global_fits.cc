@@ -24,7 +24,7 @@ constexpr std::uint64_t kBasinHoppingStream = 3;
 constexpr std::uint64_t kParticleSwarmStream = 4;
 constexpr std::uint64_t kFirstDeRunStream = 10;
 
-constexpr LmSettings kBasinHoppingLmSettings{1e-8, 1e-8, 1e-8, 200};
+constexpr LmSettings kBasinHoppingLmSettings{1e-8, 1e-8, 1e-8, 200, 0};
 
 // The model on the global method's counter and the cost it searches.
 struct GlobalFit {

@@ -275,6 +275,8 @@ Result<LmEnd, FitError> levenberg_marquardt_search(LmContext& context, std::span
 
   std::uint64_t evaluations = 0;
   std::optional<WalkResult> best;
+  std::uint32_t solved = 0;
+  bool cut = false;
   for (size_t index : order) {
     auto solve = levenberg_marquardt_single_start(context.model, context.solver, problem.transform_bounds,
                                                   internal(candidates[index], problem.transform_bounds),
@@ -286,6 +288,10 @@ Result<LmEnd, FitError> levenberg_marquardt_search(LmContext& context, std::span
     const bool plausible = ok && is_plausible(result.values, start_values, problem.bounds, problem.fixed);
     if (improves_on(result, best ? &*best : nullptr)) best = std::move(result);
     if (plausible) break;
+    if (++solved == settings.max_starts) {
+      cut = solved < order.size();
+      break;
+    }
   }
 
   auto settled = settle_on_bounds(context, std::move(*best), settings, evaluations, stop);
@@ -294,9 +300,9 @@ Result<LmEnd, FitError> levenberg_marquardt_search(LmContext& context, std::span
   if (ranks_below(start_cost, end.cost)) {
     // No solve found a point below the start: keep the start, as good as the
     // best solve's end.
-    return LmEnd{feasible_start, start_cost, end.converged, true, evaluations};
+    return LmEnd{feasible_start, start_cost, end.converged, true, cut, evaluations};
   }
-  return LmEnd{std::move(end.values), end.cost, end.converged && !end.clamped, false, evaluations};
+  return LmEnd{std::move(end.values), end.cost, end.converged && !end.clamped, false, cut, evaluations};
 }
 
 Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, std::span<const double> start_values,
@@ -305,7 +311,10 @@ Result<FitOutcome, FitError> levenberg_marquardt_fit(const FitProblem& problem, 
   LmContext context(problem, counter);
   auto end = levenberg_marquardt_search(context, start_values, settings, stop);
   if (!end) return end.error();
-  return build_outcome(problem, end.value().values, end.value().converged, end.value().solver_evaluations, counter);
+  FitOutcome outcome =
+      build_outcome(problem, end.value().values, end.value().converged, end.value().solver_evaluations, counter);
+  outcome.walk_cut = end.value().cut;
+  return outcome;
 }
 
 }  // namespace kovrant

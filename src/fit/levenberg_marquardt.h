@@ -6,7 +6,7 @@
 // physical upper bound at 20, 40, 60 and 80 % of its feasible range (values
 // of narrowed parameters clamped into their feasible bounds). They are solved
 // in ascending order of cost (stable, IEEE totalOrder) until a solve is
-// converged with a finite cost and plausible. Every solve is judged at its
+// converged with a finite cost and plausible, or max_starts solves are done. Every solve is judged at its
 // feasible point (its values clamped into the bounds): the cost, the "best so
 // far" test (converged beats not converged, then lower cost) and the
 // plausibility test, under which a free value on a finite bound is not
@@ -53,6 +53,9 @@ struct LmSettings {
   double xtol = 1e-8;
   double gtol = 1e-8;
   std::uint32_t max_iterations = 200;
+  // The walk solves at most this many of its starts (in cost order); 0 means
+  // all of them. A ranking's first look at a candidate needs only one.
+  std::uint32_t max_starts = 0;
 };
 
 // One solve's least-squares problem: residuals at physical(x) and their
@@ -113,6 +116,7 @@ struct LmEnd {
   double cost = 0.0;
   bool converged = false;
   bool kept_start = false;  // no solve got below the feasible start
+  bool cut = false;         // max_starts ended the walk before a plausible solve, with starts left
   std::uint64_t solver_evaluations = 0;
 };
 

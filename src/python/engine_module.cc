@@ -28,7 +28,7 @@ constexpr char kModuleDoc[] = "Native entry points of kovrant_tools; use kovrant
 
 constexpr char kFitConstrainedDoc[] =
     "fit_constrained(circuit, frequencies, impedances, fixed, lower, upper, *, start=None, stacklevel=1, "
-    "**settings)\n--\n\n"
+    "max_starts=None, **settings)\n--\n\n"
     "Fits `circuit`, holding the parameters flagged in `fixed` and keeping\n"
     "every parameter within [lower, upper] (empty sequences: nothing held, the\n"
     "physical bounds). The start is decided as Circuit.fit decides it (the\n"
@@ -36,11 +36,13 @@ constexpr char kFitConstrainedDoc[] =
     "a UserWarning at `stacklevel`); `start` (one value per parameter, NaN for\n"
     "none) overrides it where given. Guessed values are moved into the bounds;\n"
     "given and explicit ones must lie inside them. `settings` are Circuit.fit's\n"
-    "keyword arguments. Returns a dict with values, stderr and covariance\n"
+    "keyword arguments; `max_starts` caps the LM walk's solves (None: all).\n"
+    "Returns a dict with values, stderr and covariance\n"
     "(None without degrees of freedom; NaN for held parameters), success,\n"
     "iterations, impedance_evals, cost, chi_square, circuit (the fitted\n"
-    "kovrant.Circuit), start (the values the fit started from) and guessed\n"
-    "(whether they came from the guess).";
+    "kovrant.Circuit), start (the values the fit started from), guessed\n"
+    "(whether they came from the guess) and walk_cut (max_starts ended the\n"
+    "walk with starts left and no plausible solve).";
 
 constexpr char kOutcomeAtDoc[] =
     "outcome_at(circuit, frequencies, impedances, fixed, weight='modulus')\n--\n\n"
@@ -101,7 +103,8 @@ PyRef outcome_dict(const FitOutcome& outcome) {
       set_item(dict.get(), "iterations", PyRef::steal(PyLong_FromUnsignedLongLong(outcome.iterations))) &&
       set_item(dict.get(), "impedance_evals", PyRef::steal(PyLong_FromUnsignedLongLong(outcome.impedance_evals))) &&
       set_item(dict.get(), "cost", PyRef::steal(PyFloat_FromDouble(outcome.cost))) &&
-      set_item(dict.get(), "chi_square", PyRef::steal(PyFloat_FromDouble(outcome.chi_square)));
+      set_item(dict.get(), "chi_square", PyRef::steal(PyFloat_FromDouble(outcome.chi_square))) &&
+      set_item(dict.get(), "walk_cut", PyRef::borrow(outcome.walk_cut ? Py_True : Py_False));
   return filled ? dict : PyRef{};
 }
 
@@ -184,7 +187,17 @@ PyObject* fit_constrained(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!settings) return nullptr;
     PyRef start = pop_keyword(settings.get(), "start");
     PyRef level = pop_keyword(settings.get(), "stacklevel");
+    PyRef walk = pop_keyword(settings.get(), "max_starts");
+    if (walk && walk.get() == Py_None) walk = PyRef();
     if (PyErr_Occurred()) return nullptr;
+    long long max_starts = 0;  // every start
+    if (walk) {
+      max_starts = PyLong_AsLongLong(walk.get());
+      if (max_starts == -1 && PyErr_Occurred()) return nullptr;
+      if (max_starts < 1 || max_starts > UINT32_MAX) {
+        return raise_message(PyExc_ValueError, "max_starts must be a positive integer below 2**32");
+      }
+    }
     if (start && start.get() != Py_None && !float_sequence_argument(start.get(), "start", given)) return nullptr;
     int stack_level = 1;
     if (level) {
@@ -200,8 +213,9 @@ PyObject* fit_constrained(PyObject*, PyObject* args, PyObject* kwargs) {
 
     PyRef spectrum_args = PyRef::steal(PyTuple_GetSlice(args, 1, 3));
     if (!spectrum_args) return nullptr;
-    const auto arguments = read_fit_arguments(spectrum_args.get(), settings.get());
+    auto arguments = read_fit_arguments(spectrum_args.get(), settings.get());
     if (!arguments) return nullptr;
+    arguments->settings.lm_max_starts = static_cast<std::uint32_t>(max_starts);
     const auto spectrum = read_spectrum(arguments->frequencies, arguments->impedances);
     if (!spectrum) return nullptr;
     const auto weighting = weighting_from_text(arguments->weight);

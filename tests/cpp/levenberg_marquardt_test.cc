@@ -78,6 +78,33 @@ TEST(LmFit, ExactStartConvergesInOneSolve) {
   EXPECT_EQ(solve.params, kRcTruth);
 }
 
+// An R-(R,C) spectrum fitted with a CPE: every solve ends with alpha on its
+// upper bound 1, which the walk does not accept, so it tries every start.
+TEST(LmFit, MaxStartsCutsTheWalkAndSaysSo) {
+  const auto s = synthetic_spectrum(kRc, kRcTruth, 25);
+  const SeriesList start = circuit_with("R0-(R1,CPE1)", {3.0, 400.0, 1e-4, 0.9});
+  const struct {
+    std::uint32_t max_starts;
+    bool cut;
+  } cases[] = {{0, false}, {1, true}, {9, false}};
+  std::uint64_t whole_walk = 0;
+  for (const auto& c : cases) {
+    LmSettings settings;
+    settings.max_starts = c.max_starts;
+    const auto result = lm_fit(start, s, settings);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result.value().walk_cut, c.cut) << c.max_starts;
+    EXPECT_NEAR(result.value().values[3], 1.0, 1e-6) << c.max_starts;
+    const std::uint64_t iterations = result.value().iterations;
+    if (c.max_starts == 0) whole_walk = iterations;
+    EXPECT_EQ(iterations < whole_walk, c.cut) << c.max_starts;
+  }
+  // A plausible first solve ends the walk before the cap matters.
+  LmSettings one;
+  one.max_starts = 1;
+  EXPECT_FALSE(lm_fit(circuit_with(kRc, kRcStart), s, one).value().walk_cut);
+}
+
 // Every start value 1 puts every internal coordinate a hair off 0, where
 // lmder's first trust radius would be tiny and its first step would pass for
 // convergence; such fits must reach the exact optimum all the same.
