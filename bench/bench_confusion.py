@@ -14,11 +14,11 @@ sized to show in the window, a cable inductance of 5-50 % of the series
 resistance at the top frequency.
 
 Every spectrum is ranked over the whole open set of twenty-three circuits (plus
-the simpler circuits degenerate fits equal) by AIC (or --criterion bic). "top-1": the pick has the
+the simpler circuits degenerate fits equal) by BIC (or --criterion aic). "top-1": the pick has the
 generating topology (labels, series and branch order ignored); "top-3": it is
 among the first three; "simpler": the pick is the generating topology or has
-fewer parameters and a chi-square within 5 % of the generating circuit's own
-fit (the data do not show the missing element). Printed: per generating
+fewer parameters and fits as well as the generating circuit's own fit by the
+ranking's likelihood-ratio test (the data do not show the missing element). Printed: per generating
 circuit, the three rates and the most frequent wrong pick; overall rates and
 CPU seconds.
 """
@@ -37,6 +37,7 @@ from .timing import load_average
 import kovrant  # noqa: E402
 from kovrant_tools import rank_circuits  # noqa: E402
 from kovrant_tools import structure  # noqa: E402
+from kovrant_tools.ranking import _fits_as_well  # noqa: E402
 
 OTHERS = ("R0-C1", "R0-CPE1", "R0-(R1,CPE1)-CPE2", "R0-(R1,CPE1)-(R2,CPE2)-(R3,CPE3)", "R0-Zarc1-(R2,C2)",
           "R0-G1", "R0-(R1,CPE1)-G2", "R0-(R1,CPE1)-W2", "R0-(R1-Wo1,CPE1)", "L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)",
@@ -44,8 +45,8 @@ OTHERS = ("R0-C1", "R0-CPE1", "R0-(R1,CPE1)-CPE2", "R0-(R1,CPE1)-(R2,CPE2)-(R3,C
 CIRCUITS = (*kovrant.Circuit.ml_circuits(), *OTHERS)
 
 
-def draw(notation, rng):
-    """(frequencies, impedances) of one synthetic measurement of `notation`."""
+def draw(notation, rng, with_values=False):
+    """(frequencies, impedances) of one synthetic measurement of `notation` (and its values when asked)."""
     series = structure.parse(notation)
     arcs = [node for node in series if isinstance(node, structure.Parallel) or node.code in ("Zarc", "G")]
     r0 = 10 ** rng.uniform(-2, 3)
@@ -87,7 +88,7 @@ def draw(notation, rng):
     measured = clean * (1 + noise * (rng.standard_normal(points) + 1j * rng.standard_normal(points)) / math.sqrt(2))
     if rng.random() < 0.2:
         measured[rng.integers(points)] *= 1.03
-    return frequencies, measured
+    return (frequencies, measured, values) if with_values else (frequencies, measured)
 
 
 def _arc_values(node, tau, resistance, values, rng):
@@ -111,11 +112,11 @@ def _arc_values(node, tau, resistance, values, rng):
 
 
 def _fits_as_well_with_less(ranking, circuit):
-    """Whether the pick has fewer parameters than `circuit` and fits within 5 % of its chi-square."""
+    """Whether the pick has fewer parameters than `circuit` and fits as well as its fit (ranking's test)."""
     reports = dict(ranking)
     pick = ranking[0][1]
     own = reports.get(circuit)
-    return own is not None and len(pick.free) < len(own.free) and pick.chi_square <= 1.05 * own.chi_square
+    return own is not None and len(pick.free) < len(own.free) and _fits_as_well(pick, own)
 
 
 def main():
@@ -123,7 +124,7 @@ def main():
     parser.add_argument("--per-circuit", type=int, default=10, help="spectra per generating circuit")
     parser.add_argument("--seed", type=int, default=3)
     parser.add_argument("--strategy", default="thorough", choices=("fast", "thorough"))
-    parser.add_argument("--criterion", default="aic", choices=("aic", "bic"))
+    parser.add_argument("--criterion", default="bic", choices=("bic", "aic"))
     parser.add_argument("--verbose", action="store_true", help="print every wrong pick")
     args = parser.parse_args()
     rng = np.random.default_rng(args.seed)

@@ -19,7 +19,7 @@ against the bare Circuit.fit on each spectrum.
 
 Confusion: spectra drawn exactly as tools/synthetic_spectra.py draws training
 spectra (20-200 points, 0-3 % noise, random window); rows are the generating
-model, columns the top-ranked one, by AIC.
+model, columns the top-ranked one, by BIC (the default criterion).
 """
 from __future__ import annotations
 
@@ -97,7 +97,7 @@ def run_confusion(per_model, seed):
                 warnings.simplefilter("ignore")
                 best = rank_circuits((spectrum.frequencies, spectrum.impedances))[0][0]
             counts[key][best] += 1
-    print(f"confusion over {per_model} synthetic spectra per model (seed {seed}), by AIC, "
+    print(f"confusion over {per_model} synthetic spectra per model (seed {seed}), by BIC, "
           f"{time.perf_counter() - started:.0f} s; {load_average()}")
     print("| generating \\ picked | " + " | ".join(keys) + " | correct |")
     print("|---" * (len(keys) + 2) + "|")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job, on a measured lithium-ion cell spectrum: installs kovrant,
 # checks the spectrum with a Kramers-Kronig test, ranks an open set of circuits
-# by AIC (the eleven built-ins, the circuit published with the spectrum, and
+# by BIC (the eleven built-ins, the circuit published with the spectrum, and
 # the simpler circuits that degenerate fits equal), prints the ranking with its
 # warnings and the pick's residuals, fits the pick, prints the report and
 # writes it (JSON, CSV) with the Nyquist/Bode/residual plot and the KK residual

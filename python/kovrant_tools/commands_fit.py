@@ -43,7 +43,7 @@ def add_parser(subparsers) -> None:
     parser.add_argument("--method", default="levenberg_marquardt", help="fit method (default: %(default)s)")
     parser.add_argument("--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting")
     parser.add_argument("--rank", action="store_true",
-                        help="first rank the eleven built-in topologies (and --circuit) (and the simpler circuits degenerate fits equal) by AIC; one spectrum only")
+                        help="first rank the eleven built-in topologies (and --circuit) (and the simpler circuits degenerate fits equal) by BIC; one spectrum only")
     parser.add_argument("--out", type=Path, metavar="FOLDER",
                         help="folder for the outputs (created if need be): for one spectrum <name>_fit.json, "
                              "<name>_fit.csv, <name>_fit.png (and <name>_ranking.csv with --rank); "

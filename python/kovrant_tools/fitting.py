@@ -66,6 +66,8 @@ class Solution:
     impedance_evals: int
     cost: float
     chi_square: float
+    walk_cut: bool = False  # a capped walk (max_starts) left starts untried
+
 
     @property
     def params(self) -> dict[str, float]:
@@ -143,7 +145,7 @@ def solve(circuit: kovrant.Circuit, frequencies: npt.ArrayLike, impedances: npt.
                     covariance=outcome["covariance"], start=outcome["start"], guessed=outcome["guessed"],
                     fixed=fixed_names, bounds=narrowed, success=outcome["success"],
                     iterations=outcome["iterations"], impedance_evals=outcome["impedance_evals"],
-                    cost=outcome["cost"], chi_square=outcome["chi_square"])
+                    cost=outcome["cost"], chi_square=outcome["chi_square"], walk_cut=outcome["walk_cut"])
 
 
 def start_point(circuit: kovrant.Circuit, settings: Mapping[str, Any]) -> str:

@@ -3,13 +3,22 @@
 The candidate set is open: the built-in topologies (or the caller's
 circuits), plus the simpler circuits that degenerate fits point to (a fit
 whose R2 went to 1e12 equals the circuit without R2's branch; that circuit is
-fitted too, from the values the limit gives). Every candidate is fitted with
-the fast strategy; the few that can still win (within `SHORTLIST_MARGIN` of
-the best criterion, at most `shortlist`) get the thorough strategy's extra
-solves and, when degenerate, bring their simpler circuits. A pick must be identifiable: a fit with undetermined parameters (NaN
+fitted too, from the values the limit gives).
+
+A candidate with a network takes a first look: one short solve from its
+guess (`SCREEN_ITERATIONS`). That is the whole fast fit whenever the walk
+would stop there; a candidate whose walk was cut and that cannot win (more
+than `SHORTLIST_MARGIN` behind the best criterion) keeps that look, and its
+report says so. The few that can still win (at most `shortlist`) get the
+thorough strategy's extra solves and, when degenerate, bring their simpler
+circuits. Candidates without a network start from the data, less surely, and
+get the thorough fit at once.
+
+A pick must be identifiable: a fit with undetermined parameters (NaN
 standard errors, |correlation| > 0.99, degenerate limits) is demoted below
-every simpler identifiable fit that fits as well (chi-square at most
-`FITS_AS_WELL` times its own), and its report says why.
+every simpler identifiable fit that fits as well (a likelihood-ratio test
+of the two chi-squares does not reject the simpler one at `SIGNIFICANCE`),
+and its report says why.
 """
 from __future__ import annotations
 
@@ -20,7 +29,7 @@ from typing import TYPE_CHECKING, Any, Literal, get_args
 import kovrant
 
 from . import structure
-from .fitting import fit
+from .fitting import as_circuit, fit, start_point
 from .limits import simplest_equivalent
 from .report import CORRELATION_LIMIT, FitReport
 from .spectrum import as_arrays
@@ -36,25 +45,32 @@ Criterion = Literal["aic", "bic"]
 CRITERIA: tuple[Criterion, ...] = get_args(Criterion)
 # Candidates this close to the best criterion (and at most `shortlist` of them) get the thorough fit.
 SHORTLIST_MARGIN = 10.0
-# A simpler identifiable fit "fits as well" as an undetermined one up to this chi-square ratio:
-# parameters the data cannot pin down must buy more than a third off chi-square to count.
-FITS_AS_WELL = 1.5
+# The first look at a candidate: one solve of at most this many iterations. A guess of the right
+# topology converges in a few; a mismatched one spends the rest walking to a degenerate limit.
+SCREEN_ITERATIONS = 8
+# A simpler identifiable fit "fits as well" as an undetermined one unless a likelihood-ratio test
+# rejects it at this level: the extra parameters then explain real structure, however correlated.
+SIGNIFICANCE = 0.05
 EXPONENTS = ("alpha", "gamma")
 
 
 def rank_circuits(spectrum: "SpectrumLike", circuits: "Sequence[CircuitLike] | None" = None, *,
-                  criterion: Criterion = "aic", strategy: "Strategy" = "thorough", shortlist: int = 3,
-                  equivalents: bool = True, **settings: Any) -> list[tuple[str, FitReport]]:
+                  criterion: Criterion = "bic", strategy: "Strategy" = "thorough", shortlist: int = 3,
+                  equivalents: bool = True, screen: bool = True, **settings: Any) -> list[tuple[str, FitReport]]:
     """Fit each circuit and rank them, best first (see the module docstring).
 
     circuits: notations, model names or kovrant.Circuit objects; by default
     the eleven built-in topologies of ``kovrant.Circuit.ml_circuits()``.
-    criterion: "aic" (default) or "bic", as defined in FitReport. strategy:
-    "thorough" refits the shortlist with kovrant_tools.fit's thorough
-    strategy; "fast" fits every candidate once (Circuit.fit's walk).
-    equivalents: add the simpler circuits that degenerate fits equal (named
-    by their notation). Returns (name, FitReport) pairs; a Circuit object is
-    named "circuit #<index>". Demoted fits carry a warning saying why; fits
+    criterion: "bic" (default) or "aic", as defined in FitReport; BIC's
+    stiffer price per parameter names the generating circuit more often on
+    synthetic spectra (bench/bench_confusion.py), where AIC prefers
+    supersets. strategy: "thorough" refits the shortlist with
+    kovrant_tools.fit's thorough strategy; "fast" fits every candidate once
+    (Circuit.fit's walk). equivalents: add the simpler circuits that
+    degenerate fits equal (named by their notation). screen: take the first
+    look described in the module docstring; False gives every candidate its
+    whole fit. Returns (name, FitReport) pairs; a Circuit object is named
+    "circuit #<index>". Demoted fits carry a warning saying why; fits
     whose criterion is NaN (no degrees of freedom left) come last.
     settings: passed to every fit (method, weight, max_iterations, ...).
     """
@@ -69,18 +85,39 @@ def rank_circuits(spectrum: "SpectrumLike", circuits: "Sequence[CircuitLike] | N
     elif isinstance(circuits, (str, kovrant.Circuit)):
         raise TypeError("circuits must be a list of circuits; wrap a single one in a list")
     arrays = as_arrays(spectrum)
-    named = [(circuit if isinstance(circuit, str) else f"circuit #{index}", circuit)
-             for index, circuit in enumerate(circuits)]
-    started = {name: started_fit(arrays, circuit, **settings) for name, circuit in named}
+    named = dict((circuit if isinstance(circuit, str) else f"circuit #{index}", circuit)
+                 for index, circuit in enumerate(circuits))
+    # A first look at the candidates a network guesses for: one solve from the guess. Most are
+    # then far behind; the walk and the extra solves go only to those that can still win.
+    # Other candidates start from the data, less surely, and get their whole fit at once.
+    screened = {name for name, circuit in named.items()
+                if screen and start_point(as_circuit(circuit), settings) == "guess"}
+    limit = settings.get("max_iterations")
+    look = {**settings, "max_starts": 1,
+            "max_iterations": SCREEN_ITERATIONS if limit is None else min(SCREEN_ITERATIONS, limit)}
+    started = {name: started_fit(arrays, circuit, **(look if name in screened else settings))
+               for name, circuit in named.items()}
     reports = {name: fitted.report for name, fitted in started.items()}
-
-    # Only fits that can still win get the extra solves and bring their simpler equivalents.
+    thorough = strategy == "thorough" and shortlist > 0
+    if thorough:
+        reports.update((name, refine(started[name], **settings)) for name in reports.keys() - screened)
     best = min(_score(report, criterion) for report in reports.values())
     contenders = sorted((name for name in reports if _score(reports[name], criterion) <= best + SHORTLIST_MARGIN),
                         key=lambda name: _score(reports[name], criterion))[:max(shortlist, 1)]
-    if strategy == "thorough":
-        for name in contenders[:shortlist]:
-            reports[name] = refine(started[name], **settings)
+    # A walk that stopped on a plausible first solve is the whole walk already.
+    cut = {name for name in screened if started[name].solution.walk_cut}
+    for name in cut - set(contenders):
+        gap = _score(reports[name], criterion) - best
+        reports[name] = replace(reports[name], notes=(
+            *reports[name].notes, f"screened out: one solve from its guess left its {criterion.upper()} "
+                                  f"{gap:.3g} above the best, so it was not fitted further"))
+    for name in screened.intersection(contenders):
+        # A converged first solve that the walk would not accept (a value on a bound, or far from
+        # the guess) is what the thorough strategy's held faces and the equivalents examine.
+        if name in cut and not (thorough and started[name].solution.success):
+            started[name] = started_fit(arrays, named[name], **settings)
+        refined = thorough and name in contenders[:shortlist]
+        reports[name] = refine(started[name], **settings) if refined else started[name].report
     if equivalents:
         _add_equivalents(reports, contenders, arrays, settings)
     return _ordered(reports, criterion)
@@ -140,6 +177,25 @@ def _same_element_exponent(first, second):
     return label == other_label and (field in EXPONENTS or other_field in EXPONENTS)
 
 
+def _fits_as_well(simpler: FitReport, fuller: FitReport) -> bool:
+    """Whether the extra parameters of `fuller` fail a likelihood-ratio test against `simpler`."""
+    if not fuller.chi_square > 0:
+        return False
+    statistic = 2 * fuller.frequencies.size * math.log(simpler.chi_square / fuller.chi_square)
+    return _chi_square_survival(statistic, len(fuller.free) - len(simpler.free)) > SIGNIFICANCE
+
+
+def _chi_square_survival(x: float, dof: int) -> float:
+    """P(X > x) for a chi-square variable with `dof` (a positive integer) degrees of freedom."""
+    if x <= 0:
+        return 1.0
+    half = x / 2
+    if dof % 2 == 0:
+        return math.exp(-half) * sum(half ** i / math.factorial(i) for i in range(dof // 2))
+    series = sum(half ** (i - 0.5) / math.gamma(i + 0.5) for i in range(1, (dof + 1) // 2))
+    return math.erfc(math.sqrt(half)) + math.exp(-half) * series
+
+
 def _ordered(reports, criterion):
     """Identifiable fits by criterion; an undetermined fit after every simpler identifiable one that fits as well."""
     scores = {name: _score(report, criterion) for name, report in reports.items()}
@@ -151,7 +207,7 @@ def _ordered(reports, criterion):
             continue
         rivals = [other for other, rival in reports.items()
                   if not reasons[other] and len(rival.free) < len(report.free)
-                  and rival.chi_square <= FITS_AS_WELL * report.chi_square and scores[other] > scores[name]]
+                  and _fits_as_well(rival, report) and scores[other] > scores[name]]
         if rivals:
             simplest = min(rivals, key=lambda other: (len(reports[other].free), scores[other]))
             placed[name] = max(scores[other] for other in rivals)

@@ -70,7 +70,7 @@ def spectrum_features(frequencies, impedances) -> Features:
     taus = _tau_grid(omega)
     coefficients = _decompose(omega, z, taus)
     r_inf, inductance, inverse_capacitance = coefficients[:3]
-    arcs = _arcs(taus, coefficients[3:])
+    arcs = _arcs(taus, coefficients[3:], (1 / omega[-1], 1 / omega[0]))
     # The arcs' share of -Im Z at the lowest frequencies; the rest is a tail.
     low = slice(0, max(2, len(omega) // 10))
     tail = -z.imag[low] - _arc_imag(arcs, omega[low])
@@ -121,13 +121,17 @@ def _decompose(omega, z, taus):
     return np.clip(solution, 0.0, None) / norms
 
 
-def _arcs(taus, weights):
+def _arcs(taus, weights, window):
     """Peaks of the relaxation-time distribution, each with its whole basin's resistance.
 
     Basins run between local minima of the distribution; a basin with less
-    than MIN_ARC_SHARE of the total is noise, not an arc.
+    than MIN_ARC_SHARE of the total inside the measured `window` of time
+    constants (all of it when that is empty) is noise, not an arc. Weight
+    beyond the window is where a low-frequency tail lands; counting it would
+    hide a small arc that the data show plainly.
     """
-    total = float(weights.sum())
+    inside = (taus >= window[0]) & (taus <= window[1])
+    total = float(weights[inside].sum()) or float(weights.sum())
     if total <= 0:
         return ()
     interior = np.arange(1, len(weights) - 1)

@@ -12,8 +12,9 @@ a few more solves:
   again from the same start: on the measured spectra of bench/ this finds
   the best fit in most cases where the fast fit misses it, and with held
   parameters exempt from the plausibility test a held walk is cheap;
-- without a network, the fit is also solved from the second-cheapest
-  data-driven start (one start often ends in a poorer minimum);
+- without a network, the fit is also solved from the next-cheapest
+  data-driven starts, `DATA_STARTS` in all (one start often ends in a
+  poorer minimum);
 - each finite-length diffusion element (Wo, Ws) is held at its semi-infinite
   face (tau four decades beyond the lowest frequency), where the best fits
   of battery spectra often lie.
@@ -45,6 +46,9 @@ STRATEGIES: tuple[Strategy, ...] = get_args(Strategy)
 # A candidate must beat the incumbent's chi-square by this factor to replace it.
 IMPROVEMENT = 1.0 - 1e-9
 EXPONENT_FIELDS = (".alpha", ".gamma")
+# Data starts solved for a circuit without a network: the fast fit takes the cheapest, the
+# thorough strategy the others (on bench/bench_real_data.py, 2 reach 90 % of own circuits, 4 reach 97 %).
+DATA_STARTS = 4
 
 
 @dataclass(frozen=True)
@@ -80,13 +84,14 @@ def started_fit(spectrum: "SpectrumLike", circuit, *, fixed=None, bounds=None, s
         user_start.update(fixed)  # held values are starts too
     starts = []
     if start_point(model, settings) == "catalogue" and not set(names) <= set(user_start):
-        starts = data_starts(circuit if isinstance(circuit, str) else model, (frequencies, impedances), count=2)
+        starts = data_starts(circuit if isinstance(circuit, str) else model, (frequencies, impedances),
+                             count=DATA_STARTS)
         start = {**dict(zip(names, starts[0])), **user_start}
     solution = solve(model, frequencies, impedances, fixed=fixed, bounds=bounds, start=start, method=method,
                      weight=weight, **settings)
+    spare = [[user_start.get(name, value) for name, value in zip(names, values)] for values in starts[1:]]
     report = FitReport.from_solution(solution, model, notation, frequencies, impedances, method=method, weight=weight,
                                      source=_source_of(spectrum))
-    spare = [[user_start.get(name, value) for name, value in zip(names, values)] for values in starts[1:]]
     return StartedFit(report, solution, model, list(solution.start), spare)
 
 
@@ -111,7 +116,7 @@ def refine(started: StartedFit, **settings) -> FitReport:
                         method=report.method, weight=report.weight, **solve_settings)
         work["iterations"] += outcome.iterations
         work["impedance_evals"] += outcome.impedance_evals
-        if outcome.chi_square < IMPROVEMENT * best.chi_square and (outcome.success or not best.success):
+        if _better(outcome, best):
             best = outcome
 
     for name in names:
@@ -139,6 +144,11 @@ def refine(started: StartedFit, **settings) -> FitReport:
     final = replace(restated, iterations=work["iterations"], impedance_evals=work["impedance_evals"])
     return FitReport.from_solution(final, model, report.notation, frequencies, impedances, method=report.method,
                                    weight=report.weight, source=report.source)
+
+
+def _better(candidate: Solution, incumbent: Solution) -> bool:
+    """A lower chi-square by more than rounding, never a non-converged one over a converged one."""
+    return candidate.chi_square < IMPROVEMENT * incumbent.chi_square and (candidate.success or not incumbent.success)
 
 
 def _restated(solution: Solution, model: kovrant.Circuit, frequencies, impedances, held, weight) -> Solution:

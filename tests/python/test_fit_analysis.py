@@ -220,7 +220,7 @@ def test_rank_circuits_picks_the_generating_topology():
     assert [name for name, _ in ranking][0] == "randles"
     # The built-ins, and the simpler circuits their degenerate fits equal.
     assert set(kovrant.Circuit.ml_circuits()) <= {name for name, _ in ranking}
-    identifiable = [report.aic for _, report in ranking if not any("ranked below" in w for w in report.warnings)]
+    identifiable = [report.bic for _, report in ranking if not any("ranked below" in w for w in report.warnings)]
     assert identifiable == sorted(identifiable)
     assert all(isinstance(report, FitReport) for _, report in ranking)
 

@@ -96,3 +96,15 @@ def test_a_circuit_object_gets_a_start_and_count_is_checked():
     assert len(start) == len(circuit.param_names()) and all(np.isfinite(start))
     with pytest.raises(ValueError, match="count"):
         data_starts("R0", (f, z), count=0)
+
+
+def test_a_small_fast_arc_beside_a_large_slow_tail_is_an_arc():
+    # The diffusion tail puts most of the distribution beyond the lowest frequency; the arc of
+    # R1 (46 mOhm, tau about 15 us) is small beside it but plain in the data.
+    values = {"L0.l": 4.9e-9, "R0.r": 0.0325, "R1.r": 0.046, "CPE1.q": 0.003, "CPE1.alpha": 0.8, "R2.r": 0.57,
+              "Wo2.z0": 0.95, "Wo2.tau": 0.26, "CPE2.q": 0.0175, "CPE2.alpha": 0.66}
+    f = np.logspace(5.4, -2, 42)
+    z = kovrant.Circuit("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)").with_named_values(values).impedance(f)
+    tau = (0.046 * 0.003) ** (1 / 0.8)
+    assert any(abs(np.log10(arc.tau / tau)) < 1 and 0.3 < arc.resistance / 0.046 < 3
+               for arc in spectrum_features(f, z).arcs)
