@@ -14,6 +14,11 @@ thorough strategy's extra solves and, when degenerate, bring their simpler
 circuits. Candidates without a network start from the data, less surely, and
 get the thorough fit at once.
 
+Misfits below `ACCURACY_FLOOR` (0.2 % of |Z|, rms) are instrument error, not
+evidence: the criterion counts such a fit as if it missed by the floor, so
+among the circuits that fit within it the one with fewer parameters wins
+(the report notes it).
+
 A pick must be identifiable: a fit with undetermined parameters (NaN
 standard errors, |correlation| > 0.99, degenerate limits) is demoted below
 every simpler identifiable fit that fits as well (a likelihood-ratio test
@@ -25,6 +30,8 @@ from __future__ import annotations
 import math
 from dataclasses import replace
 from typing import TYPE_CHECKING, Any, Literal, get_args
+
+import numpy as np
 
 import kovrant
 
@@ -52,6 +59,9 @@ SCREEN_ITERATIONS = 8
 # rejects it at this level: the extra parameters then explain real structure, however correlated.
 SIGNIFICANCE = 0.05
 EXPONENTS = ("alpha", "gamma")
+# The accuracy of a good impedance analyser in its best range, about 0.1 % in magnitude and 0.1 degree
+# in phase: together about 0.2 % of |Z|. A misfit below it is instrument error, not evidence for an element.
+ACCURACY_FLOOR = 2e-3
 
 
 def rank_circuits(spectrum: "SpectrumLike", circuits: "Sequence[CircuitLike] | None" = None, *,
@@ -120,6 +130,11 @@ def rank_circuits(spectrum: "SpectrumLike", circuits: "Sequence[CircuitLike] | N
         reports[name] = refine(started[name], **settings) if refined else started[name].report
     if equivalents:
         _add_equivalents(reports, contenders, arrays, settings)
+    for name, report in reports.items():
+        if _below_floor(report) > 1:
+            reports[name] = replace(report, notes=(
+                *report.notes, f"fits within the instruments' accuracy ({ACCURACY_FLOOR:.1%} of |Z|): ranked as if "
+                               "its misfit were that, so that fewer parameters decide"))
     return _ordered(reports, criterion)
 
 
@@ -146,8 +161,18 @@ def _canonical(notation):
 
 
 def _score(report, criterion):
-    value = getattr(report, criterion)
+    value = getattr(report, criterion) + 2 * report.frequencies.size * math.log(_below_floor(report))
     return math.inf if math.isnan(value) else value
+
+
+def _below_floor(report):
+    """How many times the misfit is scaled up to the accuracy floor (1 when it lies above it).
+
+    An exact fit keeps its infinitely good criterion: no scale turns a zero misfit into the floor's.
+    """
+    relative = np.abs(report.model_impedances - report.impedances) / np.abs(report.impedances)
+    mean_square = float(np.mean(relative ** 2))
+    return max(1.0, ACCURACY_FLOOR ** 2 / mean_square) if mean_square > 0 else 1.0
 
 
 def undetermined(report: FitReport) -> list[str]:
@@ -181,7 +206,8 @@ def _fits_as_well(simpler: FitReport, fuller: FitReport) -> bool:
     """Whether the extra parameters of `fuller` fail a likelihood-ratio test against `simpler`."""
     if not fuller.chi_square > 0:
         return False
-    statistic = 2 * fuller.frequencies.size * math.log(simpler.chi_square / fuller.chi_square)
+    statistic = 2 * fuller.frequencies.size * math.log(
+        simpler.chi_square * _below_floor(simpler) / (fuller.chi_square * _below_floor(fuller)))
     return _chi_square_survival(statistic, len(fuller.free) - len(simpler.free)) > SIGNIFICANCE
 
 

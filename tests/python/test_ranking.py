@@ -90,3 +90,16 @@ def test_a_walk_cap_must_be_a_positive_integer(value, error):
                                               (7.814727903251178, 3, 0.05), (0.0, 4, 1.0), (30.0, 5, 1.47486e-5)])
 def test_chi_square_survival(x, dof, expected):
     assert _chi_square_survival(x, dof) == pytest.approx(expected, rel=1e-3)
+
+
+def test_a_misfit_within_instrument_accuracy_is_no_evidence_for_more_elements():
+    # An RC cell with a second arc of 0.1 % of its resistance, measured to 0.005 %: the second arc is real
+    # in the data, but far below what an instrument's accuracy lets anyone attribute to the sample.
+    rc = kovrant.Circuit("rc").with_named_values({"R0.r": 10.0, "R1.r": 50.0, "C1.c": 1e-6}).impedance(FREQUENCIES)
+    step = kovrant.Circuit("(R1,C1)").with_named_values({"R1.r": 0.06, "C1.c": 10.0}).impedance(FREQUENCIES)
+    z = (rc + step) * (1 + 5e-5 * np.cos(np.arange(FREQUENCIES.size)))
+    ranking = rank_circuits((FREQUENCIES, z), ["rc", "two_rc"], equivalents=False)
+    reports = dict(ranking)
+    assert reports["two_rc"].bic < reports["rc"].bic  # by the plain criterion the extra arc wins
+    assert ranking[0][0] == "rc"
+    assert any("accuracy" in note for note in reports["rc"].notes)
