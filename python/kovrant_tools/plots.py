@@ -91,7 +91,7 @@ def plot_fit(report: FitReport, *, kind: Literal["nyquist", "bode", "residuals"]
         draw[name](axes)
     figure = ax[0].figure
     figure.suptitle(f"{_notation(report)}{_source_text(source)}: chi-square {report.chi_square:.4g}, "
-                    f"AIC {report.aic:.1f}")
+                    f"BIC {report.bic:.1f}")
     return figure
 
 
