@@ -3,7 +3,8 @@
 The candidate set is open: the built-in topologies (or the caller's
 circuits), plus the simpler circuits that degenerate fits point to (a fit
 whose R2 went to 1e12 equals the circuit without R2's branch; that circuit is
-fitted too, from the values the limit gives).
+fitted too, from the values the limit gives, and when it wins it gets the
+thorough fit from the data as well).
 
 A candidate with a network takes a first look: one short solve from its
 guess (`SCREEN_ITERATIONS`). That is the whole fast fit whenever the walk
@@ -128,8 +129,14 @@ def rank_circuits(spectrum: "SpectrumLike", circuits: "Sequence[CircuitLike] | N
             started[name] = started_fit(arrays, named[name], **settings)
         refined = thorough and name in contenders[:shortlist]
         reports[name] = refine(started[name], **settings) if refined else started[name].report
-    if equivalents:
-        _add_equivalents(reports, contenders, arrays, settings)
+    added = _add_equivalents(reports, contenders, arrays, settings) if equivalents else set()
+    pick = _ordered(dict(reports), criterion)[0][0]
+    if pick in added and thorough:
+        # A simpler equivalent was fitted only from the values its limit gave; as the pick it gets
+        # the whole thorough fit, from the data too, as kovrant_tools.fit would give it.
+        whole = fit(arrays, pick, **settings)
+        if whole.chi_square < reports[pick].chi_square:
+            reports[pick] = replace(whole, notes=reports[pick].notes)
     for name, report in reports.items():
         if _below_floor(report) > 1:
             reports[name] = replace(report, notes=(
@@ -139,8 +146,12 @@ def rank_circuits(spectrum: "SpectrumLike", circuits: "Sequence[CircuitLike] | N
 
 
 def _add_equivalents(reports, contenders, arrays, settings):
-    """Fit the simplest circuit each degenerate contender equals, unless it is a candidate already."""
+    """Fit the simplest circuit each degenerate contender equals, unless it is a candidate already.
+
+    Returns the names added.
+    """
     known = {_canonical(report.notation) for report in reports.values()}
+    added = set()
     for name in contenders:
         report = reports[name]
         if not report.limits:
@@ -154,6 +165,8 @@ def _add_equivalents(reports, contenders, arrays, settings):
         fitted = fit(arrays, notation, start=values, strategy="fast", **settings)
         note = f"the simpler circuit that the degenerate fit of {name} equals"
         reports[notation] = replace(fitted, notes=(*fitted.notes, note))
+        added.add(notation)
+    return added
 
 
 def _canonical(notation):

@@ -2,6 +2,7 @@
 from dataclasses import replace
 
 import math
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -103,3 +104,12 @@ def test_a_misfit_within_instrument_accuracy_is_no_evidence_for_more_elements():
     assert reports["two_rc"].bic < reports["rc"].bic  # by the plain criterion the extra arc wins
     assert ranking[0][0] == "rc"
     assert any("accuracy" in note for note in reports["rc"].notes)
+
+
+def test_a_simpler_equivalent_that_wins_gets_the_fit_the_front_door_gives():
+    from kovrant_tools import read_spectrum
+
+    cell = read_spectrum(Path(__file__).resolve().parents[2] / "data" / "measured" / "li_ion_battery.csv")
+    pick, report = rank_circuits(cell, ["L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)"])[0]
+    assert pick == "L0-R0-(R1,CPE1)-(R2-W2,CPE2)"  # Wo at its semi-infinite limit
+    assert report.chi_square == pytest.approx(fit(cell, pick).chi_square, rel=1e-9)
