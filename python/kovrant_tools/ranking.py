@@ -32,8 +32,6 @@ import math
 from dataclasses import replace
 from typing import TYPE_CHECKING, Any, Literal, get_args
 
-import numpy as np
-
 import kovrant
 
 from . import structure
@@ -130,19 +128,24 @@ def rank_circuits(spectrum: "SpectrumLike", circuits: "Sequence[CircuitLike] | N
         refined = thorough and name in contenders[:shortlist]
         reports[name] = refine(started[name], **settings) if refined else started[name].report
     added = _add_equivalents(reports, contenders, arrays, settings) if equivalents else set()
-    pick = _ordered(dict(reports), criterion)[0][0]
+    ordered = _ordered(dict(reports), criterion)
+    pick = ordered[0][0]
     if pick in added and thorough:
         # A simpler equivalent was fitted only from the values its limit gave; as the pick it gets
         # the whole thorough fit, from the data too, as kovrant_tools.fit would give it.
         whole = fit(arrays, pick, **settings)
         if whole.chi_square < reports[pick].chi_square:
             reports[pick] = replace(whole, notes=reports[pick].notes)
-    for name, report in reports.items():
-        if _below_floor(report) > 1:
-            reports[name] = replace(report, notes=(
-                *report.notes, f"fits within the instruments' accuracy ({ACCURACY_FLOOR:.1%} of |Z|): ranked as if "
-                               "its misfit were that, so that fewer parameters decide"))
-    return _ordered(reports, criterion)
+            ordered = _ordered(reports, criterion)
+    return [(name, _noting_floor(report)) for name, report in ordered]
+
+
+def _noting_floor(report):
+    if _below_floor(report) == 1:
+        return report
+    note = (f"fits within the instruments' accuracy ({ACCURACY_FLOOR:.1%} of |Z|): ranked as if its misfit "
+            "were that, so that fewer parameters decide")
+    return replace(report, notes=(*report.notes, note))
 
 
 def _add_equivalents(reports, contenders, arrays, settings):
@@ -183,9 +186,8 @@ def _below_floor(report):
 
     An exact fit keeps its infinitely good criterion: no scale turns a zero misfit into the floor's.
     """
-    relative = np.abs(report.model_impedances - report.impedances) / np.abs(report.impedances)
-    mean_square = float(np.mean(relative ** 2))
-    return max(1.0, ACCURACY_FLOOR ** 2 / mean_square) if mean_square > 0 else 1.0
+    rms = report.relative_rms
+    return max(1.0, (ACCURACY_FLOOR / rms) ** 2) if rms > 0 else 1.0
 
 
 def undetermined(report: FitReport) -> list[str]:

@@ -235,6 +235,12 @@ class FitReport:
         return self.circuit.impedance(self.frequencies)
 
     @cached_property
+    def relative_rms(self) -> float:
+        """The rms of |model - measured| / |measured|: the misfit whatever the weighting."""
+        relative = np.abs(self.model_impedances - self.impedances) / np.abs(self.impedances)
+        return float(np.sqrt(np.mean(relative ** 2)))
+
+    @cached_property
     def residuals(self) -> npt.NDArray[np.complex128]:
         # The engine's own weighted residuals, interleaved [re0, im0, re1, im1, ...].
         interleaved = self.circuit.residuals([self.params[name] for name in self.names], self.frequencies.tolist(),
